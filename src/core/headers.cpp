@@ -1,0 +1,296 @@
+#include "core/headers.h"
+
+#include <cstring>
+
+#include "core/chars.h"
+
+namespace wl {
+
+uint32_t HeaderList::hash_name(std::string_view name) {
+    // FNV-1a: names are short and already lower case.
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h;
+}
+
+uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const {
+    if (index_.empty()) return kNone;
+    uint32_t mask = uint32_t(index_.size()) - 1;
+    uint16_t hi = uint16_t(h >> 16);
+    for (uint32_t s = h & mask;; s = (s + 1) & mask) {
+        const Slot& sl = index_[s];
+        if (sl.entry_plus1 == 0) return kNone;
+        if (sl.hash_hi == hi) {
+            uint32_t e = sl.entry_plus1 - 1u;
+            const Entry& en = entries_[e];
+            if (en.name.len == name.size() &&
+                std::memcmp(store_.data() + en.name.off, name.data(), name.size()) == 0) {
+                if (slot_out) *slot_out = s;
+                return e;
+            }
+        }
+    }
+}
+
+uint32_t HeaderList::find(std::string_view name) const {
+    return find_hashed(name, hash_name(name), nullptr);
+}
+
+void HeaderList::index_insert(uint32_t entry, uint32_t h) {
+    uint32_t mask = uint32_t(index_.size()) - 1;
+    uint32_t s = h & mask;
+    while (index_[s].entry_plus1 != 0) s = (s + 1) & mask;
+    index_[s] = Slot{uint16_t(entry + 1), uint16_t(h >> 16)};
+}
+
+void HeaderList::rebuild_index(uint32_t size) {
+    index_.assign(size, Slot{0, 0});
+    for (uint32_t i = 0; i < entries_.size(); ++i) index_insert(i, entries_[i].hash);
+}
+
+bool HeaderList::grow_index_for_new_name() {
+    if (index_.empty()) {
+        rebuild_index(kInitialIndex);
+        return true;
+    }
+    if (entries_.size() < index_.size() / 4 * 3) return true;
+    if (index_.size() >= kMaxIndex) return false;
+    rebuild_index(uint32_t(index_.size()) * 2);
+    return true;
+}
+
+uint32_t HeaderList::slot_of_entry(uint32_t entry) const {
+    uint32_t mask = uint32_t(index_.size()) - 1;
+    for (uint32_t s = entries_[entry].hash & mask;; s = (s + 1) & mask)
+        if (index_[s].entry_plus1 == entry + 1) return s;
+}
+
+void HeaderList::index_erase_slot(uint32_t slot) {
+    // Backward-shift deletion keeps linear probing chains intact.
+    uint32_t mask = uint32_t(index_.size()) - 1;
+    uint32_t hole = slot;
+    for (uint32_t s = (slot + 1) & mask; index_[s].entry_plus1 != 0; s = (s + 1) & mask) {
+        uint32_t home = entries_[index_[s].entry_plus1 - 1u].hash & mask;
+        // Move s into the hole unless its home lies cyclically in (hole, s].
+        bool stays = hole <= s ? (hole < home && home <= s) : (hole < home || home <= s);
+        if (!stays) {
+            index_[hole] = index_[s];
+            hole = s;
+        }
+    }
+    index_[hole] = Slot{0, 0};
+}
+
+HeaderList::Span HeaderList::store_bytes(std::string_view bytes) {
+    Span s{uint32_t(store_.size()), uint32_t(bytes.size())};
+    store_.append(bytes.data(), bytes.size());
+    return s;
+}
+
+HeaderList::Span HeaderList::store_lower(std::string_view name) {
+    Span s{uint32_t(store_.size()), uint32_t(name.size())};
+    store_.resize(store_.size() + name.size());
+    char* d = store_.data() + s.off;
+    for (size_t i = 0; i < name.size(); ++i) d[i] = ascii_lower(name[i]);
+    return s;
+}
+
+void HeaderList::reserve(size_t store_bytes, size_t entries) {
+    store_.reserve(store_bytes);
+    entries_.reserve(entries);
+}
+
+uint32_t HeaderList::new_extra(Span v) {
+    if (free_extra_ != kNone) {
+        uint32_t x = free_extra_;
+        free_extra_ = extras_[x].next;
+        extras_[x] = Extra{v, kNone};
+        return x;
+    }
+    extras_.push_back(Extra{v, kNone});
+    return uint32_t(extras_.size() - 1);
+}
+
+void HeaderList::free_extras(uint32_t head) {
+    while (head != kNone) {
+        uint32_t next = extras_[head].next;
+        add_garbage(extras_[head].value.len);
+        extras_[head].next = free_extra_;
+        free_extra_ = head;
+        head = next;
+    }
+}
+
+HeaderList::Status HeaderList::append_spans(Span name, Span value) {
+    if (!grow_index_for_new_name()) return Status::Full;
+    std::string_view n = str(name);
+    uint32_t h = hash_name(n);
+    uint32_t e = find_hashed(n, h, nullptr);
+    ++values_;
+    if (e != kNone) {
+        add_garbage(name.len);
+        Entry& en = entries_[e];
+        uint32_t x = new_extra(value);
+        if (en.extra_tail == kNone)
+            en.extra_head = x;
+        else
+            extras_[en.extra_tail].next = x;
+        en.extra_tail = x;
+        ++en.count;
+        return Status::Ok;
+    }
+    Entry en;
+    en.name = name;
+    en.value = value;
+    en.hash = h;
+    entries_.push_back(en);
+    index_insert(uint32_t(entries_.size() - 1), h);
+    return Status::Ok;
+}
+
+HeaderList::Status HeaderList::append(std::string_view name, std::string_view value) {
+    if (!grow_index_for_new_name()) return Status::Full;
+    uint32_t h = hash_name(name);
+    uint32_t e = find_hashed(name, h, nullptr);
+    Span v = store_bytes(value);
+    ++values_;
+    if (e != kNone) {
+        Entry& en = entries_[e];
+        uint32_t x = new_extra(v);
+        if (en.extra_tail == kNone)
+            en.extra_head = x;
+        else
+            extras_[en.extra_tail].next = x;
+        en.extra_tail = x;
+        ++en.count;
+        return Status::Ok;
+    }
+    Entry en;
+    en.name = store_bytes(name);
+    en.value = v;
+    en.hash = h;
+    entries_.push_back(en);
+    index_insert(uint32_t(entries_.size() - 1), h);
+    return Status::Ok;
+}
+
+HeaderList::Status HeaderList::set(std::string_view name, std::string_view value) {
+    if (!grow_index_for_new_name()) return Status::Full;
+    uint32_t h = hash_name(name);
+    uint32_t e = find_hashed(name, h, nullptr);
+    if (e == kNone) {
+        Entry en;
+        en.name = store_bytes(name);
+        en.value = store_bytes(value);
+        en.hash = h;
+        entries_.push_back(en);
+        index_insert(uint32_t(entries_.size() - 1), h);
+        ++values_;
+        return Status::Ok;
+    }
+    Entry& en = entries_[e];
+    add_garbage(en.value.len);
+    free_extras(en.extra_head);
+    values_ -= en.count - 1;
+    en.extra_head = en.extra_tail = kNone;
+    en.count = 1;
+    en.value = store_bytes(value);
+    compact();
+    return Status::Ok;
+}
+
+bool HeaderList::remove(std::string_view name) {
+    uint32_t h = hash_name(name);
+    uint32_t slot;
+    uint32_t e = find_hashed(name, h, &slot);
+    if (e == kNone) return false;
+    Entry& en = entries_[e];
+    values_ -= en.count;
+    add_garbage(en.name.len + en.value.len);
+    free_extras(en.extra_head);
+    index_erase_slot(slot);
+    uint32_t last = uint32_t(entries_.size() - 1);
+    if (e != last) {
+        uint32_t ls = slot_of_entry(last);
+        entries_[e] = entries_[last];
+        index_[ls].entry_plus1 = uint16_t(e + 1);
+    }
+    entries_.pop_back();
+    compact();
+    return true;
+}
+
+void HeaderList::clear() {
+    store_.clear();
+    entries_.clear();
+    extras_.clear();
+    index_.clear();
+    free_extra_ = kNone;
+    values_ = 0;
+    garbage_ = 0;
+}
+
+void HeaderList::add_garbage(size_t n) { garbage_ += n; }
+
+void HeaderList::compact() {
+    // Rewrite the store once dead bytes dominate, so a long-lived map that is
+    // edited in a loop stays bounded.
+    if (garbage_ < 4096 || garbage_ < store_.size() / 2) return;
+    std::string fresh;
+    fresh.reserve(store_.size() - garbage_ + 64);
+    auto move = [&](Span& s) {
+        uint32_t off = uint32_t(fresh.size());
+        fresh.append(store_.data() + s.off, s.len);
+        s.off = off;
+    };
+    for (Entry& en : entries_) {
+        move(en.name);
+        move(en.value);
+        for (uint32_t x = en.extra_head; x != kNone; x = extras_[x].next) move(extras_[x].value);
+    }
+    // Rebuild the extras without the free list.
+    std::vector<Extra> nx;
+    nx.reserve(values_ - entries_.size());
+    for (Entry& en : entries_) {
+        uint32_t head = kNone, tail = kNone;
+        for (uint32_t x = en.extra_head; x != kNone; x = extras_[x].next) {
+            nx.push_back(Extra{extras_[x].value, kNone});
+            uint32_t id = uint32_t(nx.size() - 1);
+            if (tail == kNone)
+                head = id;
+            else
+                nx[tail].next = id;
+            tail = id;
+        }
+        en.extra_head = head;
+        en.extra_tail = tail;
+    }
+    extras_.swap(nx);
+    free_extra_ = kNone;
+    store_.swap(fresh);
+    garbage_ = 0;
+}
+
+bool HeaderList::equals(const HeaderList& o) const {
+    if (values_ != o.values_ || entries_.size() != o.entries_.size()) return false;
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        const Entry& a = entries_[i];
+        uint32_t j = o.find_hashed(name(i), a.hash, nullptr);
+        if (j == kNone) return false;
+        const Entry& b = o.entries_[j];
+        if (a.count != b.count) return false;
+        if (str(a.value) != o.str(b.value)) return false;
+        uint32_t x = a.extra_head, y = b.extra_head;
+        while (x != kNone) {
+            if (str(extras_[x].value) != o.str(o.extras_[y].value)) return false;
+            x = extras_[x].next;
+            y = o.extras_[y].next;
+        }
+    }
+    return true;
+}
+
+}  // namespace wl

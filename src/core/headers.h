@@ -1,0 +1,128 @@
+// HeaderList: the ordered, case-insensitive, multi-valued header collection
+// behind the Python HeaderMap. No Python here.
+//
+// Storage: every name and value lives in one byte store and is referred to
+// by (offset, length). A parser may adopt its head bytes as the store and
+// append entries that point into them, so values are never copied one by
+// one. Entries keep the order of each name's first insertion; a name's
+// further values hang off a chain in `extras_`. A hash index maps names to
+// entries: it starts at 8 slots, doubles when the names reach three quarters
+// of it and never exceeds 32768 slots, so at most 24576 distinct names.
+//
+// Names handed to this class must already be lower-case tokens and values
+// valid field values: validation belongs to the callers (the binding layer
+// validates user input, parsers validate wire input).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wl {
+
+class HeaderList {
+public:
+    static constexpr uint32_t kInitialIndex = 8;
+    static constexpr uint32_t kMaxIndex = 32768;
+    static constexpr uint32_t kMaxNames = kMaxIndex / 4 * 3;  // 24576
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    struct Span {
+        uint32_t off = 0, len = 0;
+    };
+    struct Entry {
+        Span name;
+        Span value;                // first value
+        uint32_t hash = 0;
+        uint32_t extra_head = kNone, extra_tail = kNone;
+        uint32_t count = 1;        // number of values
+    };
+
+    enum class Status { Ok, Full };
+
+    HeaderList() = default;
+
+    // ---- building ----
+    // Appends a value, keeping existing ones. Full when 24576 names are held
+    // (for a new name and an existing one alike).
+    Status append(std::string_view name, std::string_view value);
+    // Replaces all values of name by value (position kept; new names go last).
+    Status set(std::string_view name, std::string_view value);
+    // Removes name and its values; the last entry takes its place.
+    bool remove(std::string_view name);
+    void clear();
+
+    // Low-level building for parsers: copy raw bytes into the store and then
+    // append entries whose spans point into it.
+    Span store_bytes(std::string_view bytes);
+    Span store_lower(std::string_view name);  // store a lower-cased copy
+    Status append_spans(Span name, Span value);
+    // Pre-size the store and the entry table.
+    void reserve(size_t store_bytes, size_t entries);
+
+    // ---- lookup ----
+    // Index of the entry for name, or kNone.
+    uint32_t find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != kNone; }
+    size_t value_count() const { return values_; }    // len(m)
+    size_t name_count() const { return entries_.size(); }
+    bool full() const { return entries_.size() >= kMaxNames; }
+
+    const std::vector<Entry>& entries() const { return entries_; }
+    std::string_view str(Span s) const { return {store_.data() + s.off, s.len}; }
+    std::string_view name(uint32_t entry) const { return str(entries_[entry].name); }
+    std::string_view first_value(uint32_t entry) const { return str(entries_[entry].value); }
+
+    // Calls f(value) for each value of entry, in order.
+    template <class F>
+    void for_each_value(uint32_t entry, F&& f) const {
+        const Entry& e = entries_[entry];
+        f(str(e.value));
+        for (uint32_t x = e.extra_head; x != kNone; x = extras_[x].next) f(str(extras_[x].value));
+    }
+    // Calls f(name, value) for every value in map order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            std::string_view n = name(i);
+            for_each_value(i, [&](std::string_view v) { f(n, v); });
+        }
+    }
+    // Same values for every name, in order (order of names is irrelevant).
+    bool equals(const HeaderList& other) const;
+
+    size_t store_size() const { return store_.size(); }
+
+    static uint32_t hash_name(std::string_view name);
+
+private:
+    struct Extra {
+        Span value;
+        uint32_t next = kNone;
+    };
+    struct Slot {
+        uint16_t entry_plus1;  // 0 = empty
+        uint16_t hash_hi;
+    };
+
+    uint32_t find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const;
+    bool grow_index_for_new_name();
+    void rebuild_index(uint32_t size);
+    void index_insert(uint32_t entry, uint32_t h);
+    void index_erase_slot(uint32_t slot);
+    uint32_t slot_of_entry(uint32_t entry) const;
+    uint32_t new_extra(Span v);
+    void free_extras(uint32_t head);
+    void add_garbage(size_t n);
+    void compact();
+
+    std::string store_;
+    std::vector<Entry> entries_;
+    std::vector<Extra> extras_;
+    std::vector<Slot> index_;
+    uint32_t free_extra_ = kNone;
+    size_t values_ = 0;
+    size_t garbage_ = 0;  // store bytes no longer referenced
+};
+
+}  // namespace wl

@@ -1,0 +1,554 @@
+// HeaderMap: the Python face of wl::HeaderList.
+#include "http/headermap.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/chars.h"
+
+PyTypeObject* WL_HeaderMapType = nullptr;
+
+namespace {
+
+using wl::HeaderList;
+
+constexpr const char* kFullMsg = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
+
+WlHeaderMap* as_map(PyObject* o) { return reinterpret_cast<WlHeaderMap*>(o); }
+
+PyObject* full_error() {
+    PyErr_SetString(PyExc_ValueError, kFullMsg);
+    return nullptr;
+}
+
+PyObject* ascii_str(std::string_view v) {
+    PyObject* s = PyUnicode_New(Py_ssize_t(v.size()), 127);
+    if (s) std::memcpy(PyUnicode_DATA(s), v.data(), v.size());
+    return s;
+}
+
+// Name bytes of a str or bytes object, or -1 with TypeError.
+int name_bytes(PyObject* name, std::string_view* out) {
+    if (PyUnicode_Check(name)) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(name, &n);
+        if (!p) return -1;
+        *out = {p, size_t(n)};
+        return 0;
+    }
+    if (PyBytes_Check(name)) {
+        *out = {PyBytes_AS_STRING(name), size_t(PyBytes_GET_SIZE(name))};
+        return 0;
+    }
+    PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
+    return -1;
+}
+
+// Lower-cases and validates into buf; false for an invalid name.
+bool normalize(std::string_view raw, std::string& buf) {
+    if (raw.empty() || raw.size() > 65535) return false;
+    buf.resize(raw.size());
+    char* d = buf.data();
+    uint8_t bad = 0;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        uint8_t c = wl::kTokenLower[static_cast<unsigned char>(raw[i])];
+        bad |= uint8_t(c == 0);
+        d[i] = char(c);
+    }
+    return !bad;
+}
+
+
+}  // namespace
+
+int wl_header_name(PyObject* name, std::string& buf) {
+    std::string_view raw;
+    if (name_bytes(name, &raw) < 0) return -1;
+    if (!normalize(raw, buf)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header name");
+        return -1;
+    }
+    return 0;
+}
+
+int wl_header_value(PyObject* value, std::string_view* out) {
+    if (PyBytes_Check(value)) {
+        *out = {PyBytes_AS_STRING(value), size_t(PyBytes_GET_SIZE(value))};
+    } else if (PyUnicode_Check(value)) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(value, &n);
+        if (!p) return -1;
+        *out = {p, size_t(n)};
+    } else {
+        PyErr_SetString(PyExc_TypeError, "header value must be str or bytes");
+        return -1;
+    }
+    if (!wl::is_field_value(*out)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header value");
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* wl_headermap_from(HeaderList&& list) {
+    PyTypeObject* tp = WL_HeaderMapType;
+    auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    new (&self->mu) wl::Mutex();
+    new (&self->list) HeaderList(std::move(list));
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void wl_headermap_copy(PyObject* map, HeaderList& out) {
+    WlHeaderMap* m = as_map(map);
+    WlLock g(m->mu);
+    out = m->list;
+}
+
+int wl_conv_headermap(PyObject* o, const char* fname, const char* arg, bool allow_none, PyObject** out) {
+    if (allow_none && o == Py_None) {
+        *out = nullptr;
+        return 0;
+    }
+    if (!wl_headermap_check(o)) return wl_type_error(fname, arg, allow_none ? "HeaderMap or None" : "HeaderMap", o);
+    *out = o;
+    return 0;
+}
+
+namespace {
+
+// Appends (name, value) objects to list after validating both.
+int append_pair(HeaderList& list, PyObject* name, PyObject* value, std::string& nbuf) {
+    if (wl_header_name(name, nbuf) < 0) return -1;
+    std::string_view v;
+    if (wl_header_value(value, &v) < 0) return -1;
+    if (list.append(nbuf, v) == HeaderList::Status::Full) {
+        full_error();
+        return -1;
+    }
+    return 0;
+}
+
+int fill_from(HeaderList& list, PyObject* init) {
+    std::string nbuf;
+    if (wl_headermap_check(init)) {
+        wl_headermap_copy(init, list);
+        return 0;
+    }
+    if (PyDict_Check(init)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(init, &pos, &k, &v)) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+            int r = append_pair(list, k, v, nbuf);
+            Py_DECREF(k);
+            Py_DECREF(v);
+            if (r < 0) return -1;
+        }
+        return 0;
+    }
+    PyObject* it = PyObject_GetIter(init);
+    if (!it) return -1;
+    PyObject* item;
+    while ((item = PyIter_Next(it))) {
+        PyObject *k, *v;
+        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) >= 2) {
+            k = Py_NewRef(PyTuple_GET_ITEM(item, 0));
+            v = Py_NewRef(PyTuple_GET_ITEM(item, 1));
+        } else {
+            k = PySequence_GetItem(item, 0);
+            v = k ? PySequence_GetItem(item, 1) : nullptr;
+            if (!v) {
+                Py_XDECREF(k);
+                Py_DECREF(item);
+                Py_DECREF(it);
+                return -1;
+            }
+        }
+        int r = append_pair(list, k, v, nbuf);
+        Py_DECREF(k);
+        Py_DECREF(v);
+        Py_DECREF(item);
+        if (r < 0) {
+            Py_DECREF(it);
+            return -1;
+        }
+    }
+    Py_DECREF(it);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* init = nullptr;
+    Py_ssize_t na = args ? PyTuple_GET_SIZE(args) : 0;
+    if (na > 1) {
+        PyErr_Format(PyExc_TypeError, "HeaderMap() takes at most 1 argument (%zd given)", na);
+        return nullptr;
+    }
+    if (na == 1) init = PyTuple_GET_ITEM(args, 0);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k) || PyUnicode_CompareWithASCIIString(k, "init") != 0) {
+                PyErr_Format(PyExc_TypeError, "HeaderMap() got an unexpected keyword argument '%S'", k);
+                return nullptr;
+            }
+            if (init) {
+                PyErr_SetString(PyExc_TypeError,
+                                "argument for HeaderMap() given by name ('init') and position (1)");
+                return nullptr;
+            }
+            init = v;
+        }
+    }
+    auto* self = reinterpret_cast<WlHeaderMap*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&self->mu) wl::Mutex();
+    new (&self->list) HeaderList();
+    if (init && init != Py_None && fill_from(self->list, init) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void hm_dealloc(PyObject* o) {
+    WlHeaderMap* self = as_map(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    self->list.~HeaderList();
+    self->mu.~Mutex();
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// ---- methods ----
+
+PyObject* value_list(const HeaderList& l, uint32_t e) {
+    PyObject* out = PyList_New(e == HeaderList::kNone ? 0 : l.entries()[e].count);
+    if (!out || e == HeaderList::kNone) return out;
+    Py_ssize_t i = 0;
+    bool ok = true;
+    l.for_each_value(e, [&](std::string_view v) {
+        if (!ok) return;
+        PyObject* b = wl_bytes(v);
+        if (!b) {
+            ok = false;
+            return;
+        }
+        PyList_SET_ITEM(out, i++, b);
+    });
+    if (!ok) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return out;
+}
+
+WL_ARGSPEC(get_spec, "get", 2, 1, "name", "default");
+PyObject* hm_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[2];
+    if (wl_parse_args(get_spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string name;
+    if (wl_header_name(a[0], name) < 0) return nullptr;
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    uint32_t e = self->list.find(name);
+    if (e == HeaderList::kNone) return Py_NewRef(a[1] ? a[1] : Py_None);
+    return wl_bytes(self->list.first_value(e));
+}
+
+PyObject* hm_get_all(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "get_all", 1, 1, "name");
+    PyObject* a[1];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string name;
+    if (wl_header_name(a[0], name) < 0) return nullptr;
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return value_list(self->list, self->list.find(name));
+}
+
+PyObject* hm_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "add", 2, 2, "name", "value");
+    PyObject* a[2];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string name;
+    if (wl_header_name(a[0], name) < 0) return nullptr;
+    std::string_view v;
+    if (wl_header_value(a[1], &v) < 0) return nullptr;
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    if (self->list.append(name, v) == HeaderList::Status::Full) return full_error();
+    Py_RETURN_NONE;
+}
+
+PyObject* hm_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "setdefault", 2, 2, "name", "value");
+    PyObject* a[2];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string name;
+    if (wl_header_name(a[0], name) < 0) return nullptr;
+    WlHeaderMap* self = as_map(o);
+    {
+        WlLock g(self->mu);
+        uint32_t e = self->list.find(name);
+        if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
+    }
+    std::string_view v;
+    if (wl_header_value(a[1], &v) < 0) return nullptr;
+    WlLock g(self->mu);
+    // Another thread may have added the name meanwhile: keep the first value.
+    uint32_t e = self->list.find(name);
+    if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
+    if (self->list.append(name, v) == HeaderList::Status::Full) return full_error();
+    if (PyBytes_CheckExact(a[1])) return Py_NewRef(a[1]);
+    return wl_bytes(v);
+}
+
+PyObject* keys_locked(const HeaderList& l) {
+    const auto& ents = l.entries();
+    PyObject* out = PyList_New(Py_ssize_t(ents.size()));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < ents.size(); ++i) {
+        PyObject* s = ascii_str(l.str(ents[i].name));
+        if (!s) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, Py_ssize_t(i), s);
+    }
+    return out;
+}
+
+PyObject* hm_keys(PyObject* o, PyObject*) {
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return keys_locked(self->list);
+}
+
+PyObject* hm_values(PyObject* o, PyObject*) {
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    PyObject* out = PyList_New(Py_ssize_t(self->list.value_count()));
+    if (!out) return nullptr;
+    Py_ssize_t i = 0;
+    bool ok = true;
+    self->list.for_each([&](std::string_view, std::string_view v) {
+        if (!ok) return;
+        PyObject* b = wl_bytes(v);
+        if (!b) {
+            ok = false;
+            return;
+        }
+        PyList_SET_ITEM(out, i++, b);
+    });
+    if (!ok) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject* items_locked(const HeaderList& l, bool raw) {
+    PyObject* out = PyList_New(Py_ssize_t(l.value_count()));
+    if (!out) return nullptr;
+    Py_ssize_t i = 0;
+    const auto& ents = l.entries();
+    for (uint32_t e = 0; e < ents.size(); ++e) {
+        std::string_view n = l.str(ents[e].name);
+        PyObject* name = raw ? wl_bytes(n) : ascii_str(n);
+        if (!name) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        bool ok = true;
+        l.for_each_value(e, [&](std::string_view v) {
+            if (!ok) return;
+            PyObject* b = wl_bytes(v);
+            PyObject* t = b ? PyTuple_New(2) : nullptr;
+            if (!t) {
+                Py_XDECREF(b);
+                ok = false;
+                return;
+            }
+            PyTuple_SET_ITEM(t, 0, Py_NewRef(name));
+            PyTuple_SET_ITEM(t, 1, b);
+            PyList_SET_ITEM(out, i++, t);
+        });
+        Py_DECREF(name);
+        if (!ok) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+    }
+    return out;
+}
+
+PyObject* hm_items(PyObject* o, PyObject*) {
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return items_locked(self->list, false);
+}
+
+PyObject* hm_raw_items(PyObject* o, PyObject*) {
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return items_locked(self->list, true);
+}
+
+// ---- protocols ----
+
+Py_ssize_t hm_len(PyObject* o) {
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return Py_ssize_t(self->list.value_count());
+}
+
+PyObject* key_error(const std::string& name) {
+    PyObject* k = ascii_str(name);
+    if (k) {
+        PyErr_SetObject(PyExc_KeyError, k);
+        Py_DECREF(k);
+    }
+    return nullptr;
+}
+
+PyObject* hm_subscript(PyObject* o, PyObject* key) {
+    std::string name;
+    if (wl_header_name(key, name) < 0) return nullptr;
+    WlHeaderMap* self = as_map(o);
+    {
+        WlLock g(self->mu);
+        uint32_t e = self->list.find(name);
+        if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
+    }
+    return key_error(name);
+}
+
+int hm_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
+    std::string name;
+    if (wl_header_name(key, name) < 0) return -1;
+    WlHeaderMap* self = as_map(o);
+    if (!value) {
+        bool removed;
+        {
+            WlLock g(self->mu);
+            removed = self->list.remove(name);
+        }
+        if (!removed) {
+            key_error(name);
+            return -1;
+        }
+        return 0;
+    }
+    std::string_view v;
+    if (wl_header_value(value, &v) < 0) return -1;
+    WlLock g(self->mu);
+    if (self->list.set(name, v) == HeaderList::Status::Full) {
+        full_error();
+        return -1;
+    }
+    return 0;
+}
+
+int hm_contains(PyObject* o, PyObject* key) {
+    std::string_view raw;
+    if (!PyUnicode_Check(key) && !PyBytes_Check(key)) return 0;
+    if (name_bytes(key, &raw) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    std::string name;
+    if (!normalize(raw, name)) return 0;
+    WlHeaderMap* self = as_map(o);
+    WlLock g(self->mu);
+    return self->list.contains(name) ? 1 : 0;
+}
+
+PyObject* hm_iter(PyObject* o) {
+    PyObject* keys = hm_keys(o, nullptr);
+    if (!keys) return nullptr;
+    PyObject* it = PyObject_GetIter(keys);
+    Py_DECREF(keys);
+    return it;
+}
+
+PyObject* hm_richcompare(PyObject* a, PyObject* b, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    bool eq;
+    if (a == b) {
+        eq = true;
+    } else if (!wl_headermap_check(b)) {
+        eq = false;
+    } else {
+        WlHeaderMap* x = as_map(a);
+        WlHeaderMap* y = as_map(b);
+        WlHeaderMap* first = x < y ? x : y;
+        WlHeaderMap* second = x < y ? y : x;
+        first->mu.lock();
+        second->mu.lock();
+        eq = x->list.equals(y->list);
+        second->mu.unlock();
+        first->mu.unlock();
+    }
+    return wl_bool(op == Py_EQ ? eq : !eq);
+}
+
+PyObject* hm_repr(PyObject* o) {
+    PyObject* items = hm_items(o, nullptr);
+    if (!items) return nullptr;
+    PyObject* r = PyUnicode_FromFormat("HeaderMap(%R)", items);
+    Py_DECREF(items);
+    return r;
+}
+
+PyMethodDef hm_methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get($self, name, default=None)\n--\n\nThe first value for name as bytes, or default."},
+    {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get_all)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_all($self, name)\n--\n\nAll values for name as a list of bytes (empty when absent)."},
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_add)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add($self, name, value)\n--\n\nAppend a value for name, keeping existing ones."},
+    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_setdefault)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "setdefault($self, name, value)\n--\n\nThe first value of name; stores value first when absent."},
+    {"keys", hm_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe distinct names (str) in map order."},
+    {"values", hm_values, METH_NOARGS, "values($self, /)\n--\n\nEvery value (bytes) in map order."},
+    {"items", hm_items, METH_NOARGS,
+     "items($self, /)\n--\n\nEvery (name, value) pair as (str, bytes) in map order."},
+    {"raw_items", hm_raw_items, METH_NOARGS,
+     "raw_items($self, /)\n--\n\nEvery (name, value) pair as (bytes, bytes) in map order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot hm_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(hm_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
+    {Py_tp_methods, hm_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(hm_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_mp_length, reinterpret_cast<void*>(hm_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(hm_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(hm_ass_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(hm_contains)},
+    {Py_tp_doc, const_cast<char*>(
+                    "HeaderMap(init=None)\n--\n\n"
+                    "An ordered, case-insensitive, multi-valued map of header names (str,\n"
+                    "lower case) to values (bytes). init may be a HeaderMap, a dict or an\n"
+                    "iterable of (name, value) pairs.")},
+    {0, nullptr},
+};
+
+PyType_Spec hm_spec = {WL_TYPE_NAME("HeaderMap"), sizeof(WlHeaderMap), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hm_slots};
+
+}  // namespace
+
+int wl_add_headermap(PyObject* m) { return wl_add_type(m, &WL_HeaderMapType, &hm_spec); }

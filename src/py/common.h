@@ -1,0 +1,85 @@
+// Shared helpers of the binding layer: type creation, fast argument
+// parsing, converters with exact error messages, and lock guards.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/mutex.h"
+
+#define WL_MODULE "wirelet._wirelet"
+#define WL_TYPE_NAME(name) WL_MODULE "." name
+
+// Creates a heap type from spec (bases may be NULL). On failure raises
+// RuntimeError "failed to create type object for `Name`" chained from the
+// original error. Returns a new reference.
+PyTypeObject* wl_new_type(PyType_Spec* spec, PyObject* bases = nullptr);
+
+// Creates *slot once per process from spec, then adds it to module m under
+// its short name. Returns 0 or -1 with an exception set.
+int wl_add_type(PyObject* m, PyTypeObject** slot, PyType_Spec* spec, PyObject* bases = nullptr);
+
+// Adds an int constant; 0 or -1.
+int wl_add_int(PyObject* m, const char* name, long long value);
+
+// ---- argument parsing for METH_FASTCALL | METH_KEYWORDS ----
+//
+// Parameters are listed in order; the first `max_positional` may be passed
+// positionally, the rest only by keyword. The first `required` must be
+// given. `out` receives borrowed references, NULL for omitted arguments.
+// Keyword names are matched against interned copies first (pointer
+// equality), then by value; no tuple or dict is built.
+struct WlArgSpec {
+    const char* fname;            // "receive_head", used in messages
+    const char* const* names;     // parameter names
+    int nparams;
+    int max_positional;
+    int required;
+    PyObject** interned;          // nparams slots, filled on first use
+};
+
+#define WL_ARGSPEC(var, fname, maxpos, required, ...)                                   \
+    static const char* const var##_names[] = {__VA_ARGS__};                            \
+    static PyObject* var##_interned[sizeof(var##_names) / sizeof(var##_names[0])];     \
+    static WlArgSpec var = {fname, var##_names,                                          \
+                            int(sizeof(var##_names) / sizeof(var##_names[0])), maxpos,  \
+                            required, var##_interned}
+
+int wl_parse_args(WlArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** out);
+
+// Converters. Each returns 0 on success, -1 with TypeError/OverflowError set.
+// Messages name the function and the argument, e.g.
+//   "receive_head() argument 'data' must be bytes, not str".
+int wl_conv_bool(PyObject* o, const char* fname, const char* arg, bool* out);
+int wl_conv_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out);
+int wl_conv_bytes(PyObject* o, const char* fname, const char* arg, std::string_view* out);
+int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_view* out);  // UTF-8
+// Raises "fname() argument 'arg' must be what, not type".
+int wl_type_error(const char* fname, const char* arg, const char* what, PyObject* got);
+
+// RAII lock of an object's internal mutex (never releases the GIL).
+using WlLock = wl::LockGuard<wl::Mutex>;
+
+// bytes / str from views.
+inline PyObject* wl_bytes(std::string_view v) {
+    return PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()));
+}
+inline PyObject* wl_ascii_str(std::string_view v) {
+    return PyUnicode_DecodeLatin1(v.data(), Py_ssize_t(v.size()), nullptr);
+}
+inline PyObject* wl_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+// ---- registration hooks: each subsystem adds its classes at its rows ----
+int wl_add_headermap(PyObject* m);                  // row 4
+int wl_add_http_functions(PyObject* m);             // rows 5-6
+int wl_add_h2codec(PyObject* m);                    // rows 7-8
+int wl_add_h2streams(PyObject* m);                  // row 9
+int wl_add_h2conn(PyObject* m);                     // row 10
+int wl_add_h2reason(PyObject* m);                   // row 14
+int wl_add_h1codec(PyObject* m);                    // row 25
+int wl_add_h1conn(PyObject* m);                     // row 26 (H1ServerState, H1ClientState)
+int wl_add_latch(PyObject* m);                      // row 26 (OnceLatch)
+int wl_add_proxy(PyObject* m);                      // row 30

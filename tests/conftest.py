@@ -1,0 +1,21 @@
+import os
+import pathlib
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def data_dir() -> pathlib.Path:
+    env = os.environ.get("WIRELET_DATA_DIR")
+    if env:
+        return pathlib.Path(env)
+    return ROOT.parent / "shared" / "data"
+
+
+@pytest.fixture(scope="session")
+def shared_data() -> pathlib.Path:
+    d = data_dir()
+    if not d.is_dir():
+        pytest.skip(f"shared test data not found at {d}")
+    return d
