@@ -79,7 +79,8 @@ int wl_add_h2codec(PyObject* m);                    // rows 7-8
 int wl_add_h2streams(PyObject* m);                  // row 9
 int wl_add_h2conn(PyObject* m);                     // row 10
 int wl_add_h2reason(PyObject* m);                   // row 14
-int wl_add_h1codec(PyObject* m);                    // row 25
+int wl_add_h1codec(PyObject* m);                    // row 25 (H1Codec, H1ResponseHead, H1RequestHead)
+int wl_add_h1body(PyObject* m);                     // row 25 (H1BodyDecoder; called by wl_add_h1codec)
 int wl_add_h1conn(PyObject* m);                     // row 26 (H1ServerState, H1ClientState)
 int wl_add_latch(PyObject* m);                      // row 26 (OnceLatch)
 int wl_add_proxy(PyObject* m);                      // row 30
