@@ -86,15 +86,29 @@ void HeaderList::index_erase_slot(uint32_t slot) {
 
 HeaderList::Span HeaderList::store_bytes(std::string_view bytes) {
     Span s{uint32_t(store_.size()), uint32_t(bytes.size())};
+    const char* base = store_.data();
+    if (bytes.data() >= base && bytes.data() < base + store_.size()) {
+        // Copying from the store into itself: resize first, then copy by offset.
+        size_t src_off = size_t(bytes.data() - base);
+        store_.resize(store_.size() + bytes.size());
+        std::memmove(store_.data() + s.off, store_.data() + src_off, bytes.size());
+        return s;
+    }
     store_.append(bytes.data(), bytes.size());
     return s;
 }
 
 HeaderList::Span HeaderList::store_lower(std::string_view name) {
     Span s{uint32_t(store_.size()), uint32_t(name.size())};
+    // `name` may point into the store itself (a parser lower-casing a name
+    // it stored earlier): keep its offset across the resize.
+    const char* base = store_.data();
+    bool inside = name.data() >= base && name.data() < base + store_.size();
+    size_t src_off = inside ? size_t(name.data() - base) : 0;
     store_.resize(store_.size() + name.size());
+    const char* src = inside ? store_.data() + src_off : name.data();
     char* d = store_.data() + s.off;
-    for (size_t i = 0; i < name.size(); ++i) d[i] = ascii_lower(name[i]);
+    for (size_t i = 0; i < name.size(); ++i) d[i] = ascii_lower(src[i]);
     return s;
 }
 

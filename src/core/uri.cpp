@@ -252,7 +252,7 @@ char* Uri::write_target(char* o) const {
         case UriForm::Asterisk: *o++ = '*'; return o;
         case UriForm::Authority: put(authority); return o;
         case UriForm::Absolute:
-            put(scheme);
+            put(scheme_name());
             put("://");
             put(authority);
             [[fallthrough]];

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/chars.h"
+
 namespace wl {
 
 enum class UriForm : uint8_t { Origin, Absolute, Authority, Asterisk };
@@ -41,8 +43,13 @@ struct Uri {
     std::string_view query;      // without "?"
     bool has_query = false;
 
-    bool is_http() const { return scheme == "http"; }
-    bool is_https() const { return scheme == "https"; }
+    // http and https are recognised in any letter case and written back in
+    // lower case; every other scheme stays as written.
+    bool is_http() const { return iequals(scheme, "http"); }
+    bool is_https() const { return iequals(scheme, "https"); }
+    std::string_view scheme_name() const {
+        return is_http() ? std::string_view("http") : is_https() ? std::string_view("https") : scheme;
+    }
     // Length of the form written back by write_target().
     size_t target_size() const;
     // Writes the request-target back out: origin form as path and query

@@ -26,11 +26,7 @@ PyObject* uri_parts(PyObject*, PyObject* url) {
         return PyErr_Format(PyExc_ValueError, "invalid url %U: %s", url, wl::uri_error_reason(e));
 
     bool has_scheme = !u.scheme.empty();
-    std::string_view scheme = u.scheme;
-    if (has_scheme) {
-        if (u.is_http()) scheme = "http";
-        else if (u.is_https()) scheme = "https";
-    }
+    std::string_view scheme = u.scheme_name();
     bool has_auth = !u.authority.empty();
     std::string_view host_written, host;
     uint16_t port = 0;

@@ -1,0 +1,263 @@
+// Core pieces that Python cannot reach well: the URI parser's tables, date
+// rendering at fixed instants, buffer growth, the mutex under contention and
+// the header collection's index.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/buffer.h"
+#include "core/chars.h"
+#include "core/date.h"
+#include "core/headers.h"
+#include "core/mutex.h"
+#include "core/uri.h"
+
+using namespace wl;
+
+// ---- dates ----
+
+struct DateCase {
+    int64_t secs;
+    const char* text;
+};
+
+class DateRender : public ::testing::TestWithParam<DateCase> {};
+
+TEST_P(DateRender, FixedInstant) {
+    char out[kHttpDateLen];
+    render_imf_fixdate(GetParam().secs, out);
+    EXPECT_EQ(std::string(out, kHttpDateLen), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Instants, DateRender,
+    ::testing::Values(DateCase{0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+                      DateCase{784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+                      DateCase{951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+                      DateCase{4107542399, "Sun, 28 Feb 2100 23:59:59 GMT"},
+                      DateCase{4107542400, "Mon, 01 Mar 2100 00:00:00 GMT"},
+                      DateCase{253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"}));
+
+TEST(DateCache, SameSecondSameText) {
+    const char* a = cached_http_date();
+    std::string first(a, kHttpDateLen);
+    std::string second(cached_http_date(), kHttpDateLen);
+    // Either the same second or the very next one.
+    EXPECT_EQ(first.substr(26), "GMT");
+    EXPECT_EQ(second.size(), size_t(kHttpDateLen));
+}
+
+// ---- URI parser ----
+
+struct UriOk {
+    const char* in;
+    UriForm form;
+    const char* scheme;
+    const char* authority;
+    const char* target;  // written back
+};
+
+class UriAccept : public ::testing::TestWithParam<UriOk> {};
+
+TEST_P(UriAccept, ParsesAndWritesBack) {
+    const UriOk& c = GetParam();
+    Uri u;
+    ASSERT_EQ(parse_uri(c.in, &u), UriError::Ok) << c.in;
+    EXPECT_EQ(u.form, c.form);
+    EXPECT_EQ(u.scheme, c.scheme);
+    EXPECT_EQ(u.authority, c.authority);
+    std::string out;
+    u.append_target(out);
+    EXPECT_EQ(out, c.target);
+    EXPECT_EQ(out.size(), u.target_size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, UriAccept,
+    ::testing::Values(
+        UriOk{"/", UriForm::Origin, "", "", "/"},
+        UriOk{"/a/b?c=d", UriForm::Origin, "", "", "/a/b?c=d"},
+        UriOk{"/a#frag", UriForm::Origin, "", "", "/a"},
+        UriOk{"/?", UriForm::Origin, "", "", "/?"},
+        UriOk{"*", UriForm::Asterisk, "", "", "*"},
+        UriOk{"http://h", UriForm::Absolute, "http", "h", "http://h/"},
+        UriOk{"HTTPS://h:1/x?y", UriForm::Absolute, "HTTPS", "h:1", "https://h:1/x?y"},
+        UriOk{"http://h?q", UriForm::Absolute, "http", "h", "http://h/?q"},
+        UriOk{"git+ssh://u@h/p", UriForm::Absolute, "git+ssh", "u@h", "git+ssh://u@h/p"},
+        UriOk{"h:443", UriForm::Authority, "", "h:443", "h:443"},
+        UriOk{"[::1]:80", UriForm::Authority, "", "[::1]:80", "[::1]:80"},
+        UriOk{"/caf\xc3\xa9", UriForm::Origin, "", "", "/caf\xc3\xa9"}));
+
+struct UriBad {
+    std::string in;
+    UriError err;
+};
+
+class UriReject : public ::testing::TestWithParam<UriBad> {};
+
+TEST_P(UriReject, Reason) {
+    Uri u;
+    EXPECT_EQ(parse_uri(GetParam().in, &u), GetParam().err) << GetParam().in;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, UriReject,
+    ::testing::Values(UriBad{"", UriError::Empty}, UriBad{"/a b", UriError::InvalidUriChar},
+                      UriBad{std::string("/a\0", 3), UriError::InvalidUriChar},
+                      UriBad{"http://a b/", UriError::InvalidUriChar},
+                      UriBad{"http://a:1:2/", UriError::InvalidAuthority},
+                      UriBad{"http://[::1/", UriError::InvalidAuthority},
+                      UriBad{"http://::1]/", UriError::InvalidAuthority},
+                      UriBad{"http://u@/", UriError::InvalidAuthority},
+                      UriBad{"http://h%41/", UriError::InvalidAuthority},
+                      UriBad{"http://h:x/", UriError::InvalidPort},
+                      UriBad{"http:///", UriError::InvalidFormat},
+                      UriBad{"a/b", UriError::InvalidFormat},
+                      UriBad{"9a://h/", UriError::InvalidScheme},
+                      UriBad{std::string(65, 'a').append("://h/"), UriError::SchemeTooLong},
+                      UriBad{std::string(65535, '/'), UriError::TooLong}));
+
+TEST(Uri, EveryReasonHasText) {
+    for (int e = 1; e <= int(UriError::SchemeTooLong); ++e)
+        EXPECT_STRNE(uri_error_reason(UriError(e)), "invalid uri");
+    EXPECT_STREQ(uri_error_reason(UriError::PathMissing), "path missing");
+}
+
+TEST(Uri, AuthorityPieces) {
+    EXPECT_EQ(authority_host("u:p@h:1"), "h");
+    EXPECT_EQ(authority_host("[::1]:8"), "[::1]");
+    std::string_view port;
+    ASSERT_TRUE(authority_port_text("[::1]:8", &port));
+    EXPECT_EQ(port, "8");
+    EXPECT_FALSE(authority_port_text("[::1]", &port));
+    uint16_t p = 0;
+    EXPECT_TRUE(parse_port("+80", &p));
+    EXPECT_EQ(p, 80);
+    EXPECT_TRUE(parse_port("65535", &p));
+    EXPECT_FALSE(parse_port("65536", &p));
+    EXPECT_FALSE(parse_port("", &p));
+    EXPECT_FALSE(parse_port("8a", &p));
+    EXPECT_EQ(default_port("wss"), 443);
+    EXPECT_EQ(default_port("HTTP"), 0);
+}
+
+// ---- character tables ----
+
+TEST(Chars, TokenTableMatchesDefinition) {
+    const std::string tchar = "!#$%&'*+-.^_`|~";
+    for (int c = 0; c < 256; ++c) {
+        bool expect = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      tchar.find(char(c)) != std::string::npos;
+        EXPECT_EQ(is_token_char(uint8_t(c)), expect) << c;
+        bool value_ok = c == '\t' || (c >= 0x20 && c != 0x7f);
+        EXPECT_EQ(kFieldValueOk[c] != 0, value_ok) << c;
+    }
+    EXPECT_TRUE(has_list_token("Keep-Alive, CLOSE", "close"));
+    EXPECT_FALSE(has_list_token("closed", "close"));
+    EXPECT_FALSE(has_list_token("close\x80", "close"));
+}
+
+// ---- buffer ----
+
+TEST(ByteBuf, GrowsConsumesAndCompacts) {
+    ByteBuf b;
+    std::string expect;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        size_t n = rng() % 300;
+        std::string chunk(n, char('a' + round % 26));
+        b.append(chunk);
+        expect += chunk;
+        size_t take = rng() % (expect.size() + 1);
+        b.consume(take);
+        expect.erase(0, take);
+        ASSERT_EQ(b.view(), expect);
+    }
+    EXPECT_LE(b.capacity(), 4096u);  // consumed space is reused
+    ByteBuf moved(std::move(b));
+    EXPECT_EQ(moved.view(), expect);
+    EXPECT_TRUE(b.empty());
+}
+
+// ---- mutex ----
+
+TEST(Mutex, ExcludesUnderContention) {
+    Mutex mu;
+    long counter = 0;
+    constexpr int kThreads = 4, kIters = 200000;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t)
+        ts.emplace_back([&] {
+            for (int i = 0; i < kIters; ++i) {
+                LockGuard<Mutex> g(mu);
+                ++counter;
+            }
+        });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(counter, long(kThreads) * kIters);
+    EXPECT_TRUE(mu.try_lock());
+    EXPECT_FALSE(mu.try_lock());
+    mu.unlock();
+}
+
+TEST(Mutex, PoisonSticks) {
+    PoisonMutex mu;
+    EXPECT_FALSE(mu.poisoned());
+    mu.lock();
+    mu.poison();
+    mu.unlock();
+    EXPECT_TRUE(mu.poisoned());
+}
+
+// ---- header collection ----
+
+static std::string numbered(const char* prefix, unsigned i) {
+    std::string s(prefix);
+    s.append(std::to_string(i));
+    return s;
+}
+
+TEST(HeaderList, IndexGrowthAndLimit) {
+    HeaderList l;
+    for (uint32_t i = 0; i < HeaderList::kMaxNames; ++i)
+        ASSERT_EQ(l.append(numbered("n", i), "v"), HeaderList::Status::Ok);
+    EXPECT_EQ(l.append("n0", "v"), HeaderList::Status::Full);
+    EXPECT_EQ(l.append("other", "v"), HeaderList::Status::Full);
+    for (uint32_t i = 0; i < HeaderList::kMaxNames; i += 97)
+        EXPECT_NE(l.find(numbered("n", i)), HeaderList::kNone);
+}
+
+TEST(HeaderList, RemovalKeepsEveryOtherNameFindable) {
+    std::mt19937 rng(11);
+    HeaderList l;
+    std::vector<std::string> live;
+    for (int i = 0; i < 5000; ++i) {
+        if (!live.empty() && rng() % 3 == 0) {
+            size_t k = rng() % live.size();
+            ASSERT_TRUE(l.remove(live[k]));
+            live.erase(live.begin() + long(k));
+        } else {
+            std::string n = numbered("h", unsigned(rng() % 400));
+            l.append(n, "x");
+            if (std::find(live.begin(), live.end(), n) == live.end()) live.push_back(n);
+        }
+        if (i % 250 == 0) {
+            for (auto& n : live) {
+                ASSERT_NE(l.find(n), HeaderList::kNone) << n;
+            }
+        }
+    }
+    EXPECT_EQ(l.name_count(), live.size());
+}
+
+TEST(HeaderList, SpansIntoAdoptedStore) {
+    HeaderList l;
+    auto all = l.store_bytes("Host: a\r\nX: 1\r\n");
+    HeaderList::Span name{all.off, 4}, value{all.off + 6, 1};
+    HeaderList::Span lname = l.store_lower(l.str(name));
+    ASSERT_EQ(l.append_spans(lname, value), HeaderList::Status::Ok);
+    EXPECT_EQ(l.first_value(l.find("host")), "a");
+}

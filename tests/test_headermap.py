@@ -1,0 +1,373 @@
+import gc
+import resource
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from wirelet import _wirelet as w
+from wirelet.http import HeaderMap
+
+
+class Model:
+    """Ordered multi-dict: the behaviour HeaderMap must match."""
+
+    def __init__(self):
+        self.entries = []  # [name, [values]] in first-insertion order
+
+    def _find(self, name):
+        for i, (n, _) in enumerate(self.entries):
+            if n == name:
+                return i
+        return None
+
+    def add(self, name, value):
+        i = self._find(name)
+        if i is None:
+            self.entries.append([name, [value]])
+        else:
+            self.entries[i][1].append(value)
+
+    def set(self, name, value):
+        i = self._find(name)
+        if i is None:
+            self.entries.append([name, [value]])
+        else:
+            self.entries[i][1] = [value]
+
+    def delete(self, name):
+        i = self._find(name)
+        if i is None:
+            raise KeyError(name)
+        last = self.entries.pop()
+        if i < len(self.entries):
+            self.entries[i] = last
+
+    def get_all(self, name):
+        i = self._find(name)
+        return [] if i is None else list(self.entries[i][1])
+
+    def items(self):
+        return [(n, v) for n, vs in self.entries for v in vs]
+
+
+NAMES = ["a", "A", "b", "B", "content-type", "Content-Type", "x-id", "X-ID"]
+VALUES = st.lists(st.sampled_from([b"a", b"b", b" ", b"\t", b"\x80", b"\xff"]), max_size=4).map(b"".join)
+OPS = st.lists(
+    st.tuples(
+        st.sampled_from(["add", "set", "del", "setdefault", "get_all", "get", "contains"]),
+        st.sampled_from(NAMES),
+        VALUES,
+    ),
+    max_size=60,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(OPS)
+def test_matches_ordered_multidict_model(ops):
+    m, model = HeaderMap(), Model()
+    for op, name, value in ops:
+        key = name.lower()
+        if op == "add":
+            m.add(name, value)
+            model.add(key, value)
+        elif op == "set":
+            m[name] = value
+            model.set(key, value)
+        elif op == "del":
+            try:
+                model.delete(key)
+            except KeyError:
+                with pytest.raises(KeyError) as ei:
+                    del m[name]
+                assert ei.value.args == (key,)
+            else:
+                del m[name]
+        elif op == "setdefault":
+            expected = model.get_all(key)
+            got = m.setdefault(name, value)
+            if expected:
+                assert got == expected[0]
+            else:
+                assert got == value
+                model.add(key, value)
+        elif op == "get_all":
+            assert m.get_all(name) == model.get_all(key)
+        elif op == "get":
+            vals = model.get_all(key)
+            assert m.get(name) == (vals[0] if vals else None)
+        else:
+            assert (name in m) == bool(model.get_all(key))
+        assert len(m) == len(model.items())
+    assert m.items() == model.items()
+    assert m.keys() == [n for n, _ in model.entries]
+    assert m.values() == [v for _, v in model.items()]
+    assert m.raw_items() == [(n.encode(), v) for n, v in model.items()]
+    assert list(m) == m.keys()
+    copy = HeaderMap(m)
+    assert copy == m and not (copy != m)
+    # Equality ignores the relative order of different names.
+    assert HeaderMap([(n, v) for n, vs in reversed(model.entries) for v in vs]) == m
+
+
+def test_grouping_and_order():
+    m = HeaderMap([("Content-Type", "a"), ("content-type", "b")])
+    assert m.get_all("CONTENT-TYPE") == [b"a", b"b"]
+    assert len(m) == 2 and m.keys() == ["content-type"]
+    m = HeaderMap()
+    for n in ("a", "b", "a"):
+        m.add(n, n)
+    assert m.items() == [("a", b"a"), ("a", b"a"), ("b", b"b")]
+    m = HeaderMap([("a", "1"), ("b", "2"), ("c", "3")])
+    del m["a"]
+    assert m.keys() == ["c", "b"]
+    m["b"] = "new"
+    assert m.keys() == ["c", "b"]
+
+
+def test_construction_forms():
+    assert HeaderMap().items() == []
+    assert HeaderMap(None).items() == []
+    assert HeaderMap(init={"Host": "x", "host": "y"}).get_all("host") == [b"x", b"y"]
+    assert HeaderMap([["a", "1", "ignored"], ("b", b"2")]).items() == [("a", b"1"), ("b", b"2")]
+    src = HeaderMap([("a", "1")])
+    cp = HeaderMap(src)
+    cp.add("a", "2")
+    assert src.get_all("a") == [b"1"]
+    with pytest.raises(IndexError):
+        HeaderMap([("only-name",)])
+    with pytest.raises(TypeError):
+        HeaderMap(5)
+    with pytest.raises(TypeError):
+        HeaderMap([], [])
+    with pytest.raises(TypeError):
+        HeaderMap(bogus=1)
+
+    def boom():
+        yield ("a", "1")
+        raise RuntimeError("from the iterator")
+
+    with pytest.raises(RuntimeError, match="from the iterator"):
+        HeaderMap(boom())
+
+
+@pytest.mark.parametrize(
+    "name, exc, msg",
+    [
+        ("", ValueError, "invalid header name"),
+        ("a b", ValueError, "invalid header name"),
+        ("a:b", ValueError, "invalid header name"),
+        ("caf\u00e9", ValueError, "invalid header name"),
+        (b"\x00", ValueError, "invalid header name"),
+        ("x" * 65536, ValueError, "invalid header name"),
+        (1, TypeError, "header name must be str or bytes"),
+        (None, TypeError, "header name must be str or bytes"),
+        (bytearray(b"a"), TypeError, "header name must be str or bytes"),
+    ],
+)
+def test_bad_names(name, exc, msg):
+    m = HeaderMap()
+    for call in (lambda: m.add(name, "v"), lambda: m.get(name), lambda: m[name],
+                 lambda: m.get_all(name), lambda: m.setdefault(name, "v"),
+                 lambda: m.__setitem__(name, "v"), lambda: m.__delitem__(name),
+                 lambda: HeaderMap([(name, "v")])):
+        with pytest.raises(exc) as ei:
+            call()
+        assert str(ei.value) == msg
+    assert (name in m) is False
+
+
+def test_surrogate_name_raises_encoding_error():
+    with pytest.raises(UnicodeEncodeError):
+        HeaderMap().add("\udcff", "v")
+    assert ("\udcff" in HeaderMap()) is False
+
+
+@pytest.mark.parametrize("value", ["a\r\nb", "a\nb", "\x00", "\x7f", b"\x1f"])
+def test_bad_values(value):
+    with pytest.raises(ValueError, match="^invalid header value$"):
+        HeaderMap().add("a", value)
+
+
+@pytest.mark.parametrize("value", [1, None, bytearray(b"x"), memoryview(b"x")])
+def test_bad_value_types(value):
+    with pytest.raises(TypeError, match="^header value must be str or bytes$"):
+        HeaderMap().add("a", value)
+
+
+def test_good_values_kept_exactly():
+    m = HeaderMap()
+    m.add("a", b" \tx\xff\x80 ")
+    m.add("a", "")
+    m.add("a", "caf\u00e9")
+    assert m.get_all("a") == [b" \tx\xff\x80 ", b"", "caf\u00e9".encode()]
+
+
+def test_token_characters_accepted():
+    name = "!#$%&'*+-.^_`|~09azAZ"
+    m = HeaderMap([(name, "v")])
+    assert m.keys() == [name.lower()]
+
+
+def test_missing_and_defaults():
+    m = HeaderMap([("Host", "x")])
+    with pytest.raises(KeyError) as ei:
+        m["X-Missing"]
+    assert ei.value.args == ("x-missing",)
+    with pytest.raises(KeyError) as ei:
+        del m["X-Missing"]
+    assert ei.value.args == ("x-missing",)
+    assert m.get("nope") is None
+    sentinel = object()
+    assert m.get("nope", sentinel) is sentinel
+    assert m.get(name="HOST") == b"x"
+    assert m.get_all("nope") == []
+    assert m.setdefault("host", b"\n") == b"x"  # present: value not validated
+    assert (1 in m) is False
+
+
+def test_equality_rules():
+    a = HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
+    b = HeaderMap([("b", "2"), ("a", "1"), ("a", "3")])
+    assert a == b and not a != b
+    assert a != HeaderMap([("a", "3"), ("a", "1"), ("b", "2")])
+    assert a != HeaderMap([("a", "1"), ("b", "2")])
+    assert a != HeaderMap([("a", "1"), ("c", "2"), ("a", "3")])
+    assert a == a
+    assert (a == {"a": "1"}) is False
+    assert (a == a.items()) is False
+    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
+        assert getattr(a, op)(b) is NotImplemented
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+def test_repr():
+    m = HeaderMap([("A", "1"), ("b", b"\xff")])
+    assert repr(m) == "HeaderMap([('a', b'1'), ('b', b'\\xff')])"
+
+
+def test_iteration_is_a_snapshot():
+    m = HeaderMap([("a", "1"), ("b", "2")])
+    seen = []
+    for name in m:
+        seen.append(name)
+        m.add("c" + name, "x")
+    assert seen == ["a", "b"]
+
+
+FULL = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)"
+
+
+def test_size_limit():
+    m = HeaderMap([(f"n{i}", "v") for i in range(24576)])
+    assert len(m) == 24576
+    for call in (lambda: m.add("new", "v"), lambda: m.add("n0", "v"),
+                 lambda: m.__setitem__("n1", "v"), lambda: m.__setitem__("new", "v"),
+                 lambda: m.setdefault("new", "v")):
+        with pytest.raises(ValueError) as ei:
+            call()
+        assert str(ei.value) == FULL
+    assert len(m) == 24576
+    assert m.setdefault("n5", "other") == b"v"
+    del m["n0"]
+    m.add("again", "v")
+    assert m.keys()[0] == "n24575" and m.keys()[-1] == "again"
+    with pytest.raises(ValueError, match=r"header map is full"):
+        HeaderMap([(f"n{i}", "v") for i in range(24577)])
+
+
+def test_many_values_per_name_have_no_limit():
+    m = HeaderMap()
+    for i in range(30000):
+        m.add("set-cookie", str(i))
+    assert len(m) == 30000 and m.keys() == ["set-cookie"]
+
+
+def test_class_shape():
+    assert HeaderMap.__module__ == "wirelet._wirelet"
+    assert HeaderMap.__qualname__ == "HeaderMap"
+    assert HeaderMap.get.__text_signature__ == "($self, name, default=None)"
+    assert HeaderMap.add.__text_signature__ == "($self, name, value)"
+    assert HeaderMap.__text_signature__ == "(init=None)"
+    with pytest.raises(TypeError):
+        type("Sub", (HeaderMap,), {})
+    m = HeaderMap()
+    with pytest.raises(AttributeError):
+        m.anything = 1
+    assert gc.is_tracked(m) is False
+
+
+def test_concurrent_mutation_keeps_invariants():
+    m = HeaderMap()
+    errors = []
+
+    def worker(k):
+        try:
+            for i in range(2000):
+                m.add(f"h{k}-{i % 50}", b"v")
+                if i % 3 == 0:
+                    try:
+                        del m[f"h{k}-{(i * 7) % 50}"]
+                    except KeyError:
+                        pass
+                m == HeaderMap(m)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert len(m) == len(m.items()) == sum(len(m.get_all(n)) for n in m.keys())
+
+
+def _rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def test_million_operations_keep_memory_flat():
+    base = HeaderMap([("Content-Type", "text/plain"), ("Accept", "*/*")])
+
+    def round_(n):
+        for i in range(n):
+            m = HeaderMap(base)
+            m.add("x-id", b"12345")
+            m["accept"] = "text/html"
+            m.get("content-type")
+            m.get_all("x-id")
+            m.items()
+            m.setdefault("x-new", "1")
+            del m["x-id"]
+            "accept" in m
+            base == m
+            try:
+                m["missing"]
+            except KeyError:
+                pass
+
+    round_(20000)
+    gc.collect()
+    before = _rss_kib()
+    round_(100000)  # ~1.1 million operations
+    gc.collect()
+    grown = _rss_kib() - before
+    assert grown < 4096, f"resident memory grew by {grown} KiB"
+
+
+def test_long_lived_map_edited_in_a_loop_stays_bounded():
+    m = HeaderMap()
+    for i in range(200000):
+        m["x"] = b"y" * 100
+        m.add("z", b"q" * 50)
+        del m["z"]
+    assert m.items() == [("x", b"y" * 100)]
+    assert sys.getrefcount(m) == 2
