@@ -148,6 +148,23 @@ int fill_from(HeaderList& list, PyObject* init) {
         }
         return 0;
     }
+    if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+        // Common case: a list or tuple of 2-tuples, read without an iterator.
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
+        list.reserve(size_t(n) * 40, size_t(n));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(init, i);
+            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2) break;
+            Py_INCREF(item);
+            int r = append_pair(list, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), nbuf);
+            Py_DECREF(item);
+            if (r < 0) return -1;
+            if (i + 1 == PySequence_Fast_GET_SIZE(init)) return 0;
+        }
+        if (PySequence_Fast_GET_SIZE(init) == 0) return 0;
+        // Some item is not a 2-tuple: start over on the general path.
+        list.clear();
+    }
     PyObject* it = PyObject_GetIter(init);
     if (!it) return -1;
     PyObject* item;
