@@ -10,7 +10,8 @@ bash scripts/system-deps.sh
 echo "== native unit tests"
 cmake -S . -B build/native -G Ninja -DWIRELET_PYTHON=OFF -DWIRELET_TESTS=ON >/dev/null
 ninja -C build/native >/dev/null
-ctest --test-dir build/native --output-on-failure -j2
+ctest --test-dir build/native --output-on-failure -j2 >build/native/ctest.log 2>&1 || { cat build/native/ctest.log; exit 1; }
+tail -n 3 build/native/ctest.log
 
 echo "== fuzz targets (short runs)"
 if command -v clang++ >/dev/null; then

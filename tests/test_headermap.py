@@ -9,6 +9,8 @@ from hypothesis import given, settings, strategies as st
 from wirelet import _wirelet as w
 from wirelet.http import HeaderMap
 
+from conftest import skip_if_sanitized
+
 
 class Model:
     """Ordered multi-dict: the behaviour HeaderMap must match."""
@@ -334,6 +336,7 @@ def _rss_kib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+@skip_if_sanitized
 def test_million_operations_keep_memory_flat():
     base = HeaderMap([("Content-Type", "text/plain"), ("Accept", "*/*")])
 
