@@ -5,6 +5,7 @@ import os
 
 import pytest
 
+from conftest import skip_if_sanitized
 from wirelet import _wirelet as w
 
 ProxyMatcher = w.ProxyMatcher
@@ -342,6 +343,7 @@ def test_signatures():
     assert str(inspect.signature(ProxyIntercept.basic_auth)) == "(self, /)"
 
 
+@skip_if_sanitized
 def test_memory_flat():
     m = ProxyMatcher.from_parts(all="http://u:p@proxy:1", no="a.com,10.0.0.0/8")
     s = ProxyMatcher.from_parts(all="socks5://u:p@proxy:1")
