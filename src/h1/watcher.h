@@ -1,0 +1,57 @@
+// Pieces shared by the two HTTP/1 connection states: the watcher slot and
+// deferred reference releases.
+#pragma once
+#include "py/common.h"
+
+// Objects taken out of a state under its lock are released here, after the
+// lock is dropped (declare before the lock guard so it is destroyed after).
+class WlDrops {
+public:
+    WlDrops() = default;
+    WlDrops(const WlDrops&) = delete;
+    WlDrops& operator=(const WlDrops&) = delete;
+    ~WlDrops() {
+        for (int i = 0; i < n_; ++i) Py_DECREF(objs_[i]);
+    }
+    void add(PyObject* o) {
+        if (o) objs_[n_++] = o;
+    }
+
+private:
+    PyObject* objs_[12];
+    int n_ = 0;
+};
+
+// The idle / mid-message watcher: a background read parked on the transport.
+struct WlWatcherSlot {
+    bool present = false;
+    bool armed = false;  // armed (read outstanding) or completed
+    PyObject* done = nullptr;
+    PyObject* handle = nullptr;
+    PyObject* data = nullptr;
+    PyObject* read_error = nullptr;
+
+    void arm(PyObject* done_event) {
+        present = true;
+        armed = true;
+        done = Py_NewRef(done_event);
+        handle = data = read_error = nullptr;
+    }
+    // Removes the slot, handing its references to drops.
+    void remove(WlDrops& drops) {
+        drops.add(done);
+        drops.add(handle);
+        drops.add(data);
+        drops.add(read_error);
+        *this = WlWatcherSlot{};
+    }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(done);
+        Py_VISIT(handle);
+        Py_VISIT(read_error);
+        return 0;
+    }
+};
+
+inline PyObject* wl_ref_or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
+inline PyObject* wl_or_none(PyObject* o) { return o ? o : Py_NewRef(Py_None); }  // steals o
