@@ -1,8 +1,237 @@
+// H1BodyDecoder: the Python face of wl::h1::BodyDecoder.
 #include "h1/body.h"
 
-// Placeholder until the body decoder lands.
+#include <new>
+
+#include "errors/errors.h"
+#include "http/headermap.h"
+
 PyTypeObject* WL_H1BodyDecoderType = nullptr;
 
-void wl_h1body_feed_native(PyObject*, wl::ByteBuf& src) { src.clear(); }
+namespace {
 
-int wl_add_h1body(PyObject*) { return 0; }
+using wl::h1::BodyDecoder;
+using wl::h1::BodyKind;
+
+constexpr const char* kCtorName = "H1BodyDecoder";
+
+PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
+    auto* self = reinterpret_cast<WlH1BodyDecoder*>(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    new (&self->mu) wl::Mutex();
+    new (&self->dec) BodyDecoder(kind, length);  // allocates nothing
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// H1BodyDecoder(kind, length=0)
+PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    PyObject* kind_o = nullptr;
+    PyObject* length_o = nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", kCtorName,
+                     nargs);
+        return nullptr;
+    }
+    if (nargs > 0) kind_o = PyTuple_GET_ITEM(args, 0);
+    if (nargs > 1) length_o = PyTuple_GET_ITEM(args, 1);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyObject** slot = nullptr;
+            int is_kind = PyUnicode_Check(key) ? PyUnicode_CompareWithASCIIString(key, "kind") : -1;
+            if (is_kind == 0) {
+                slot = &kind_o;
+            } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "length") == 0) {
+                slot = &length_o;
+            } else {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", kCtorName, key);
+                return nullptr;
+            }
+            if (*slot) {
+                PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)",
+                             kCtorName, slot == &kind_o ? "kind" : "length", slot == &kind_o ? 1 : 2);
+                return nullptr;
+            }
+            *slot = value;
+        }
+    }
+    if (!kind_o) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'kind' (pos 1)", kCtorName);
+        return nullptr;
+    }
+    std::string_view kind_s;
+    if (wl_conv_str(kind_o, kCtorName, "kind", &kind_s) < 0) return nullptr;
+    uint64_t length = 0;
+    if (length_o && wl_conv_uint(length_o, kCtorName, "length", UINT64_MAX, &length) < 0) return nullptr;
+    return alloc_decoder(tp, wl::h1::body_kind_from_name(kind_s), length);
+}
+
+void decoder_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    wl_h1body(self)->dec.~BodyDecoder();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+WL_ARGSPEC(feed_spec, "feed", 1, 1, "data");
+
+PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data_o;
+    if (nargs == 1 && !kwnames) {
+        data_o = args[0];
+    } else if (wl_parse_args(feed_spec, args, nargs, kwnames, &data_o) < 0) {
+        return nullptr;
+    }
+    std::string_view data;
+    if (wl_conv_bytes(data_o, "feed", "data", &data) < 0) return nullptr;
+    WlH1BodyDecoder* d = wl_h1body(self);
+    try {
+        WlLock g(d->mu);
+        d->dec.feed(data);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* decoder_mark_eof(PyObject* self, PyObject*) {
+    WlH1BodyDecoder* d = wl_h1body(self);
+    {
+        WlLock g(d->mu);
+        d->dec.mark_eof();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject*) {
+    WlH1BodyDecoder* d = wl_h1body(self);
+    wl::h1::Failure failure;
+    {
+        WlLock g(d->mu);
+        std::string_view piece;
+        BodyDecoder::Status st;
+        try {
+            st = d->dec.peek(&piece);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        switch (st) {
+            case BodyDecoder::Status::Data: {
+                // Consumed only once the copy exists, so a failed allocation
+                // loses no body data.
+                PyObject* out = wl_bytes(piece);
+                if (out) d->dec.commit(piece.size());
+                return out;
+            }
+            case BodyDecoder::Status::NeedMore:
+            case BodyDecoder::Status::Complete:
+                Py_RETURN_NONE;
+            case BodyDecoder::Status::Failed:
+                failure = d->dec.failure();
+                break;
+        }
+    }
+    return wl_raise_h1_failure(failure);
+}
+
+PyObject* decoder_take_trailers(PyObject* self, PyObject*) {
+    WlH1BodyDecoder* d = wl_h1body(self);
+    wl::HeaderList trailers;
+    bool taken;
+    {
+        WlLock g(d->mu);
+        taken = d->dec.take_trailers(trailers);
+    }
+    if (!taken) Py_RETURN_NONE;
+    return wl_headermap_from(std::move(trailers));
+}
+
+PyObject* decoder_is_complete(PyObject* self, void*) { return wl_bool(wl_h1body_is_complete(self)); }
+
+PyObject* decoder_buffered(PyObject* self, void*) {
+    WlH1BodyDecoder* d = wl_h1body(self);
+    size_t n;
+    {
+        WlLock g(d->mu);
+        n = d->dec.buffered();
+    }
+    return PyLong_FromSize_t(n);
+}
+
+PyMethodDef decoder_methods[] = {
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decoder_feed)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "feed($self, data)\n--\n\nAppend received bytes to the input buffer."},
+    {"mark_eof", decoder_mark_eof, METH_NOARGS,
+     "mark_eof($self)\n--\n\nThe transport closed: no more input will come."},
+    {"decode", decoder_decode, METH_NOARGS,
+     "decode($self)\n--\n\nThe next piece of body data as bytes, or None when the body is complete "
+     "or more input is needed (see is_complete). Raises H1BodyError on a malformed or truncated "
+     "body."},
+    {"take_trailers", decoder_take_trailers, METH_NOARGS,
+     "take_trailers($self)\n--\n\nThe trailers of a completed chunked body as a new HeaderMap, or "
+     "None. They are moved out: a second call returns None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef decoder_getset[] = {
+    {"is_complete", decoder_is_complete, nullptr, "True once the whole body has been decoded.", nullptr},
+    {"buffered", decoder_buffered, nullptr,
+     "Bytes in the input buffer; after completion, bytes the peer sent past the body.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_getset, decoder_getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "H1BodyDecoder(kind, length=0)\n--\n\nDecoder of one received HTTP/1 body. kind is "
+                    "\"length\" (length bytes), \"chunked\", \"close\" (until mark_eof) or anything "
+                    "else for an empty body.")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {WL_TYPE_NAME("H1BodyDecoder"), sizeof(WlH1BodyDecoder), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, decoder_slots};
+
+}  // namespace
+
+void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    d->dec.feed(src);
+}
+
+PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
+    if (!WL_H1BodyDecoderType) {
+        PyErr_SetString(PyExc_RuntimeError, "H1BodyDecoder is not initialized");
+        return nullptr;
+    }
+    return alloc_decoder(WL_H1BodyDecoderType, kind, length);
+}
+
+void wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    d->dec.take_input(out);
+}
+
+bool wl_h1body_is_complete(PyObject* decoder) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    return d->dec.is_complete();
+}
+
+bool wl_h1body_failed(PyObject* decoder) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    return d->dec.failed();
+}
+
+int wl_add_h1body(PyObject* m) {
+    return wl_add_type(m, &WL_H1BodyDecoderType, &decoder_spec);
+}

@@ -1,15 +1,40 @@
 // H1BodyDecoder's native interface for the other HTTP/1 bindings.
 #pragma once
 #include "core/buffer.h"
+#include "proto/h1/body_decoder.h"
 #include "py/common.h"
 
 extern PyTypeObject* WL_H1BodyDecoderType;  // NULL until registered
+
+// The object layout: native owners (the server connection state) may lock
+// `mu` and drive `dec` directly; they must never take another object's lock
+// while holding it.
+struct WlH1BodyDecoder {
+    PyObject_HEAD
+    wl::Mutex mu;
+    wl::h1::BodyDecoder dec;
+};
 
 inline bool wl_h1body_check(PyObject* o) {
     return WL_H1BodyDecoderType && Py_TYPE(o) == WL_H1BodyDecoderType;
 }
 
+inline WlH1BodyDecoder* wl_h1body(PyObject* o) { return reinterpret_cast<WlH1BodyDecoder*>(o); }
+
 // Moves every byte of src to the end of the decoder's input buffer, under
 // the decoder's lock; src ends empty. The caller must not hold any other
 // object's lock.
 void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src);
+
+// A new decoder for a body of the given kind (length is used by Length
+// only). Returns a new reference, or NULL with an exception set (also when
+// the class is not registered yet).
+PyObject* wl_h1body_new(wl::h1::BodyKind kind, uint64_t length);
+
+// Moves every byte of the decoder's input buffer to the end of out (the
+// bytes past a completed body), under the decoder's lock.
+void wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out);
+
+// Completion and failure read under the decoder's lock.
+bool wl_h1body_is_complete(PyObject* decoder);
+bool wl_h1body_failed(PyObject* decoder);

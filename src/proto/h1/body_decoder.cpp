@@ -1,0 +1,368 @@
+#include "proto/h1/body_decoder.h"
+
+#include <algorithm>
+
+#include "core/chars.h"
+
+namespace wl::h1 {
+
+namespace {
+
+constexpr const char* kDescription = "error reading a body from connection";
+// Largest size that can take one more hex digit without overflowing 64 bits.
+constexpr uint64_t kSizeShiftMax = (uint64_t(1) << 60) - 1;
+
+// Hex digit value + 1, 0 for other bytes.
+struct HexTable {
+    uint8_t v[256] = {};
+    constexpr HexTable() {
+        for (int c = '0'; c <= '9'; ++c) v[c] = uint8_t(c - '0' + 1);
+        for (int c = 'a'; c <= 'f'; ++c) v[c] = uint8_t(c - 'a' + 11);
+        for (int c = 'A'; c <= 'F'; ++c) v[c] = uint8_t(c - 'A' + 11);
+    }
+};
+constexpr HexTable kHex;
+
+// A line as it might appear in source: printable ASCII kept, quotes and
+// backslashes escaped, everything else as \xNN.
+std::string render_line(std::string_view line) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(line.size() + 2);
+    out.push_back('"');
+    for (unsigned char c : line) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(char(c));
+        } else if (c >= 0x20 && c < 0x7f) {
+            out.push_back(char(c));
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += "\\x";
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 15]);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+}  // namespace
+
+BodyKind body_kind_from_name(std::string_view name) {
+    if (name == "length") return BodyKind::Length;
+    if (name == "chunked") return BodyKind::Chunked;
+    if (name == "close") return BodyKind::Close;
+    return BodyKind::Empty;
+}
+
+const char* body_kind_name(BodyKind kind) {
+    switch (kind) {
+        case BodyKind::Length: return "length";
+        case BodyKind::Chunked: return "chunked";
+        case BodyKind::Close: return "close";
+        case BodyKind::Empty: break;
+    }
+    return "empty";
+}
+
+void BodyDecoder::reset(BodyKind kind, uint64_t length) {
+    kind_ = kind;
+    remaining_ = kind == BodyKind::Length ? length : 0;
+    complete_ = kind == BodyKind::Empty || (kind == BodyKind::Length && length == 0);
+    cstate_ = ChunkState::Start;
+    fail_ = Fail::None;
+    eof_ = false;
+    ext_bytes_ = 0;
+    trailer_lines_ = 0;
+    trailer_buf_.clear();
+    fail_detail_.clear();
+    if (has_trailers_) {
+        trailers_ = HeaderList();
+        has_trailers_ = false;
+    }
+}
+
+void BodyDecoder::feed(ByteBuf& src) {
+    if (in_.empty()) {
+        in_.swap(src);
+    } else {
+        in_.append(src.data(), src.size());
+    }
+    src.clear();
+}
+
+void BodyDecoder::take_input(ByteBuf& out) {
+    if (out.empty()) {
+        out.swap(in_);
+    } else {
+        out.append(in_.data(), in_.size());
+    }
+    in_.clear();
+}
+
+bool BodyDecoder::take_trailers(HeaderList& out) {
+    if (!has_trailers_) return false;
+    out = std::move(trailers_);
+    trailers_ = HeaderList();
+    has_trailers_ = false;
+    return true;
+}
+
+BodyDecoder::Status BodyDecoder::peek(std::string_view* out) {
+    if (fail_ != Fail::None) return Status::Failed;
+    if (complete_) return Status::Complete;
+    switch (kind_) {
+        case BodyKind::Length: {
+            if (remaining_ == 0) {
+                complete_ = true;
+                return Status::Complete;
+            }
+            size_t n = in_.size();
+            if (n == 0) return eof_ ? fail(Fail::TruncatedBody) : Status::NeedMore;
+            size_t take = remaining_ < n ? size_t(remaining_) : n;
+            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            return Status::Data;
+        }
+        case BodyKind::Close: {
+            size_t n = in_.size();
+            if (n == 0) {
+                if (!eof_) return Status::NeedMore;
+                complete_ = true;
+                return Status::Complete;
+            }
+            size_t take = std::min(n, kCloseReadMax);
+            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            return Status::Data;
+        }
+        case BodyKind::Chunked:
+            return peek_chunked(out);
+        case BodyKind::Empty:
+            break;
+    }
+    complete_ = true;
+    return Status::Complete;
+}
+
+void BodyDecoder::commit(size_t n) {
+    in_.consume(n);
+    if (kind_ == BodyKind::Close) return;
+    remaining_ -= n;
+    if (remaining_ != 0) return;
+    if (kind_ == BodyKind::Length)
+        complete_ = true;
+    else
+        cstate_ = ChunkState::BodyCr;
+}
+
+BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
+    const uint8_t* p = in_.data();
+    const size_t n = in_.size();
+    size_t i = 0;
+    ChunkState st = cstate_;
+    // On a failure the offending byte stays in the input.
+    auto failing = [&](Fail f) {
+        in_.consume(i - 1);
+        cstate_ = st;
+        return fail(f);
+    };
+    auto push_trailer = [&](uint8_t c) {
+        trailer_buf_.push_back(char(c));
+        return trailer_buf_.size() < kMaxTrailerBytes;
+    };
+    while (true) {
+        if (st == ChunkState::Body) {
+            if (i == n) break;
+            in_.consume(i);
+            cstate_ = st;
+            size_t avail = n - i;
+            size_t take = remaining_ < avail ? size_t(remaining_) : avail;
+            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            return Status::Data;
+        }
+        if (i == n) break;
+        const uint8_t c = p[i++];
+        switch (st) {
+            case ChunkState::Start:
+                if (!kHex.v[c]) return failing(Fail::MissingSizeDigit);
+                remaining_ = kHex.v[c] - 1u;
+                st = ChunkState::Size;
+                break;
+            case ChunkState::Size:
+                if (kHex.v[c]) {
+                    if (remaining_ > kSizeShiftMax) return failing(Fail::SizeOverflow);
+                    remaining_ = (remaining_ << 4) | uint64_t(kHex.v[c] - 1u);
+                } else if (c == ' ' || c == '\t') {
+                    st = ChunkState::SizeWs;
+                } else if (c == ';') {
+                    st = ChunkState::Extension;
+                } else if (c == '\r') {
+                    st = ChunkState::SizeLf;
+                } else {
+                    return failing(Fail::InvalidSize);
+                }
+                break;
+            case ChunkState::SizeWs:
+                if (c == ' ' || c == '\t') break;
+                if (c == ';') {
+                    st = ChunkState::Extension;
+                } else if (c == '\r') {
+                    st = ChunkState::SizeLf;
+                } else {
+                    return failing(Fail::InvalidSizeWs);
+                }
+                break;
+            case ChunkState::Extension:
+                if (c == '\r') {
+                    st = ChunkState::SizeLf;
+                } else if (c == '\n') {
+                    return failing(Fail::ExtensionNewline);
+                } else if (++ext_bytes_ >= kMaxExtensionBytes) {
+                    return failing(Fail::ExtensionsOverLimit);
+                }
+                break;
+            case ChunkState::SizeLf:
+                if (c != '\n') return failing(Fail::InvalidSizeLf);
+                st = remaining_ == 0 ? ChunkState::EndCr : ChunkState::Body;
+                break;
+            case ChunkState::BodyCr:
+                if (c != '\r') return failing(Fail::InvalidBodyCr);
+                st = ChunkState::BodyLf;
+                break;
+            case ChunkState::BodyLf:
+                if (c != '\n') return failing(Fail::InvalidBodyLf);
+                st = ChunkState::Start;
+                break;
+            case ChunkState::EndCr:
+                if (c == '\r') {
+                    st = ChunkState::EndLf;
+                    break;
+                }
+                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                st = ChunkState::Trailer;
+                break;
+            case ChunkState::Trailer:
+                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                if (c == '\r') st = ChunkState::TrailerLf;
+                break;
+            case ChunkState::TrailerLf:
+                if (c != '\n') return failing(Fail::InvalidTrailerLf);
+                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                if (trailer_lines_ >= kMaxTrailerLines) return failing(Fail::TrailerCountOverflow);
+                ++trailer_lines_;
+                st = ChunkState::EndCr;
+                break;
+            case ChunkState::EndLf: {
+                if (c != '\n') return failing(Fail::InvalidEndLf);
+                in_.consume(i);
+                cstate_ = ChunkState::End;
+                return finish_chunked();
+            }
+            case ChunkState::Body:
+            case ChunkState::End:
+                break;  // handled above / never rested in
+        }
+    }
+    in_.consume(i);
+    cstate_ = st;
+    if (!eof_) return Status::NeedMore;
+    return fail(st == ChunkState::Body ? Fail::TruncatedBody : Fail::TruncatedLine);
+}
+
+// Trailer block: lines "name:" OWS value OWS, each ended by CRLF (a bare LF
+// also ends a line). The final empty line was consumed by the framing, so
+// an empty line here would cut the section short and is refused.
+BodyDecoder::Status BodyDecoder::finish_chunked() {
+    if (trailer_lines_ > 0) {
+        std::string_view block = trailer_buf_;
+        HeaderList list;
+        list.reserve(block.size(), trailer_lines_);
+        uint32_t fields = 0;
+        size_t pos = 0;
+        while (pos < block.size()) {
+            size_t lf = block.find('\n', pos);
+            if (lf == std::string_view::npos) return fail(Fail::TrailerPartial);
+            std::string_view line = block.substr(pos, lf - pos);
+            pos = lf + 1;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (line.empty() || line.find('\r') != std::string_view::npos)
+                return fail(Fail::TrailerBadNewline);
+            size_t colon = 0;
+            while (colon < line.size() && is_token_char(uint8_t(line[colon]))) ++colon;
+            if (colon == 0 || colon == line.size() || line[colon] != ':')
+                return fail(Fail::TrailerBadName);
+            if (fields >= kMaxTrailerFields) return fail(Fail::TrailerTooMany);
+            std::string_view value = trim_ows(line.substr(colon + 1));
+            if (!is_field_value(value)) {
+                fail_detail_ = render_line(line);
+                return fail(Fail::TrailerBadValue);
+            }
+            HeaderList::Span ns = list.store_lower(line.substr(0, colon));
+            HeaderList::Span vs = list.store_bytes(value);
+            list.append_spans(ns, vs);  // at most 100 names: never full
+            ++fields;
+        }
+        trailers_ = std::move(list);
+        has_trailers_ = true;
+        trailer_buf_.clear();
+        trailer_buf_.shrink_to_fit();
+    }
+    complete_ = true;
+    return Status::Complete;
+}
+
+std::string BodyDecoder::failure_text() const {
+    switch (fail_) {
+        case Fail::None: return {};
+        case Fail::TruncatedBody: return "end of file before message length reached";
+        case Fail::TruncatedLine: return "unexpected EOF during chunk size line";
+        case Fail::MissingSizeDigit: return "Invalid chunk size line: missing size digit";
+        case Fail::InvalidSize: return "Invalid chunk size line: Invalid Size";
+        case Fail::InvalidSizeWs: return "Invalid chunk size linear white space";
+        case Fail::InvalidSizeLf: return "Invalid chunk size LF";
+        case Fail::InvalidBodyCr: return "Invalid chunk body CR";
+        case Fail::InvalidBodyLf: return "Invalid chunk body LF";
+        case Fail::InvalidTrailerLf: return "Invalid trailer end LF";
+        case Fail::InvalidEndLf: return "Invalid chunk end LF";
+        case Fail::SizeOverflow: return "invalid chunk size: overflow";
+        case Fail::ExtensionNewline: return "invalid chunk extension contains newline";
+        case Fail::ExtensionsOverLimit: return "chunk extensions over limit";
+        case Fail::TrailerBytesOverLimit: return "chunk trailers bytes over limit";
+        case Fail::TrailerCountOverflow: return "chunk trailers count overflow";
+        case Fail::TrailerBadName: return "invalid header name";
+        case Fail::TrailerBadNewline: return "invalid new line";
+        case Fail::TrailerTooMany: return "too many headers";
+        case Fail::TrailerPartial: return "Partial header";
+        case Fail::TrailerBadValue: return "Invalid header value: " + fail_detail_;
+    }
+    return {};
+}
+
+IoClass BodyDecoder::failure_io() const {
+    switch (fail_) {
+        case Fail::None: return IoClass::None;
+        case Fail::TruncatedBody:
+        case Fail::TruncatedLine: return IoClass::UnexpectedEof;
+        case Fail::SizeOverflow:
+        case Fail::ExtensionNewline:
+        case Fail::ExtensionsOverLimit:
+        case Fail::TrailerBytesOverLimit:
+        case Fail::TrailerCountOverflow: return IoClass::InvalidData;
+        default: return IoClass::InvalidInput;
+    }
+}
+
+Failure BodyDecoder::failure() const {
+    Failure f;
+    f.category = FailCategory::Body;
+    f.description = kDescription;
+    if (fail_ != Fail::None) {
+        f.has_cause = true;
+        f.cause = failure_text();
+        f.io = failure_io();
+    }
+    return f;
+}
+
+}  // namespace wl::h1
