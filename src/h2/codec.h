@@ -1,0 +1,122 @@
+// HTTP/2 frame objects and the decoding bridge shared by H2Codec and the
+// connection engine: both decode with a wl::h2::FrameDecoder under their own
+// lock and turn the frames into these objects.
+#pragma once
+#include "proto/h2/frame.h"
+#include "proto/h2/frame_decoder.h"
+#include "py/common.h"
+
+// Frame objects: read-only, not constructible from Python. Optional values
+// are NULL for None.
+struct WlH2FrameData {
+    PyObject_HEAD
+    uint32_t stream_id;
+    uint32_t flow_controlled_len;
+    uint32_t padding;
+    char end_stream;
+    PyObject* data;  // bytes
+};
+
+struct WlH2FrameHeaders {
+    PyObject_HEAD
+    uint32_t stream_id;
+    char end_stream;
+    char content_length_invalid;
+    char is_informational;
+    PyObject* method;          // str or NULL
+    PyObject* scheme;          // str or NULL
+    PyObject* authority;       // str or NULL
+    PyObject* path;            // str or NULL
+    PyObject* status;          // int or NULL
+    PyObject* headers;         // HeaderMap
+    PyObject* content_length;  // int or NULL
+    uint16_t status_code;      // 0 when absent
+    bool has_content_length;
+    uint64_t content_length_value;
+};
+
+struct WlH2FrameSettings {
+    PyObject_HEAD
+    char ack;
+    PyObject* header_table_size;
+    PyObject* enable_push;  // bool or NULL
+    PyObject* max_concurrent_streams;
+    PyObject* initial_window_size;
+    PyObject* max_frame_size;
+    PyObject* max_header_list_size;
+    wl::h2::SettingsFrame value;  // the same, natively
+};
+
+struct WlH2FramePing {
+    PyObject_HEAD
+    char ack;
+    PyObject* data;  // bytes of 8
+    uint8_t payload[8];
+};
+
+struct WlH2FrameGoAway {
+    PyObject_HEAD
+    uint32_t last_stream_id;
+    uint32_t error_code;
+    PyObject* debug_data;  // bytes
+};
+
+struct WlH2FrameRstStream {
+    PyObject_HEAD
+    uint32_t stream_id;
+    uint32_t error_code;
+};
+
+struct WlH2FrameWindowUpdate {
+    PyObject_HEAD
+    uint32_t stream_id;
+    uint32_t increment;
+};
+
+struct WlH2FramePriority {
+    PyObject_HEAD
+    uint32_t stream_id;
+};
+
+struct WlH2FrameStreamError {
+    PyObject_HEAD
+    uint32_t stream_id;
+    uint32_t error_code;
+};
+
+extern PyTypeObject* WL_H2CodecType;
+extern PyTypeObject* WL_H2FrameHeadersType;
+extern PyTypeObject* WL_H2FrameDataType;
+extern PyTypeObject* WL_H2FrameSettingsType;
+extern PyTypeObject* WL_H2FrameWindowUpdateType;
+extern PyTypeObject* WL_H2FramePingType;
+extern PyTypeObject* WL_H2FrameGoAwayType;
+extern PyTypeObject* WL_H2FrameRstStreamType;
+extern PyTypeObject* WL_H2FramePriorityType;
+extern PyTypeObject* WL_H2FrameStreamErrorType;
+
+// Native constructors (new references, NULL with an exception set). The
+// headers constructor takes the frame's HeaderList, leaving it empty.
+PyObject* wl_h2_frame_data_new(const wl::h2::DataFrame& f);
+PyObject* wl_h2_frame_headers_new(wl::h2::HeadersFrame& f);
+PyObject* wl_h2_frame_settings_new(const wl::h2::SettingsFrame& f);
+PyObject* wl_h2_frame_window_update_new(const wl::h2::WindowUpdateFrame& f);
+PyObject* wl_h2_frame_ping_new(const wl::h2::PingFrame& f);
+PyObject* wl_h2_frame_goaway_new(const wl::h2::GoAwayFrame& f);
+PyObject* wl_h2_frame_rst_stream_new(const wl::h2::RstStreamFrame& f);
+PyObject* wl_h2_frame_priority_new(const wl::h2::PriorityFrame& f);
+PyObject* wl_h2_frame_stream_error_new(const wl::h2::StreamErrorFrame& f);
+
+// Decoding in two steps so that nothing is released under the caller's
+// lock: wl_h2_receive_locked runs with the lock held and only creates
+// objects; wl_h2_receive_finish runs after unlocking and either returns the
+// list or discards it and raises.
+struct WlH2Received {
+    PyObject* list = nullptr;      // frames decoded in this call
+    wl::h2::ConnError error;       // a connection error, if any
+    bool py_failed = false;        // an object could not be created (exception set)
+};
+void wl_h2_receive_locked(wl::h2::FrameDecoder& dec, std::string_view data, WlH2Received* out);
+PyObject* wl_h2_receive_finish(WlH2Received* r);
+// Raises H2ProtocolError for a connection error; returns NULL.
+PyObject* wl_h2_raise_conn_error(const wl::h2::ConnError& e);
