@@ -1,4 +1,787 @@
-#include "py/common.h"
+// H1Codec, H1RequestHead, H1ResponseHead: the Python face of wl::h1::Codec.
+#include "h1/codec.h"
 
-// Placeholder until this subsystem lands.
-int wl_add_h1codec(PyObject*) { return 0; }
+#include <cstring>
+#include <new>
+
+#include "errors/errors.h"
+#include "h1/body.h"
+#include "http/headermap.h"
+
+PyTypeObject* WL_H1CodecType = nullptr;
+PyTypeObject* WL_H1RequestHeadType = nullptr;
+PyTypeObject* WL_H1ResponseHeadType = nullptr;
+
+namespace {
+
+using wl::HeaderList;
+using namespace wl::h1;
+
+// ---------------------------------------------------------------- shared strings
+
+PyObject* g_methods[kStandardMethods];
+PyObject* g_kinds[4];
+PyObject* g_terminator;  // b"0\r\n\r\n"
+PyObject* g_empty;       // b""
+PyObject* g_continue;    // the 100 Continue interim response
+
+int init_shared() {
+    if (g_terminator) return 0;
+    for (int i = 0; i < kStandardMethods; ++i)
+        if (!(g_methods[i] = PyUnicode_InternFromString(method_name(Method(i))))) return -1;
+    for (int i = 0; i < 4; ++i)
+        if (!(g_kinds[i] = PyUnicode_InternFromString(body_kind_name(BodyKind(i))))) return -1;
+    if (!(g_empty = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
+    if (!(g_continue = PyBytes_FromStringAndSize("HTTP/1.1 100 Continue\r\n\r\n", 25))) return -1;
+    if (!(g_terminator = wl_bytes(kChunkedTerminator))) return -1;
+    return 0;
+}
+
+PyObject* raise_internal() {
+    return wl_raise_h1_parse(parse_kind_name(ParseKind::Internal), parse_kind_message(ParseKind::Internal));
+}
+
+WlH1Codec* as_codec(PyObject* o) { return reinterpret_cast<WlH1Codec*>(o); }
+
+// Runs f under the codec's lock. A failure that escapes f leaves the
+// codec's state in doubt: the mutex is poisoned and every later call
+// raises the internal error.
+template <class F>
+PyObject* with_lock(WlH1Codec* c, F&& f) {
+    WlLock g(c->mu);
+    if (c->mu.poisoned()) return raise_internal();
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        c->mu.poison();
+        return PyErr_NoMemory();
+    } catch (...) {
+        c->mu.poison();
+        return raise_internal();
+    }
+}
+
+PyObject* ascii_token_str(std::string_view v) {
+    PyObject* s = PyUnicode_New(Py_ssize_t(v.size()), 127);
+    if (s) std::memcpy(PyUnicode_DATA(s), v.data(), v.size());
+    return s;
+}
+
+PyObject* target_str(const RequestHead& h) {
+    const wl::Uri& u = h.uri;
+    if (u.form == wl::UriForm::Origin && u.target_size() == h.target_raw.size())
+        return PyUnicode_DecodeLatin1(h.target_raw.data(), Py_ssize_t(h.target_raw.size()), nullptr);
+    std::string t;
+    u.append_target(t);
+    return PyUnicode_DecodeLatin1(t.data(), Py_ssize_t(t.size()), nullptr);
+}
+
+PyObject* new_request_head(RequestHead& h) {
+    PyObject* method = h.method == Method::Other ? ascii_token_str(h.method_text)
+                                                 : Py_NewRef(g_methods[int(h.method)]);
+    if (!method) return nullptr;
+    PyObject* target = target_str(h);
+    if (!target) {
+        Py_DECREF(method);
+        return nullptr;
+    }
+    PyObject* headers = wl_headermap_from(std::move(h.headers));
+    if (!headers) {
+        Py_DECREF(method);
+        Py_DECREF(target);
+        return nullptr;
+    }
+    auto* o = PyObject_New(WlH1RequestHead, WL_H1RequestHeadType);
+    if (!o) {
+        Py_DECREF(method);
+        Py_DECREF(target);
+        Py_DECREF(headers);
+        return nullptr;
+    }
+    o->method = method;
+    o->target = target;
+    o->headers = headers;
+    o->content_length = h.content_length;
+    o->method_code = h.method;
+    o->body_kind = h.body_kind;
+    o->keep_alive = h.keep_alive;
+    o->expect_continue = h.expect_continue;
+    o->is_upgrade = h.is_upgrade;
+    o->http10 = h.http10;
+    o->allow_trailers = h.allow_trailers;
+    o->is_connect = h.is_connect;
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* new_response_head(ResponseHead& h) {
+    PyObject* headers = wl_headermap_from(std::move(h.headers));
+    if (!headers) return nullptr;
+    auto* o = PyObject_New(WlH1ResponseHead, WL_H1ResponseHeadType);
+    if (!o) {
+        Py_DECREF(headers);
+        return nullptr;
+    }
+    o->headers = headers;
+    o->content_length = h.content_length;
+    o->status = h.status;
+    o->body_kind = h.body_kind;
+    o->keep_alive = h.keep_alive;
+    o->is_upgrade = h.is_upgrade;
+    o->http10 = h.http10;
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* content_length_obj(BodyKind k, uint64_t n) {
+    if (k == BodyKind::Chunked || k == BodyKind::Close) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(k == BodyKind::Length ? n : 0);
+}
+
+PyObject* raise_serialize_error(const SerializeError& e) {
+    if (e.kind == SerializeError::Kind::Value) {
+        PyErr_SetString(PyExc_ValueError, e.message.c_str());
+        return nullptr;
+    }
+    return wl_raise_h1_failure(e.failure);
+}
+
+}  // namespace
+
+PyObject* wl_h1_body_kind_str(BodyKind k) { return g_kinds[int(k)]; }
+
+PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data) {
+    return with_lock(c, [&]() -> PyObject* {
+        RequestHead head;
+        Failure f;
+        ParseStatus st = c->core.receive_request(data, head, &f);
+        if (st == ParseStatus::Partial) Py_RETURN_NONE;
+        if (st == ParseStatus::Error) return wl_raise_h1_failure(f);
+        return new_request_head(head);
+    });
+}
+
+PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data) {
+    return with_lock(c, [&]() -> PyObject* {
+        ResponseHead head;
+        Failure f;
+        ParseStatus st = c->core.receive_response(data, head, &f);
+        if (st == ParseStatus::Partial) Py_RETURN_NONE;
+        if (st == ParseStatus::Error) return wl_raise_h1_failure(f);
+        return new_response_head(head);
+    });
+}
+
+PyObject* wl_h1codec_serialize_response(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
+                                        bool http10, bool has_length, uint64_t length, bool chunked) {
+    return with_lock(c, [&]() -> PyObject* {
+        SerializeError err;
+        bool ok;
+        if (headers) {
+            WlHeaderMapRead r(headers);
+            ok = c->core.serialize_response(status, &r.list(), keep_alive, http10, has_length, length, chunked, &err);
+        } else {
+            ok = c->core.serialize_response(status, nullptr, keep_alive, http10, has_length, length, chunked, &err);
+        }
+        if (!ok) return raise_serialize_error(err);
+        return wl_bytes(c->core.head());
+    });
+}
+
+void wl_h1codec_feed_native(WlH1Codec* c, wl::ByteBuf& src) {
+    WlLock g(c->mu);
+    wl::ByteBuf& rb = c->core.read_buffer();
+    if (rb.empty())
+        rb.swap(src);
+    else
+        rb.append(src.data(), src.size());
+    src.clear();
+}
+
+namespace {
+
+// ---------------------------------------------------------------- H1Codec
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kF = "H1Codec";
+    if (args && PyTuple_GET_SIZE(args) > 0) {
+        PyErr_SetString(PyExc_TypeError, "H1Codec() takes no positional arguments");
+        return nullptr;
+    }
+    CodecConfig cfg;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            const char* name = PyUnicode_Check(k) ? PyUnicode_AsUTF8(k) : nullptr;
+            if (!name) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return nullptr;
+            }
+            if (std::strcmp(name, "max_headers") == 0) {
+                if (v != Py_None) {
+                    uint64_t n;
+                    if (wl_conv_uint(v, kF, "max_headers", SIZE_MAX, &n) < 0) return nullptr;
+                    cfg.max_headers = size_t(n);
+                }
+            } else if (std::strcmp(name, "ignore_invalid_headers") == 0) {
+                if (wl_conv_bool(v, kF, "ignore_invalid_headers", &cfg.ignore_invalid_headers) < 0) return nullptr;
+            } else if (std::strcmp(name, "title_case_headers") == 0) {
+                if (wl_conv_bool(v, kF, "title_case_headers", &cfg.title_case_headers) < 0) return nullptr;
+            } else if (std::strcmp(name, "date_header") == 0) {
+                if (wl_conv_bool(v, kF, "date_header", &cfg.date_header) < 0) return nullptr;
+            } else if (std::strcmp(name, "max_buf_size") == 0) {
+                uint64_t n;
+                if (wl_conv_uint(v, kF, "max_buf_size", UINT64_MAX, &n) < 0) return nullptr;
+                cfg.max_buf_size = n;
+            } else {
+                PyErr_Format(PyExc_TypeError, "H1Codec() got an unexpected keyword argument '%s'", name);
+                return nullptr;
+            }
+        }
+    }
+    if (cfg.max_buf_size < kMinMaxBufSize) {
+        PyErr_Format(PyExc_ValueError, "the max_buf_size cannot be smaller than %d", int(kMinMaxBufSize));
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<WlH1Codec*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    try {
+        new (&self->mu) wl::PoisonMutex();
+        new (&self->core) Codec(cfg);
+        new (&self->scratch) std::string();
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);  // never constructed: tp_dealloc must not run destructors
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void codec_dealloc(PyObject* o) {
+    WlH1Codec* self = as_codec(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    self->scratch.~basic_string();
+    self->core.~Codec();
+    self->mu.~PoisonMutex();
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+PyObject* codec_feed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "feed", 1, 1, "data");
+    PyObject* a[1];
+    std::string_view data;
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0 || wl_conv_bytes(a[0], "feed", "data", &data) < 0)
+        return nullptr;
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        c->core.feed(data);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* codec_receive_request_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    std::string_view data;
+    if (nargs == 1 && !kw) {
+        if (wl_conv_bytes(args[0], "receive_request_head", "data", &data) < 0) return nullptr;
+    } else {
+        WL_ARGSPEC(spec, "receive_request_head", 1, 1, "data");
+        PyObject* a[1];
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0 ||
+            wl_conv_bytes(a[0], "receive_request_head", "data", &data) < 0)
+            return nullptr;
+    }
+    return wl_h1codec_receive_request_head(as_codec(o), data);
+}
+
+PyObject* codec_receive_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    std::string_view data;
+    if (nargs == 1 && !kw) {
+        if (wl_conv_bytes(args[0], "receive_head", "data", &data) < 0) return nullptr;
+    } else {
+        WL_ARGSPEC(spec, "receive_head", 1, 1, "data");
+        PyObject* a[1];
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0 || wl_conv_bytes(a[0], "receive_head", "data", &data) < 0)
+            return nullptr;
+    }
+    return wl_h1codec_receive_head(as_codec(o), data);
+}
+
+// Optional content_length: None or a non-negative 64-bit integer.
+int conv_opt_length(PyObject* v, const char* fname, bool* has, uint64_t* n) {
+    *has = false;
+    if (!v || v == Py_None) return 0;
+    if (wl_conv_uint(v, fname, "content_length", UINT64_MAX, n) < 0) return -1;
+    *has = true;
+    return 0;
+}
+
+int conv_opt_bool(PyObject* v, const char* fname, const char* arg, bool dflt, bool* out) {
+    if (!v) {
+        *out = dflt;
+        return 0;
+    }
+    return wl_conv_bool(v, fname, arg, out);
+}
+
+PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const char* kF = "serialize_request";
+    WL_ARGSPEC(spec, "serialize_request", 3, 2, "method", "url", "headers", "http10", "content_length", "chunked");
+    PyObject* a[6];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string_view method, url;
+    PyObject* headers = nullptr;
+    bool http10, chunked, has_len;
+    uint64_t len = 0;
+    if (wl_conv_str(a[0], kF, "method", &method) < 0 || wl_conv_str(a[1], kF, "url", &url) < 0) return nullptr;
+    if (a[2] && wl_conv_headermap(a[2], kF, "headers", true, &headers) < 0) return nullptr;
+    if (conv_opt_bool(a[3], kF, "http10", false, &http10) < 0 || conv_opt_length(a[4], kF, &has_len, &len) < 0 ||
+        conv_opt_bool(a[5], kF, "chunked", false, &chunked) < 0)
+        return nullptr;
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        SerializeError err;
+        bool ok;
+        if (headers) {
+            WlHeaderMapRead r(headers);
+            ok = c->core.serialize_request(method, url, &r.list(), http10, has_len, len, chunked, &err);
+        } else {
+            ok = c->core.serialize_request(method, url, nullptr, http10, has_len, len, chunked, &err);
+        }
+        if (!ok) return raise_serialize_error(err);
+        return wl_bytes(c->core.head());
+    });
+}
+
+PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const char* kF = "serialize_response";
+    WL_ARGSPEC(spec, "serialize_response", 2, 1, "status", "headers", "keep_alive", "http10", "content_length",
+               "chunked");
+    PyObject* a[6];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    uint64_t status;
+    PyObject* headers = nullptr;
+    bool keep_alive, http10, chunked, has_len;
+    uint64_t len = 0;
+    if (wl_conv_uint(a[0], kF, "status", 0xffff, &status) < 0) return nullptr;
+    if (a[1] && wl_conv_headermap(a[1], kF, "headers", true, &headers) < 0) return nullptr;
+    if (conv_opt_bool(a[2], kF, "keep_alive", true, &keep_alive) < 0 ||
+        conv_opt_bool(a[3], kF, "http10", false, &http10) < 0 || conv_opt_length(a[4], kF, &has_len, &len) < 0 ||
+        conv_opt_bool(a[5], kF, "chunked", false, &chunked) < 0)
+        return nullptr;
+    return wl_h1codec_serialize_response(as_codec(o), unsigned(status), headers, keep_alive, http10, has_len, len,
+                                         chunked);
+}
+
+PyObject* codec_continue_response(PyObject*, PyObject*) { return Py_NewRef(g_continue); }
+
+PyObject* codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "connection_close", 1, 1, "headers");
+    PyObject* a[1];
+    PyObject* headers;
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0 ||
+        wl_conv_headermap(a[0], "connection_close", "headers", false, &headers) < 0)
+        return nullptr;
+    WlHeaderMapRead r(headers);
+    return wl_bool(connection_close(r.list()));
+}
+
+PyObject* codec_serialize_data(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* chunk;
+    if (nargs == 1 && !kw) {
+        chunk = args[0];
+    } else {
+        WL_ARGSPEC(spec, "serialize_data", 1, 1, "chunk");
+        PyObject* a[1];
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+        chunk = a[0];
+    }
+    std::string_view data;
+    if (wl_conv_bytes(chunk, "serialize_data", "chunk", &data) < 0) return nullptr;
+    if (data.empty()) return Py_NewRef(chunk);  // nothing to frame: no need for the codec
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        size_t keep = 0;
+        switch (c->core.plan_data(data.size(), &keep)) {
+            case DataPlan::NoEncoder:
+                PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+                return nullptr;
+            case DataPlan::Same: return Py_NewRef(chunk);
+            case DataPlan::Prefix: return keep ? wl_bytes(data.substr(0, keep)) : Py_NewRef(g_empty);
+            case DataPlan::Chunked: {
+                char line[18];
+                size_t ln = chunk_size_line(data.size(), line);
+                PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(ln + data.size() + 2));
+                if (!out) return nullptr;
+                char* p = PyBytes_AS_STRING(out);
+                std::memcpy(p, line, ln);
+                std::memcpy(p + ln, data.data(), data.size());
+                std::memcpy(p + ln + data.size(), "\r\n", 2);
+                return out;
+            }
+        }
+        return raise_internal();
+    });
+}
+
+PyObject* end_result(WlH1Codec* c, EndPlan plan) {
+    switch (plan) {
+        case EndPlan::Empty: return Py_NewRef(g_empty);
+        case EndPlan::Terminator: return Py_NewRef(g_terminator);
+        case EndPlan::Trailers: return wl_bytes(c->scratch);
+    }
+    return Py_NewRef(g_empty);
+}
+
+PyObject* codec_serialize_end(PyObject* o, PyObject*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        EndPlan plan;
+        Failure f;
+        if (!c->core.end_body(&plan, &f)) return wl_raise_h1_failure(f);
+        return end_result(c, plan);
+    });
+}
+
+PyObject* codec_serialize_trailers(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "serialize_trailers", 1, 1, "trailers");
+    PyObject* a[1];
+    PyObject* trailers;
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0 ||
+        wl_conv_headermap(a[0], "serialize_trailers", "trailers", false, &trailers) < 0)
+        return nullptr;
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        EndPlan plan;
+        Failure f;
+        bool ok;
+        {
+            WlHeaderMapRead r(trailers);
+            ok = c->core.end_body_with_trailers(r.list(), &c->scratch, &plan, &f);
+        }
+        if (!ok) return wl_raise_h1_failure(f);
+        return end_result(c, plan);
+    });
+}
+
+PyObject* codec_serialize_head_and_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const char* kF = "serialize_head_and_body";
+    WL_ARGSPEC(spec, "serialize_head_and_body", 3, 1, "head", "body", "trailers");
+    PyObject* a[3];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    std::string_view head, body;
+    PyObject* trailers = nullptr;
+    if (wl_conv_bytes(a[0], kF, "head", &head) < 0) return nullptr;
+    if (a[1] && a[1] != Py_None && wl_conv_bytes(a[1], kF, "body", &body) < 0) return nullptr;
+    if (a[2] && wl_conv_headermap(a[2], kF, "trailers", true, &trailers) < 0) return nullptr;
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        Encoder enc = c->core.take_encoder();
+        if (enc.kind == Encoder::Kind::None || (enc.kind == Encoder::Kind::Length && enc.remaining == 0))
+            return Py_NewRef(a[0]);
+        // Frame the body as one chunk.
+        std::string_view framed = body;
+        char line[18];
+        size_t ln = 0;
+        bool chunked = enc.kind == Encoder::Kind::Chunked;
+        if (!body.empty()) {
+            if (chunked) {
+                ln = chunk_size_line(body.size(), line);
+            } else if (enc.kind == Encoder::Kind::Length) {
+                if (body.size() > enc.remaining) framed = body.substr(0, size_t(enc.remaining));
+                enc.remaining -= framed.size();
+            }
+        }
+        EndPlan plan;
+        Failure f;
+        bool ok;
+        if (trailers) {
+            WlHeaderMapRead r(trailers);
+            ok = c->core.end_taken(enc, &r.list(), &c->scratch, &plan, &f);
+        } else {
+            ok = c->core.end_taken(enc, nullptr, nullptr, &plan, &f);
+        }
+        if (!ok) return wl_raise_h1_failure(f);
+        std::string_view end;
+        if (plan == EndPlan::Terminator) end = kChunkedTerminator;
+        if (plan == EndPlan::Trailers) end = c->scratch;
+        size_t body_part = chunked && !body.empty() ? ln + body.size() + 2 : framed.size();
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(head.size() + body_part + end.size()));
+        if (!out) return nullptr;
+        char* p = PyBytes_AS_STRING(out);
+        std::memcpy(p, head.data(), head.size());
+        p += head.size();
+        if (chunked && !body.empty()) {
+            std::memcpy(p, line, ln);
+            p += ln;
+            std::memcpy(p, body.data(), body.size());
+            p += body.size();
+            std::memcpy(p, "\r\n", 2);
+            p += 2;
+        } else {
+            std::memcpy(p, framed.data(), framed.size());
+            p += framed.size();
+        }
+        std::memcpy(p, end.data(), end.size());
+        return out;
+    });
+}
+
+PyObject* codec_body_is_eof(PyObject* o, PyObject*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* { return wl_bool(c->core.body_is_eof()); });
+}
+
+PyObject* codec_reset(PyObject* o, PyObject*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        c->core.reset();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* codec_buffered(PyObject* o, PyObject*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* { return PyLong_FromSize_t(c->core.buffered()); });
+}
+
+PyObject* codec_take_body(PyObject* o, PyObject*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        wl::ByteBuf& rb = c->core.read_buffer();
+        if (rb.empty()) return Py_NewRef(g_empty);
+        PyObject* out = wl_bytes(rb.view());
+        if (out) rb.clear();
+        return out;
+    });
+}
+
+PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "take_body_into", 1, 1, "decoder");
+    PyObject* a[1];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    if (!wl_h1body_check(a[0])) return wl_type_error("take_body_into", "decoder", "H1BodyDecoder", a[0]), nullptr;
+    WlH1Codec* c = as_codec(o);
+    wl::ByteBuf moved;
+    PyObject* r = with_lock(c, [&]() -> PyObject* {
+        moved.swap(c->core.read_buffer());
+        Py_RETURN_NONE;
+    });
+    if (!r) return nullptr;
+    // The codec's lock is released: only the decoder's is taken now.
+    wl_h1body_feed_native(a[0], moved);
+    return r;
+}
+
+PyObject* codec_get_parse_error_status(PyObject* o, void*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* {
+        uint16_t s = c->core.parse_error_status();
+        if (!s) Py_RETURN_NONE;
+        return PyLong_FromLong(s);
+    });
+}
+
+PyObject* codec_get_max_buf_size(PyObject* o, void*) {
+    // Immutable after construction: no lock needed.
+    return PyLong_FromUnsignedLongLong(as_codec(o)->core.config().max_buf_size);
+}
+
+template <bool (Codec::*Flag)() const>
+PyObject* codec_get_flag(PyObject* o, void*) {
+    WlH1Codec* c = as_codec(o);
+    return with_lock(c, [&]() -> PyObject* { return wl_bool((c->core.*Flag)()); });
+}
+
+#define FASTKW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef codec_methods[] = {
+    {"feed", FASTKW(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+     "feed($self, data)\n--\n\nAppend bytes to the read buffer without parsing."},
+    {"receive_request_head", FASTKW(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+     "receive_request_head($self, data)\n--\n\nAppend data and parse one request head: an H1RequestHead, "
+     "or None when more bytes are needed."},
+    {"receive_head", FASTKW(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+     "receive_head($self, data)\n--\n\nAppend data and parse one response head (interim 1xx heads are "
+     "skipped): an H1ResponseHead, or None when more bytes are needed."},
+    {"serialize_request", FASTKW(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_request($self, method, url, headers=None, *, http10=False, content_length=None, "
+     "chunked=False)\n--\n\nWrite a request head and install the body encoder."},
+    {"serialize_response", FASTKW(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_response($self, status, headers=None, *, keep_alive=True, http10=False, "
+     "content_length=None, chunked=False)\n--\n\nWrite a response head and install the body encoder."},
+    {"continue_response", reinterpret_cast<PyCFunction>(codec_continue_response), METH_NOARGS | METH_STATIC,
+     "continue_response()\n--\n\nThe interim 100 Continue response."},
+    {"connection_close", FASTKW(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "connection_close(headers)\n--\n\nWhether any connection field lists the close token."},
+    {"serialize_data", FASTKW(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_data($self, chunk)\n--\n\nFrame one body chunk for the wire."},
+    {"serialize_end", reinterpret_cast<PyCFunction>(codec_serialize_end), METH_NOARGS,
+     "serialize_end($self)\n--\n\nThe bytes that end the body."},
+    {"serialize_trailers", FASTKW(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_trailers($self, trailers)\n--\n\nEnd a chunked body with trailer fields."},
+    {"serialize_head_and_body", FASTKW(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_head_and_body($self, head, body=None, trailers=None)\n--\n\nThe head, the framed body and its "
+     "end in one bytes object."},
+    {"body_is_eof", reinterpret_cast<PyCFunction>(codec_body_is_eof), METH_NOARGS,
+     "body_is_eof($self)\n--\n\nWhether the body in flight carries no more bytes."},
+    {"reset", reinterpret_cast<PyCFunction>(codec_reset), METH_NOARGS,
+     "reset($self)\n--\n\nPrepare for the next message; buffered bytes stay."},
+    {"buffered", reinterpret_cast<PyCFunction>(codec_buffered), METH_NOARGS,
+     "buffered($self)\n--\n\nThe number of bytes in the read buffer."},
+    {"take_body", reinterpret_cast<PyCFunction>(codec_take_body), METH_NOARGS,
+     "take_body($self)\n--\n\nRemove and return every byte of the read buffer."},
+    {"take_body_into", FASTKW(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+     "take_body_into($self, decoder)\n--\n\nMove the read buffer into an H1BodyDecoder."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef codec_getset[] = {
+    {"parse_error_status", codec_get_parse_error_status, nullptr,
+     "The automatic response status after a failed request parse, or None.", nullptr},
+    {"max_buf_size", codec_get_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
+    {"request_connection_close", codec_get_flag<&Codec::request_connection_close>, nullptr,
+     "The last serialized request asked to close the connection.", nullptr},
+    {"response_is_last", codec_get_flag<&Codec::response_is_last>, nullptr,
+     "The connection closes after the last serialized response.", nullptr},
+    {"response_close_delimited", codec_get_flag<&Codec::response_close_delimited>, nullptr,
+     "The last serialized response's body ends by closing the connection.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot codec_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_methods, codec_methods},
+    {Py_tp_getset, codec_getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "H1Codec(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
+                    "date_header=True, max_buf_size=417792)\n--\n\n"
+                    "The sans-I/O HTTP/1.1 codec of one connection: parses heads from received bytes, "
+                    "serializes heads and frames bodies.")},
+    {0, nullptr},
+};
+
+PyType_Spec codec_spec = {WL_TYPE_NAME("H1Codec"), sizeof(WlH1Codec), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, codec_slots};
+
+// ---------------------------------------------------------------- heads
+
+WlH1RequestHead* as_req(PyObject* o) { return reinterpret_cast<WlH1RequestHead*>(o); }
+WlH1ResponseHead* as_resp(PyObject* o) { return reinterpret_cast<WlH1ResponseHead*>(o); }
+
+void req_dealloc(PyObject* o) {
+    WlH1RequestHead* h = as_req(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    Py_XDECREF(h->method);
+    Py_XDECREF(h->target);
+    Py_XDECREF(h->headers);
+    PyObject_Free(o);
+    Py_DECREF(tp);
+}
+
+void resp_dealloc(PyObject* o) {
+    WlH1ResponseHead* h = as_resp(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    Py_XDECREF(h->headers);
+    PyObject_Free(o);
+    Py_DECREF(tp);
+}
+
+PyObject* req_repr(PyObject* o) {
+    WlH1RequestHead* h = as_req(o);
+    return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", h->method, h->target,
+                                g_kinds[int(h->body_kind)]);
+}
+
+PyObject* resp_repr(PyObject* o) {
+    WlH1ResponseHead* h = as_resp(o);
+    return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%U, keep_alive=%s)", unsigned(h->status),
+                                g_kinds[int(h->body_kind)], h->keep_alive ? "true" : "false");
+}
+
+PyObject* req_method(PyObject* o, void*) { return Py_NewRef(as_req(o)->method); }
+PyObject* req_target(PyObject* o, void*) { return Py_NewRef(as_req(o)->target); }
+PyObject* req_headers(PyObject* o, void*) { return Py_NewRef(as_req(o)->headers); }
+PyObject* req_body_kind(PyObject* o, void*) { return Py_NewRef(g_kinds[int(as_req(o)->body_kind)]); }
+PyObject* req_content_length(PyObject* o, void*) {
+    return content_length_obj(as_req(o)->body_kind, as_req(o)->content_length);
+}
+template <bool WlH1RequestHead::*F>
+PyObject* req_flag(PyObject* o, void*) {
+    return wl_bool(as_req(o)->*F);
+}
+
+PyObject* resp_status(PyObject* o, void*) { return PyLong_FromLong(as_resp(o)->status); }
+PyObject* resp_headers(PyObject* o, void*) { return Py_NewRef(as_resp(o)->headers); }
+PyObject* resp_body_kind(PyObject* o, void*) { return Py_NewRef(g_kinds[int(as_resp(o)->body_kind)]); }
+PyObject* resp_content_length(PyObject* o, void*) {
+    return content_length_obj(as_resp(o)->body_kind, as_resp(o)->content_length);
+}
+template <bool WlH1ResponseHead::*F>
+PyObject* resp_flag(PyObject* o, void*) {
+    return wl_bool(as_resp(o)->*F);
+}
+
+PyGetSetDef req_getset[] = {
+    {"method", req_method, nullptr, "The request method (str).", nullptr},
+    {"target", req_target, nullptr, "The request-target (str).", nullptr},
+    {"headers", req_headers, nullptr, "Every header line in received order (HeaderMap).", nullptr},
+    {"body_kind", req_body_kind, nullptr, "\"empty\", \"length\" or \"chunked\".", nullptr},
+    {"content_length", req_content_length, nullptr, "The body length; 0 for empty; None for chunked.", nullptr},
+    {"keep_alive", req_flag<&WlH1RequestHead::keep_alive>, nullptr,
+     "The connection may stay open after this exchange.", nullptr},
+    {"expect_continue", req_flag<&WlH1RequestHead::expect_continue>, nullptr,
+     "The request carries expect: 100-continue.", nullptr},
+    {"is_upgrade", req_flag<&WlH1RequestHead::is_upgrade>, nullptr,
+     "The connection becomes a tunnel (CONNECT, or an HTTP/1.1 upgrade).", nullptr},
+    {"http10", req_flag<&WlH1RequestHead::http10>, nullptr, "The request line said HTTP/1.0.", nullptr},
+    {"allow_trailers", req_flag<&WlH1RequestHead::allow_trailers>, nullptr,
+     "A te field lists the trailers token.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef resp_getset[] = {
+    {"status", resp_status, nullptr, "The status code.", nullptr},
+    {"headers", resp_headers, nullptr, "Every header line in received order (HeaderMap).", nullptr},
+    {"body_kind", resp_body_kind, nullptr, "\"empty\", \"length\", \"chunked\" or \"close\".", nullptr},
+    {"content_length", resp_content_length, nullptr,
+     "The body length; 0 for empty; None for chunked and close.", nullptr},
+    {"keep_alive", resp_flag<&WlH1ResponseHead::keep_alive>, nullptr,
+     "The connection may be reused after this response.", nullptr},
+    {"is_upgrade", resp_flag<&WlH1ResponseHead::is_upgrade>, nullptr,
+     "The connection becomes a raw tunnel (101, or a 2xx answer to CONNECT).", nullptr},
+    {"http10", resp_flag<&WlH1ResponseHead::http10>, nullptr, "The status line said HTTP/1.0.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot req_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(req_repr)},
+    {Py_tp_getset, req_getset},
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head (read-only).")},
+    {0, nullptr},
+};
+
+PyType_Slot resp_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(resp_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(resp_repr)},
+    {Py_tp_getset, resp_getset},
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head (read-only).")},
+    {0, nullptr},
+};
+
+PyType_Spec req_spec = {WL_TYPE_NAME("H1RequestHead"), sizeof(WlH1RequestHead), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                        req_slots};
+PyType_Spec resp_spec = {WL_TYPE_NAME("H1ResponseHead"), sizeof(WlH1ResponseHead), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         resp_slots};
+
+}  // namespace
+
+int wl_add_h1codec(PyObject* m) {
+    if (init_shared() < 0) return -1;
+    if (wl_add_type(m, &WL_H1CodecType, &codec_spec) < 0) return -1;
+    if (wl_add_type(m, &WL_H1ResponseHeadType, &resp_spec) < 0) return -1;
+    if (wl_add_type(m, &WL_H1RequestHeadType, &req_spec) < 0) return -1;
+    return wl_add_h1body(m);
+}

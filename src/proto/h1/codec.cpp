@@ -1,0 +1,655 @@
+#include "proto/h1/codec.h"
+
+#include <cstring>
+
+#include "core/chars.h"
+#include "core/date.h"
+#include "core/uri.h"
+
+namespace wl::h1 {
+
+namespace {
+
+constexpr std::string_view kPreface{"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24};
+
+struct Reason {
+    uint16_t code;
+    const char* text;
+};
+
+constexpr Reason kReasons[] = {
+    {100, "Continue"}, {101, "Switching Protocols"}, {102, "Processing"}, {103, "Early Hints"},
+    {200, "OK"}, {201, "Created"}, {202, "Accepted"}, {203, "Non Authoritative Information"},
+    {204, "No Content"}, {205, "Reset Content"}, {206, "Partial Content"}, {207, "Multi-Status"},
+    {208, "Already Reported"}, {226, "IM Used"}, {300, "Multiple Choices"},
+    {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"}, {304, "Not Modified"},
+    {305, "Use Proxy"}, {307, "Temporary Redirect"}, {308, "Permanent Redirect"},
+    {400, "Bad Request"}, {401, "Unauthorized"}, {402, "Payment Required"}, {403, "Forbidden"},
+    {404, "Not Found"}, {405, "Method Not Allowed"}, {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"}, {408, "Request Timeout"}, {409, "Conflict"},
+    {410, "Gone"}, {411, "Length Required"}, {412, "Precondition Failed"},
+    {413, "Payload Too Large"}, {414, "URI Too Long"}, {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"}, {417, "Expectation Failed"}, {418, "I'm a teapot"},
+    {421, "Misdirected Request"}, {422, "Unprocessable Entity"}, {423, "Locked"},
+    {424, "Failed Dependency"}, {425, "Too Early"}, {426, "Upgrade Required"},
+    {428, "Precondition Required"}, {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"}, {451, "Unavailable For Legal Reasons"},
+    {500, "Internal Server Error"}, {501, "Not Implemented"}, {502, "Bad Gateway"},
+    {503, "Service Unavailable"}, {504, "Gateway Timeout"}, {505, "HTTP Version Not Supported"},
+    {506, "Variant Also Negotiates"}, {507, "Insufficient Storage"}, {508, "Loop Detected"},
+    {510, "Not Extended"}, {511, "Network Authentication Required"},
+};
+static_assert(sizeof(kReasons) / sizeof(kReasons[0]) == 62);
+
+// Status line tail (" 404 Not Found\r\n") per code, built once: the three
+// digits and the phrase come from static tables, nothing is formatted per
+// call.
+struct StatusLines {
+    std::string lines[1000];
+    StatusLines() {
+        for (unsigned c = 100; c < 1000; ++c) {
+            std::string s = " ";
+            s.push_back(char('0' + c / 100));
+            s.push_back(char('0' + c / 10 % 10));
+            s.push_back(char('0' + c % 10));
+            s.push_back(' ');
+            s += reason_phrase(c);
+            s += "\r\n";
+            lines[c] = std::move(s);
+        }
+    }
+};
+const StatusLines& status_lines() {
+    static const StatusLines t;
+    return t;
+}
+
+const char* const kForbiddenTrailers[] = {
+    "authorization", "cache-control", "content-encoding", "content-length",
+    "content-range", "content-type", "host", "max-forwards",
+    "set-cookie", "te", "trailer", "transfer-encoding"};
+
+bool forbidden_trailer(std::string_view name) {
+    for (const char* f : kForbiddenTrailers)
+        if (name == f) return true;
+    return false;
+}
+
+// Decimal digits of v into out (at most 20); returns the length.
+size_t write_decimal(uint64_t v, char* out) {
+    char tmp[20];
+    size_t n = 0;
+    do {
+        tmp[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+    return n;
+}
+
+void collect_trailer_names(std::string_view value, std::vector<std::string>& out) {
+    if (!is_visible_ascii(value)) return;
+    for_each_list_element(value, [&](std::string_view el) {
+        if (is_token(el)) {
+            std::string n(el);
+            for (char& c : n) c = ascii_lower(c);
+            out.push_back(std::move(n));
+        }
+        return false;
+    });
+}
+
+// Head writer over the codec's reused buffer.
+class Writer {
+public:
+    Writer(std::string& s, bool title) : s_(s), title_(title) {}
+    void raw(std::string_view v) { s_.append(v.data(), v.size()); }
+    void name(std::string_view n) {
+        if (!title_) {
+            raw(n);
+            return;
+        }
+        size_t at = s_.size();
+        raw(n);
+        bool up = true;
+        for (size_t i = at; i < s_.size(); ++i) {
+            char c = s_[i];
+            if (up && c >= 'a' && c <= 'z') s_[i] = char(c - 32);
+            up = c == '-';
+        }
+    }
+    void line(std::string_view n, std::string_view v) {
+        name(n);
+        raw(": ");
+        raw(v);
+        raw("\r\n");
+    }
+    void number_line(std::string_view n, uint64_t v) {
+        char d[20];
+        size_t k = write_decimal(v, d);
+        line(n, {d, k});
+    }
+    // All values of entry e on one line, joined with ", "; `suffix` after the last.
+    void joined(const HeaderList& h, uint32_t e, std::string_view suffix = {}) {
+        name(h.name(e));
+        raw(": ");
+        bool first = true;
+        h.for_each_value(e, [&](std::string_view v) {
+            if (!first) raw(", ");
+            first = false;
+            raw(v);
+        });
+        raw(suffix);
+        raw("\r\n");
+    }
+    void each(const HeaderList& h, uint32_t e) {
+        std::string_view n = h.name(e);
+        h.for_each_value(e, [&](std::string_view v) { line(n, v); });
+    }
+
+private:
+    std::string& s_;
+    bool title_;
+};
+
+const HeaderList& empty_list() {
+    static const HeaderList e;
+    return e;
+}
+
+std::string_view last_value(const HeaderList& h, uint32_t e) {
+    std::string_view last;
+    h.for_each_value(e, [&](std::string_view v) { last = v; });
+    return last;
+}
+
+bool any_value_has_token(const HeaderList& h, uint32_t e, std::string_view token) {
+    bool found = false;
+    h.for_each_value(e, [&](std::string_view v) {
+        if (!found && has_list_token(v, token)) found = true;
+    });
+    return found;
+}
+
+Failure user_failure(const char* kind, std::string description) {
+    Failure f;
+    f.category = FailCategory::User;
+    f.kind = kind;
+    f.description = std::move(description);
+    return f;
+}
+
+Failure write_aborted(uint64_t missing) {
+    Failure f = user_failure("body_write_aborted", "user body write aborted");
+    f.has_cause = true;
+    f.cause = "early end, expected " + std::to_string(missing) + " more bytes";
+    return f;
+}
+
+}  // namespace
+
+std::string_view reason_phrase(unsigned status) {
+    for (const Reason& r : kReasons)
+        if (r.code == status) return r.text;
+    return "<none>";
+}
+
+size_t chunk_size_line(uint64_t n, char out[18]) {
+    static const char kHex[] = "0123456789ABCDEF";
+    char tmp[16];
+    size_t k = 0;
+    do {
+        tmp[k++] = kHex[n & 15];
+        n >>= 4;
+    } while (n);
+    for (size_t i = 0; i < k; ++i) out[i] = tmp[k - 1 - i];
+    out[k] = '\r';
+    out[k + 1] = '\n';
+    return k + 2;
+}
+
+bool connection_close(const HeaderList& h) {
+    uint32_t e = h.find("connection");
+    return e != HeaderList::kNone && any_value_has_token(h, e, "close");
+}
+
+// ---------------------------------------------------------------- reading
+
+ParseStatus Codec::fail_request(ParseKind k, Failure* f) {
+    if (rbuf_.size() >= kPreface.size() && std::memcmp(rbuf_.data(), kPreface.data(), kPreface.size()) == 0)
+        k = ParseKind::VersionH2;
+    parse_error_status_ = parse_kind_status(k);
+    *f = parse_failure(k);
+    return ParseStatus::Error;
+}
+
+ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Failure* f) {
+    rbuf_.append(data);
+    if (rbuf_.empty()) return ParseStatus::Partial;
+    RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
+    size_t head_len = 0;
+    ParseKind kind = ParseKind::Internal;
+    ParseStatus st = parse_request(rbuf_.data(), rbuf_.size(), lim, out, &head_len, &kind);
+    if (st == ParseStatus::Partial) {
+        if (rbuf_.size() < cfg_.max_buf_size) return st;
+        kind = ParseKind::TooLarge;
+        st = ParseStatus::Error;
+    }
+    if (st == ParseStatus::Error) return fail_request(kind, f);
+    method_ = out.method;
+    req_allows_trailers_ = out.allow_trailers;
+    rbuf_.consume(head_len);
+    return st;
+}
+
+ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Failure* f) {
+    rbuf_.append(data);
+    for (;;) {
+        if (rbuf_.empty()) return ParseStatus::Partial;
+        size_t head_len = 0;
+        ParseKind kind = ParseKind::Internal;
+        ParseStatus st = parse_response(rbuf_.data(), rbuf_.size(), method_, out, &head_len, &kind);
+        if (st == ParseStatus::Partial) {
+            if (rbuf_.size() < cfg_.max_buf_size) return st;
+            kind = ParseKind::TooLarge;
+            st = ParseStatus::Error;
+        }
+        if (st == ParseStatus::Error) {
+            *f = parse_failure(kind);
+            return st;
+        }
+        rbuf_.consume(head_len);
+        if (out.status >= 100 && out.status < 200 && out.status != 101) continue;  // interim
+        return st;
+    }
+}
+
+// ---------------------------------------------------------------- heads
+
+bool Codec::serialize_request(std::string_view method, std::string_view url, const HeaderList* hp,
+                              bool http10, bool has_length, uint64_t length, bool chunked,
+                              SerializeError* err) {
+    if (!is_token(method)) {
+        err->kind = SerializeError::Kind::Value;
+        err->message = "invalid method: invalid HTTP method";
+        return false;
+    }
+    Uri uri;
+    UriError ue = parse_uri(url, &uri);
+    if (ue != UriError::Ok) {
+        err->kind = SerializeError::Kind::Value;
+        err->message = std::string("invalid url: ") + uri_error_reason(ue);
+        return false;
+    }
+    const HeaderList& h = hp ? *hp : empty_list();
+    Method m = method_of(method);
+    const uint32_t conn = h.find("connection");
+    const uint32_t te = h.find("transfer-encoding");
+    const uint32_t cl = h.find("content-length");
+    const bool close = conn != HeaderList::kNone && any_value_has_token(h, conn, "close");
+
+    // Peer version fix-up: the single `connection` value to write instead
+    // of the caller's lines, if any.
+    std::string_view conn_repl;
+    if (http10) {
+        bool first_keep = conn != HeaderList::kNone && has_list_token(h.first_value(conn), "keep-alive");
+        if (!first_keep && !close) conn_repl = "keep-alive";
+    } else if (close) {
+        conn_repl = "close";
+    }
+
+    // Framing.
+    enum class TeAct { Keep, Remove, AppendChunked } te_act = TeAct::Keep;
+    enum class ClAct { Keep, Remove, Set } cl_act = ClAct::Keep;
+    bool add_te = false;
+    uint64_t cl_value = 0;
+    Encoder enc;
+    const bool has_body = chunked || has_length;
+    const bool known = has_length && !chunked;
+    uint64_t common = 0;
+    const bool cl_valid = cl != HeaderList::kNone && parse_content_length_list(h, cl, &common);
+    if (!has_body) {
+        te_act = TeAct::Remove;
+        enc.kind = Encoder::Kind::Length;
+    } else if (http10) {
+        te_act = TeAct::Remove;
+        enc.kind = Encoder::Kind::Length;
+        if (cl_valid) {
+            enc.remaining = common;
+        } else if (known) {
+            cl_act = ClAct::Set;
+            cl_value = length;
+            enc.remaining = length;
+        }
+    } else if (te != HeaderList::kNone) {
+        if (!last_element_is_chunked(last_value(h, te))) te_act = TeAct::AppendChunked;
+        // A message never carries both framings, whether or not the length was valid.
+        cl_act = ClAct::Remove;
+        enc.kind = Encoder::Kind::Chunked;
+    } else if (cl_valid) {
+        enc.kind = Encoder::Kind::Length;
+        enc.remaining = common;
+    } else if (!known) {
+        if (m == Method::Get || m == Method::Head || m == Method::Connect) {
+            enc.kind = Encoder::Kind::Length;
+        } else {
+            add_te = true;
+            cl_act = ClAct::Remove;
+            enc.kind = Encoder::Kind::Chunked;
+        }
+    } else {
+        cl_act = ClAct::Set;
+        cl_value = length;
+        enc.kind = Encoder::Kind::Length;
+        enc.remaining = length;
+    }
+    if (enc.kind == Encoder::Kind::Chunked) {
+        uint32_t tr = h.find("trailer");
+        if (tr != HeaderList::kNone) {
+            enc.has_trailer_names = true;
+            h.for_each_value(tr, [&](std::string_view v) { collect_trailer_names(v, enc.trailer_names); });
+        }
+    }
+
+    head_.clear();
+    head_.reserve(64 + url.size() + method.size() + h.store_size() + 30 * h.value_count());
+    Writer w(head_, false);
+    w.raw(method);
+    w.raw(" ");
+    size_t tn = uri.target_size();
+    size_t at = head_.size();
+    head_.resize(at + tn);
+    uri.write_target(head_.data() + at);
+    w.raw(http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
+    const auto& entries = h.entries();
+    for (uint32_t e = 0; e < entries.size(); ++e) {
+        if (e == conn && !conn_repl.empty()) {
+            w.line("connection", conn_repl);
+        } else if (e == te) {
+            if (te_act == TeAct::Remove) continue;
+            if (te_act == TeAct::Keep) {
+                w.each(h, e);
+                continue;
+            }
+            uint32_t left = entries[e].count;
+            h.for_each_value(e, [&](std::string_view v) {
+                w.raw("transfer-encoding: ");
+                w.raw(v);
+                if (--left == 0) w.raw(", chunked");
+                w.raw("\r\n");
+            });
+        } else if (e == cl) {
+            if (cl_act == ClAct::Remove) continue;
+            if (cl_act == ClAct::Set)
+                w.number_line("content-length", cl_value);
+            else
+                w.each(h, e);
+        } else {
+            w.each(h, e);
+        }
+    }
+    if (conn == HeaderList::kNone && !conn_repl.empty()) w.line("connection", conn_repl);
+    if (cl == HeaderList::kNone && cl_act == ClAct::Set) w.number_line("content-length", cl_value);
+    if (add_te) w.line("transfer-encoding", "chunked");
+    w.raw("\r\n");
+
+    method_ = m;
+    req_conn_close_ = close;
+    enc_ = std::move(enc);
+    return true;
+}
+
+bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_alive, bool http10,
+                               bool has_length, uint64_t length, bool chunked, SerializeError* err) {
+    if (status < 100 || status > 999) {
+        err->kind = SerializeError::Kind::Value;
+        err->message = "invalid status: invalid status code";
+        return false;
+    }
+    if (status < 200 && status != 101) {
+        err->kind = SerializeError::Kind::User;
+        err->failure = user_failure("unsupported_status_code", "response has 1xx status code, not supported by server");
+        return false;
+    }
+    const HeaderList& h = hp ? *hp : empty_list();
+    const bool is_head = method_ == Method::Head;
+    const bool connect_ok = method_ == Method::Connect && status >= 200 && status < 300;
+    const bool informational = status < 200;
+    const bool no_content = informational || status == 204 || status == 304;
+    const bool can_body = !(is_head || connect_ok || no_content);
+    const bool may_chunk = can_body && !http10;
+    const bool cl_allowed = !(no_content || connect_ok);
+    const bool auto_zero = cl_allowed && !is_head;
+    const bool known = has_length && !chunked;
+    const bool unknown = chunked;
+
+    const uint32_t conn = h.find("connection");
+    std::string_view conn_repl;
+    if (http10) {
+        bool first_keep = conn != HeaderList::kNone && has_list_token(h.first_value(conn), "keep-alive");
+        if (!first_keep && keep_alive) conn_repl = "keep-alive";
+    } else if (!keep_alive) {
+        conn_repl = "close";
+    }
+    bool last = status == 101 || connect_ok || !keep_alive;
+
+    head_.clear();
+    head_.reserve(96 + h.store_size() + 30 * h.value_count());
+    Writer w(head_, cfg_.title_case_headers);
+    if (!http10 && status == 200) {
+        w.raw("HTTP/1.1 200 OK\r\n");
+    } else {
+        w.raw(http10 ? "HTTP/1.0" : "HTTP/1.1");
+        w.raw(status_lines().lines[status]);
+    }
+
+    Encoder enc;
+    enc.kind = Encoder::Kind::Length;
+    bool length_written = false, date_written = false;
+    auto unexpected = [&]() {
+        head_.clear();
+        err->kind = SerializeError::Kind::User;
+        err->failure = user_failure("unexpected_header", "user sent unexpected header");
+        return false;
+    };
+    const auto& entries = h.entries();
+    for (uint32_t e = 0; e < entries.size(); ++e) {
+        std::string_view n = h.name(e);
+        switch (n.size()) {
+            case 14:
+                if (n == "content-length") {
+                    if (length_written) return unexpected();
+                    if (known) {
+                        w.line(n, h.first_value(e));
+                        enc.kind = Encoder::Kind::Length;
+                        enc.remaining = length;
+                        length_written = true;
+                    } else if (unknown) {
+                        bool ok = true, have = false;
+                        uint64_t v0 = 0;
+                        h.for_each_value(e, [&](std::string_view v) {
+                            uint64_t x;
+                            if (!parse_decimal(v, &x) || (have && x != v0)) ok = false;
+                            v0 = have ? v0 : x;
+                            have = true;
+                        });
+                        if (!ok) return unexpected();
+                        w.line(n, h.first_value(e));
+                        enc.kind = Encoder::Kind::Length;
+                        enc.remaining = v0;
+                        length_written = true;
+                    } else if (is_head) {
+                        w.joined(h, e);
+                        length_written = true;
+                    }
+                    continue;
+                }
+                break;
+            case 17:
+                if (n == "transfer-encoding") {
+                    if (length_written) return unexpected();
+                    if (!may_chunk) continue;
+                    bool ends_chunked = last_element_is_chunked(last_value(h, e));
+                    w.joined(h, e, ends_chunked ? std::string_view() : std::string_view(", chunked"));
+                    enc.kind = Encoder::Kind::Chunked;
+                    length_written = true;
+                    continue;
+                }
+                break;
+            case 10:
+                if (n == "connection") {
+                    if (!conn_repl.empty()) {
+                        w.line(n, conn_repl);
+                    } else {
+                        w.joined(h, e);
+                        if (!last && any_value_has_token(h, e, "close")) last = true;
+                    }
+                    continue;
+                }
+                break;
+            case 4:
+                if (n == "date") date_written = true;
+                break;
+            case 7:
+                if (n == "trailer") {
+                    if (!may_chunk) continue;
+                    w.joined(h, e);
+                    enc.has_trailer_names = true;
+                    h.for_each_value(e, [&](std::string_view v) { collect_trailer_names(v, enc.trailer_names); });
+                    continue;
+                }
+                break;
+            default: break;
+        }
+        w.each(h, e);
+    }
+    if (conn == HeaderList::kNone && !conn_repl.empty()) w.line("connection", conn_repl);
+    if (!length_written) {
+        if (unknown) {
+            if (!may_chunk) {
+                enc.kind = Encoder::Kind::Close;
+            } else {
+                w.line("transfer-encoding", "chunked");
+                enc.kind = Encoder::Kind::Chunked;
+            }
+        } else if (!known || length == 0) {
+            if (auto_zero) w.line("content-length", "0");
+            enc.kind = Encoder::Kind::Length;
+            enc.remaining = 0;
+        } else if (cl_allowed) {
+            w.number_line("content-length", length);
+            enc.kind = Encoder::Kind::Length;
+            enc.remaining = length;
+        } else {
+            enc.kind = Encoder::Kind::Length;
+            enc.remaining = 0;
+        }
+    }
+    if (!can_body) {
+        enc.kind = Encoder::Kind::Length;
+        enc.remaining = 0;
+    }
+    if (enc.kind != Encoder::Kind::Chunked) {
+        enc.has_trailer_names = false;
+        enc.trailer_names.clear();
+    }
+    if (cfg_.date_header && !date_written) {
+        w.name("date");
+        w.raw(": ");
+        w.raw({cached_http_date(), size_t(kHttpDateLen)});
+        w.raw("\r\n");
+    }
+    w.raw("\r\n");
+
+    resp_is_last_ = last;
+    resp_close_delimited_ = enc.kind == Encoder::Kind::Close;
+    enc_ = std::move(enc);
+    return true;
+}
+
+// ---------------------------------------------------------------- body
+
+DataPlan Codec::plan_data(size_t n, size_t* keep) {
+    switch (enc_.kind) {
+        case Encoder::Kind::None: return DataPlan::NoEncoder;
+        case Encoder::Kind::Close: return DataPlan::Same;
+        case Encoder::Kind::Chunked: return DataPlan::Chunked;
+        case Encoder::Kind::Length:
+            if (n <= enc_.remaining) {
+                enc_.remaining -= n;
+                return DataPlan::Same;
+            }
+            *keep = size_t(enc_.remaining);
+            enc_.remaining = 0;
+            return DataPlan::Prefix;
+    }
+    return DataPlan::NoEncoder;
+}
+
+Encoder Codec::take_encoder() {
+    Encoder e = std::move(enc_);
+    enc_ = Encoder();
+    return e;
+}
+
+bool Codec::end_taken(Encoder& enc, const HeaderList* trailers, std::string* out, EndPlan* plan, Failure* f) {
+    switch (enc.kind) {
+        case Encoder::Kind::None:
+        case Encoder::Kind::Close: *plan = EndPlan::Empty; return true;
+        case Encoder::Kind::Length:
+            if (enc.remaining) {
+                *f = write_aborted(enc.remaining);
+                return false;
+            }
+            *plan = EndPlan::Empty;
+            return true;
+        case Encoder::Kind::Chunked: break;
+    }
+    *plan = EndPlan::Terminator;
+    if (!trailers || !req_allows_trailers_ || !enc.has_trailer_names) return true;
+    out->clear();
+    const HeaderList& t = *trailers;
+    for (uint32_t e = 0; e < t.entries().size(); ++e) {
+        std::string_view n = t.name(e);
+        bool allowed = false;
+        for (const std::string& a : enc.trailer_names)
+            if (a == n) {
+                allowed = true;
+                break;
+            }
+        if (!allowed || forbidden_trailer(n)) continue;
+        t.for_each_value(e, [&](std::string_view v) {
+            if (out->empty()) out->append("0\r\n");
+            out->append(n.data(), n.size());
+            out->append(": ");
+            out->append(v.data(), v.size());
+            out->append("\r\n");
+        });
+    }
+    if (out->empty()) return true;
+    out->append("\r\n");
+    *plan = EndPlan::Trailers;
+    return true;
+}
+
+bool Codec::end_body(EndPlan* plan, Failure* f) {
+    Encoder e = take_encoder();
+    return end_taken(e, nullptr, nullptr, plan, f);
+}
+
+bool Codec::end_body_with_trailers(const HeaderList& trailers, std::string* out, EndPlan* plan, Failure* f) {
+    Encoder e = take_encoder();
+    return end_taken(e, &trailers, out, plan, f);
+}
+
+void Codec::reset() {
+    enc_ = Encoder();
+    method_ = Method::None;
+    parse_error_status_ = 0;
+    req_conn_close_ = false;
+    resp_is_last_ = false;
+    resp_close_delimited_ = false;
+    req_allows_trailers_ = true;
+}
+
+}  // namespace wl::h1

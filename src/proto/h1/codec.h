@@ -1,0 +1,138 @@
+// The HTTP/1 codec of one connection: read buffer, head parsing, head
+// serialization and the body encoder. No Python here; the binding layer
+// wraps one Codec per H1Codec object and guards it with the object's mutex.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/buffer.h"
+#include "core/headers.h"
+#include "proto/h1/failure.h"
+#include "proto/h1/head.h"
+
+namespace wl::h1 {
+
+constexpr uint64_t kMinMaxBufSize = 8192;
+constexpr uint64_t kDefaultMaxBufSize = 8192 + 100 * 4096;  // 417792
+
+struct CodecConfig {
+    size_t max_headers = kDefaultMaxHeaders;
+    bool ignore_invalid_headers = false;
+    bool title_case_headers = false;
+    bool date_header = true;
+    uint64_t max_buf_size = kDefaultMaxBufSize;
+};
+
+struct Encoder {
+    enum class Kind : uint8_t { None, Length, Close, Chunked };
+    Kind kind = Kind::None;
+    uint64_t remaining = 0;
+    bool has_trailer_names = false;            // the head carried a `trailer` field
+    std::vector<std::string> trailer_names;    // lower-case, in order
+};
+
+// A serialize call's refusal: a ValueError message, or an H1UserError.
+struct SerializeError {
+    enum class Kind : uint8_t { None, Value, User } kind = Kind::None;
+    std::string message;           // ValueError text
+    Failure failure;               // H1UserError
+};
+
+// How one body chunk of n > 0 bytes goes to the wire.
+enum class DataPlan : uint8_t {
+    NoEncoder,  // nothing in flight
+    Same,       // the chunk itself, unchanged
+    Prefix,     // its first `keep` bytes (0 means an empty result)
+    Chunked,    // size line, the chunk, CRLF
+};
+
+// The end of a body.
+enum class EndPlan : uint8_t {
+    Empty,       // nothing to write
+    Terminator,  // the bare "0\r\n\r\n"
+    Trailers,    // "0\r\n", the kept trailer lines, CRLF (written into `out`)
+};
+
+inline constexpr std::string_view kChunkedTerminator{"0\r\n\r\n", 5};
+
+// Formats the chunk-size line for n (upper-case hex, CRLF) into out; returns
+// its length (at most 18).
+size_t chunk_size_line(uint64_t n, char out[18]);
+
+// The reason phrase of a status ("<none>" when unknown).
+std::string_view reason_phrase(unsigned status);
+
+// True when any `connection` value of h lists the "close" token.
+bool connection_close(const HeaderList& h);
+
+class Codec {
+public:
+    explicit Codec(const CodecConfig& cfg = CodecConfig()) : cfg_(cfg) {}
+
+    const CodecConfig& config() const { return cfg_; }
+
+    // ---- reading ----
+    void feed(std::string_view data) { rbuf_.append(data); }
+    // Appends data, then parses one request head. On Complete the head bytes
+    // are consumed; the views in `out` stay valid until the read buffer is
+    // next appended to.
+    ParseStatus receive_request(std::string_view data, RequestHead& out, Failure* f);
+    // Appends data, then parses response heads, dropping interim ones.
+    ParseStatus receive_response(std::string_view data, ResponseHead& out, Failure* f);
+    ByteBuf& read_buffer() { return rbuf_; }
+    size_t buffered() const { return rbuf_.size(); }
+    uint16_t parse_error_status() const { return parse_error_status_; }  // 0: none
+
+    // ---- writing heads (the result is head()) ----
+    bool serialize_request(std::string_view method, std::string_view url, const HeaderList* headers,
+                           bool http10, bool has_length, uint64_t length, bool chunked,
+                           SerializeError* err);
+    bool serialize_response(unsigned status, const HeaderList* headers, bool keep_alive, bool http10,
+                            bool has_length, uint64_t length, bool chunked, SerializeError* err);
+    std::string_view head() const { return head_; }
+
+    bool request_connection_close() const { return req_conn_close_; }
+    bool response_is_last() const { return resp_is_last_; }
+    bool response_close_delimited() const { return resp_close_delimited_; }
+    Method recorded_method() const { return method_; }
+    bool request_allows_trailers() const { return req_allows_trailers_; }
+
+    // ---- the body encoder ----
+    DataPlan plan_data(size_t n, size_t* keep);
+    // Ends the body; the encoder becomes none. False (with *f) for a
+    // length body that is short.
+    bool end_body(EndPlan* plan, Failure* f);
+    // Ends the body with trailer fields; kept lines go into out (which is
+    // cleared first) when *plan is Trailers.
+    bool end_body_with_trailers(const HeaderList& trailers, std::string* out, EndPlan* plan, Failure* f);
+    bool body_is_eof() const {
+        return enc_.kind == Encoder::Kind::None ||
+               (enc_.kind == Encoder::Kind::Length && enc_.remaining == 0);
+    }
+    const Encoder& encoder() const { return enc_; }
+    // Takes the encoder out (it becomes none).
+    Encoder take_encoder();
+    // Ends the body of `enc` (already taken out), optionally with trailers.
+    bool end_taken(Encoder& enc, const HeaderList* trailers, std::string* out, EndPlan* plan, Failure* f);
+
+    void reset();
+
+private:
+    ParseStatus fail_request(ParseKind k, Failure* f);
+
+    CodecConfig cfg_;
+    ByteBuf rbuf_;
+    Method method_ = Method::None;
+    uint16_t parse_error_status_ = 0;
+    bool req_allows_trailers_ = true;
+    bool req_conn_close_ = false;
+    bool resp_is_last_ = false;
+    bool resp_close_delimited_ = false;
+    Encoder enc_;
+    std::string head_;
+};
+
+}  // namespace wl::h1

@@ -1,0 +1,588 @@
+#include "proto/h1/head.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/chars.h"
+#include "proto/h1/scan.h"
+
+namespace wl::h1 {
+
+namespace {
+
+constexpr const char* kMethodNames[kStandardMethods] = {
+    "OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT", "PATCH", "QUERY"};
+
+struct KindInfo {
+    const char* name;
+    const char* message;
+    uint16_t status;
+};
+
+constexpr KindInfo kKinds[] = {
+    {"method", "invalid HTTP method parsed", 400},
+    {"version", "invalid HTTP version parsed", 400},
+    {"version_h2", "invalid HTTP version parsed (found HTTP2 preface)", 0},
+    {"uri", "invalid URI", 400},
+    {"uri_too_long", "URI too long", 414},
+    {"header_token", "invalid HTTP header parsed", 400},
+    {"header_content_length_invalid", "invalid content-length parsed", 400},
+    {"header_transfer_encoding_invalid", "invalid transfer-encoding parsed", 400},
+    {"header_transfer_encoding_unexpected", "unexpected transfer-encoding parsed", 400},
+    {"too_large", "message head is too large", 431},
+    {"status", "invalid HTTP status-code parsed", 0},
+    {"internal",
+     "internal error in the HTTP/1 codec; this is a bug, please report it with the input that "
+     "caused it",
+     0},
+};
+
+// One header line of the head being parsed; offsets are from the start of
+// the buffer.
+struct RawHeader {
+    uint32_t name_off;
+    uint32_t value_off;
+    uint32_t value_len;
+    uint16_t name_len;
+    uint8_t drop;
+};
+
+// Up to 100 slots live in a fixed array; a larger configured maximum moves
+// them to the heap for this parse only.
+class Slots {
+public:
+    static constexpr size_t kFixed = 100;
+    explicit Slots(size_t max) : max_(max) {}
+    bool push(const RawHeader& h) {
+        if (count_ >= max_) return false;
+        if (count_ < kFixed && heap_.empty()) {
+            fixed_[count_++] = h;
+            return true;
+        }
+        if (heap_.empty()) heap_.assign(fixed_, fixed_ + kFixed);
+        heap_.push_back(h);
+        ++count_;
+        return true;
+    }
+    size_t size() const { return count_; }
+    RawHeader& operator[](size_t i) { return heap_.empty() ? fixed_[i] : heap_[i]; }
+
+private:
+    size_t max_;
+    size_t count_ = 0;
+    RawHeader fixed_[kFixed];
+    std::vector<RawHeader> heap_;
+};
+
+inline bool name_is(const uint8_t* b, const RawHeader& h, std::string_view lower) {
+    if (h.name_len != lower.size()) return false;
+    for (size_t i = 0; i < lower.size(); ++i)
+        if (kTokenLower[b[h.name_off + i]] != uint8_t(lower[i])) return false;
+    return true;
+}
+
+inline std::string_view value_of(const uint8_t* b, const RawHeader& h) {
+    return {reinterpret_cast<const char*>(b + h.value_off), h.value_len};
+}
+
+// Skips empty lines in front of a start line. Partial when the buffer ends
+// inside them; false (with *pos at the offending CR) for a CR without LF.
+ParseStatus skip_empty_lines(const uint8_t* b, size_t len, size_t* pos) {
+    size_t p = *pos;
+    while (p < len) {
+        if (b[p] == '\n') {
+            ++p;
+        } else if (b[p] == '\r') {
+            if (p + 1 >= len) return ParseStatus::Partial;
+            if (b[p + 1] != '\n') break;
+            p += 2;
+        } else {
+            break;
+        }
+    }
+    *pos = p;
+    return p >= len ? ParseStatus::Partial : ParseStatus::Complete;
+}
+
+// "HTTP/1.0" or "HTTP/1.1" at pos. Complete (with *http10 and pos moved
+// past it), Partial, or Error.
+ParseStatus parse_version(const uint8_t* b, size_t len, size_t* pos, bool* http10) {
+    static const char kPrefix[] = "HTTP/1.";
+    size_t p = *pos;
+    size_t avail = len - p;
+    size_t n = avail < 7 ? avail : 7;
+    if (std::memcmp(b + p, kPrefix, n) != 0) return ParseStatus::Error;
+    if (avail < 8) return ParseStatus::Partial;
+    uint8_t d = b[p + 7];
+    if (d == '1')
+        *http10 = false;
+    else if (d == '0')
+        *http10 = true;
+    else
+        return ParseStatus::Error;
+    *pos = p + 8;
+    return ParseStatus::Complete;
+}
+
+// A line end (CRLF or LF) at pos.
+ParseStatus parse_line_end(const uint8_t* b, size_t len, size_t* pos) {
+    size_t p = *pos;
+    if (p >= len) return ParseStatus::Partial;
+    if (b[p] == '\n') {
+        *pos = p + 1;
+        return ParseStatus::Complete;
+    }
+    if (b[p] != '\r') return ParseStatus::Error;
+    if (p + 1 >= len) return ParseStatus::Partial;
+    if (b[p + 1] != '\n') return ParseStatus::Error;
+    *pos = p + 2;
+    return ParseStatus::Complete;
+}
+
+// Header lines from pos up to and including the empty line that ends the
+// head. Malformed lines fail with header_token, or are skipped when
+// `skip_invalid`; one line more than the slots hold fails with too_large.
+ParseStatus parse_header_lines(const uint8_t* b, size_t len, size_t pos, Slots& slots,
+                               bool skip_invalid, size_t* end, ParseKind* err) {
+    for (;;) {
+        if (pos >= len) return ParseStatus::Partial;
+        uint8_t c = b[pos];
+        if (c == '\n') {
+            *end = pos + 1;
+            return ParseStatus::Complete;
+        }
+        if (c == '\r') {
+            if (pos + 1 >= len) return ParseStatus::Partial;
+            if (b[pos + 1] == '\n') {
+                *end = pos + 2;
+                return ParseStatus::Complete;
+            }
+        }
+        const size_t line = pos;
+        bool bad = false;
+        size_t ns = pos;
+        while (pos < len && kTokenLower[b[pos]]) ++pos;
+        size_t name_len = pos - ns;
+        if (name_len > kMaxNameLen) {
+            *err = ParseKind::TooLarge;
+            return ParseStatus::Error;
+        }
+        if (pos >= len) return ParseStatus::Partial;
+        size_t vs = 0, ve = 0;
+        if (b[pos] != ':' || name_len == 0) {
+            bad = true;
+        } else {
+            ++pos;
+            while (pos < len && (b[pos] == ' ' || b[pos] == '\t')) ++pos;
+            vs = pos;
+            for (;;) {
+                pos += scan_value(b + pos, len - pos);
+                if (pos >= len) return ParseStatus::Partial;
+                if (b[pos] != '\t') break;
+                ++pos;
+            }
+            ve = pos;
+            ParseStatus le = parse_line_end(b, len, &pos);
+            if (le == ParseStatus::Partial) return le;
+            if (le == ParseStatus::Error) bad = true;
+        }
+        if (bad) {
+            if (!skip_invalid) {
+                *err = ParseKind::HeaderToken;
+                return ParseStatus::Error;
+            }
+            // Drop the whole line, whatever it holds.
+            const void* nl = std::memchr(b + line, '\n', len - line);
+            if (!nl) return ParseStatus::Partial;
+            pos = size_t(static_cast<const uint8_t*>(nl) - b) + 1;
+            continue;
+        }
+        while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
+        if (ve > UINT32_MAX) {
+            *err = ParseKind::TooLarge;
+            return ParseStatus::Error;
+        }
+        RawHeader h{uint32_t(ns), uint32_t(vs), uint32_t(ve - vs), uint16_t(name_len), 0};
+        if (!slots.push(h)) {
+            *err = ParseKind::TooLarge;
+            return ParseStatus::Error;
+        }
+    }
+}
+
+// Moves the kept lines into `out`: lower-cases the names in place, adopts
+// the header block as the list's store and points entries into it.
+bool build_headers(uint8_t* b, Slots& slots, HeaderList& out) {
+    out.clear();
+    size_t n = slots.size();
+    if (n == 0) return true;
+    size_t first = slots[0].name_off;
+    size_t last_end = slots[n - 1].value_off + slots[n - 1].value_len;
+    for (size_t i = 0; i < n; ++i) {
+        RawHeader& h = slots[i];
+        for (size_t k = 0; k < h.name_len; ++k) b[h.name_off + k] = kTokenLower[b[h.name_off + k]];
+    }
+    out.reserve(0, n);
+    HeaderList::Span base =
+        out.store_bytes({reinterpret_cast<const char*>(b + first), last_end - first});
+    for (size_t i = 0; i < n; ++i) {
+        RawHeader& h = slots[i];
+        if (h.drop) continue;
+        HeaderList::Span ns{uint32_t(base.off + h.name_off - first), h.name_len};
+        HeaderList::Span vs{uint32_t(base.off + h.value_off - first), h.value_len};
+        if (out.append_spans(ns, vs) != HeaderList::Status::Ok) return false;
+    }
+    return true;
+}
+
+inline void connection_rule(std::string_view value, bool* keep_alive) {
+    if (*keep_alive) {
+        if (has_list_token(value, "close")) *keep_alive = false;
+    } else {
+        if (has_list_token(value, "keep-alive")) *keep_alive = true;
+    }
+}
+
+inline ParseStatus fail(ParseKind* err, ParseKind k) {
+    *err = k;
+    return ParseStatus::Error;
+}
+
+}  // namespace
+
+Method method_of(std::string_view name) {
+    switch (name.size()) {
+        case 3:
+            if (name == "GET") return Method::Get;
+            if (name == "PUT") return Method::Put;
+            break;
+        case 4:
+            if (name == "POST") return Method::Post;
+            if (name == "HEAD") return Method::Head;
+            break;
+        case 5:
+            if (name == "TRACE") return Method::Trace;
+            if (name == "PATCH") return Method::Patch;
+            if (name == "QUERY") return Method::Query;
+            break;
+        case 6:
+            if (name == "DELETE") return Method::Delete;
+            break;
+        case 7:
+            if (name == "OPTIONS") return Method::Options;
+            if (name == "CONNECT") return Method::Connect;
+            break;
+        default: break;
+    }
+    return Method::Other;
+}
+
+const char* method_name(Method m) {
+    int i = int(m);
+    return i < kStandardMethods ? kMethodNames[i] : nullptr;
+}
+
+const char* body_kind_name(BodyKind k) {
+    switch (k) {
+        case BodyKind::Empty: return "empty";
+        case BodyKind::Length: return "length";
+        case BodyKind::Chunked: return "chunked";
+        case BodyKind::Close: return "close";
+    }
+    return "empty";
+}
+
+const char* parse_kind_name(ParseKind k) { return kKinds[int(k)].name; }
+const char* parse_kind_message(ParseKind k) { return kKinds[int(k)].message; }
+uint16_t parse_kind_status(ParseKind k) { return kKinds[int(k)].status; }
+
+Failure parse_failure(ParseKind k) {
+    Failure f;
+    f.category = FailCategory::Parse;
+    f.kind = parse_kind_name(k);
+    f.description = parse_kind_message(k);
+    return f;
+}
+
+bool parse_decimal(std::string_view s, uint64_t* out) {
+    if (s.empty()) return false;
+    uint64_t v = 0;
+    for (char ch : s) {
+        if (ch < '0' || ch > '9') return false;
+        unsigned d = unsigned(ch - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    *out = v;
+    return true;
+}
+
+bool last_element_is_chunked(std::string_view value) {
+    size_t comma = value.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? value : value.substr(comma + 1);
+    return iequals(trim_ows(last), "chunked");
+}
+
+bool parse_content_length_list(const HeaderList& h, uint32_t entry, uint64_t* value) {
+    bool ok = true, have = false;
+    uint64_t common = 0;
+    h.for_each_value(entry, [&](std::string_view v) {
+        if (!ok) return;
+        for_each_list_element(v, [&](std::string_view el) {
+            uint64_t n;
+            if (!parse_decimal(el, &n) || (have && n != common)) {
+                ok = false;
+                return true;
+            }
+            common = n;
+            have = true;
+            return false;
+        });
+    });
+    if (!ok || !have) return false;
+    *value = common;
+    return true;
+}
+
+ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, RequestHead& out,
+                          size_t* head_len, ParseKind* err) {
+    if (len > UINT32_MAX) len = UINT32_MAX;  // a head never gets near this
+    size_t pos = 0;
+    if (skip_empty_lines(b, len, &pos) == ParseStatus::Partial) return ParseStatus::Partial;
+
+    // Method token, one space.
+    size_t ms = pos;
+    while (pos < len && kTokenLower[b[pos]]) ++pos;
+    if (pos >= len) return ParseStatus::Partial;
+    if (b[pos] != ' ' || pos == ms) return fail(err, ParseKind::Method);
+    std::string_view method{reinterpret_cast<const char*>(b + ms), pos - ms};
+    ++pos;
+
+    // Request-target up to the next space.
+    size_t ts = pos;
+    pos += scan_target(b + pos, len - pos);
+    if (pos - ts > kUriMaxLen) return fail(err, ParseKind::UriTooLong);
+    if (pos >= len) return ParseStatus::Partial;
+    if (b[pos] != ' ') {
+        if (pos > ts && (b[pos] == '\r' || b[pos] == '\n')) return fail(err, ParseKind::Version);
+        return fail(err, ParseKind::Uri);
+    }
+    if (pos == ts) return fail(err, ParseKind::Uri);
+    std::string_view target{reinterpret_cast<const char*>(b + ts), pos - ts};
+    ++pos;
+
+    bool http10 = false;
+    ParseStatus st = parse_version(b, len, &pos, &http10);
+    if (st == ParseStatus::Partial) return st;
+    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+    st = parse_line_end(b, len, &pos);
+    if (st == ParseStatus::Partial) return st;
+    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+
+    Slots slots(lim.max_headers);
+    size_t end = 0;
+    st = parse_header_lines(b, len, pos, slots, lim.ignore_invalid_headers, &end, err);
+    if (st != ParseStatus::Complete) return st;
+
+    Uri uri;
+    if (parse_uri(target, &uri) != UriError::Ok) return fail(err, ParseKind::Uri);
+
+    Method m = method_of(method);
+    bool is_connect = m == Method::Connect;
+    bool keep_alive = !http10;
+    bool expect_continue = false, is_upgrade = is_connect, allow_trailers = false;
+    bool te_seen = false, last_chunked = false, any_cl = false, have_len = false;
+    uint64_t length = 0;
+
+    size_t n = slots.size();
+    for (size_t i = 0; i < n; ++i) {
+        RawHeader& h = slots[i];
+        switch (h.name_len) {
+            case 17:
+                if (name_is(b, h, "transfer-encoding")) {
+                    if (http10) return fail(err, ParseKind::TransferEncodingUnexpected);
+                    if (have_len) {
+                        for (size_t k = 0; k < i; ++k)
+                            if (name_is(b, slots[k], "content-length")) slots[k].drop = 1;
+                        have_len = false;
+                        length = 0;
+                    }
+                    te_seen = true;
+                    std::string_view v = value_of(b, h);
+                    last_chunked = is_visible_ascii(v) && last_element_is_chunked(v);
+                }
+                break;
+            case 14:
+                if (name_is(b, h, "content-length")) {
+                    any_cl = true;
+                    if (te_seen) {
+                        h.drop = 1;
+                        break;
+                    }
+                    uint64_t v;
+                    if (!parse_decimal(value_of(b, h), &v)) return fail(err, ParseKind::ContentLengthInvalid);
+                    if (!have_len) {
+                        if (v >= kMaxContentLength) return fail(err, ParseKind::TooLarge);
+                        have_len = true;
+                        length = v;
+                    } else if (v == length) {
+                        h.drop = 1;
+                    } else {
+                        return fail(err, ParseKind::ContentLengthInvalid);
+                    }
+                }
+                break;
+            case 10:
+                if (name_is(b, h, "connection")) connection_rule(value_of(b, h), &keep_alive);
+                break;
+            case 6:
+                if (name_is(b, h, "expect")) expect_continue = iequals(value_of(b, h), "100-continue");
+                break;
+            case 7:
+                if (name_is(b, h, "upgrade")) is_upgrade = !http10;
+                break;
+            case 2:
+                if (!allow_trailers && name_is(b, h, "te")) allow_trailers = has_list_token(value_of(b, h), "trailers");
+                break;
+            default: break;
+        }
+    }
+    if (te_seen && !last_chunked) return fail(err, ParseKind::TransferEncodingInvalid);
+    if (te_seen && any_cl) keep_alive = false;
+
+    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::Internal);
+    out.method = m;
+    out.method_text = method;
+    out.target_raw = target;
+    out.uri = uri;
+    if (te_seen) {
+        out.body_kind = BodyKind::Chunked;
+        out.content_length = 0;
+    } else if (have_len && length > 0) {
+        out.body_kind = BodyKind::Length;
+        out.content_length = length;
+    } else {
+        out.body_kind = BodyKind::Empty;
+        out.content_length = 0;
+    }
+    out.keep_alive = keep_alive;
+    out.expect_continue = expect_continue;
+    out.is_upgrade = is_upgrade;
+    out.http10 = http10;
+    out.allow_trailers = allow_trailers;
+    out.is_connect = is_connect;
+    *head_len = end;
+    return ParseStatus::Complete;
+}
+
+ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, ResponseHead& out,
+                           size_t* head_len, ParseKind* err) {
+    if (len > UINT32_MAX) len = UINT32_MAX;
+    size_t pos = 0;
+    if (skip_empty_lines(b, len, &pos) == ParseStatus::Partial) return ParseStatus::Partial;
+
+    bool http10 = false;
+    ParseStatus st = parse_version(b, len, &pos, &http10);
+    if (st == ParseStatus::Partial) return st;
+    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+    if (pos >= len) return ParseStatus::Partial;
+    if (b[pos] != ' ') return fail(err, ParseKind::Version);
+    ++pos;
+
+    unsigned status = 0;
+    for (int i = 0; i < 3; ++i, ++pos) {
+        if (pos >= len) return ParseStatus::Partial;
+        uint8_t c = b[pos];
+        if (c < '0' || c > '9') return fail(err, ParseKind::Status);
+        status = status * 10 + unsigned(c - '0');
+    }
+    if (pos >= len) return ParseStatus::Partial;
+    if (b[pos] == ' ') {
+        // Reason phrase: any text without control bytes other than HTAB.
+        ++pos;
+        for (;;) {
+            pos += scan_value(b + pos, len - pos);
+            if (pos >= len) return ParseStatus::Partial;
+            if (b[pos] != '\t') break;
+            ++pos;
+        }
+        st = parse_line_end(b, len, &pos);
+        if (st == ParseStatus::Partial) return st;
+        if (st == ParseStatus::Error) return fail(err, ParseKind::HeaderToken);
+    } else {
+        st = parse_line_end(b, len, &pos);
+        if (st == ParseStatus::Partial) return st;
+        if (st == ParseStatus::Error) return fail(err, ParseKind::Status);
+    }
+    if (status < 100) return fail(err, ParseKind::Status);
+
+    Slots slots(kDefaultMaxHeaders);
+    size_t end = 0;
+    st = parse_header_lines(b, len, pos, slots, false, &end, err);
+    if (st != ParseStatus::Complete) return st;
+
+    bool keep_alive = !http10;
+    size_t n = slots.size();
+    int last_te = -1;
+    bool any_cl = false;
+    for (size_t i = 0; i < n; ++i) {
+        RawHeader& h = slots[i];
+        if (h.name_len == 10 && name_is(b, h, "connection"))
+            connection_rule(value_of(b, h), &keep_alive);
+        else if (h.name_len == 17 && name_is(b, h, "transfer-encoding"))
+            last_te = int(i);
+        else if (h.name_len == 14 && name_is(b, h, "content-length"))
+            any_cl = true;
+    }
+
+    BodyKind kind = BodyKind::Close;
+    uint64_t length = 0;
+    bool upgrade = false;
+    if (status == 101) {
+        kind = BodyKind::Empty;
+        upgrade = true;
+    } else if (status < 200) {
+        kind = BodyKind::Empty;  // interim: the caller drops it
+    } else if (status == 204 || status == 304 || request_method == Method::Head) {
+        kind = BodyKind::Empty;
+    } else if (request_method == Method::Connect && status < 300) {
+        kind = BodyKind::Empty;
+        upgrade = true;
+    } else if (last_te >= 0) {
+        if (http10) return fail(err, ParseKind::TransferEncodingUnexpected);
+        kind = last_element_is_chunked(value_of(b, slots[size_t(last_te)])) ? BodyKind::Chunked
+                                                                             : BodyKind::Close;
+    } else if (any_cl) {
+        bool have = false, ok = true;
+        for (size_t i = 0; i < n && ok; ++i) {
+            RawHeader& h = slots[i];
+            if (!(h.name_len == 14 && name_is(b, h, "content-length"))) continue;
+            for_each_list_element(value_of(b, h), [&](std::string_view el) {
+                uint64_t v;
+                if (!parse_decimal(el, &v) || (have && v != length)) {
+                    ok = false;
+                    return true;
+                }
+                length = v;
+                have = true;
+                return false;
+            });
+        }
+        if (!ok) return fail(err, ParseKind::ContentLengthInvalid);
+        if (length >= kMaxContentLength) return fail(err, ParseKind::TooLarge);
+        kind = length ? BodyKind::Length : BodyKind::Empty;
+    }
+
+    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::Internal);
+    out.status = uint16_t(status);
+    out.body_kind = kind;
+    out.content_length = kind == BodyKind::Length ? length : 0;
+    out.is_upgrade = upgrade;
+    out.keep_alive = keep_alive && !upgrade;
+    out.http10 = http10;
+    *head_len = end;
+    return ParseStatus::Complete;
+}
+
+}  // namespace wl::h1

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "proto/h1/codec.h"
+#include "proto/h1/head.h"
+#include "proto/h1/scan.h"
+
+using namespace wl::h1;
+
+namespace {
+
+// Random bytes biased towards the interesting ones (controls, space, DEL,
+// high bytes) so that every stop position gets exercised.
+std::vector<uint8_t> random_run(std::mt19937& rng, size_t n) {
+    static const uint8_t special[] = {0x00, 0x09, 0x0a, 0x0d, 0x1f, 0x20, 0x21, 0x7e, 0x7f, 0x80, 0xff, 0x9f, 0xa0};
+    std::vector<uint8_t> v(n);
+    std::uniform_int_distribution<int> pick(0, 99);
+    for (auto& b : v) {
+        int r = pick(rng);
+        if (r < 3)
+            b = special[size_t(pick(rng)) % sizeof(special)];
+        else if (r < 6)
+            b = uint8_t(rng());
+        else
+            b = uint8_t(0x21 + pick(rng) % 0x5e);
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(H1Scan, FastPathsMatchReferenceOnRandomInput) {
+    std::mt19937 rng(12345);
+    for (int iter = 0; iter < 20000; ++iter) {
+        size_t n = size_t(rng() % 200);
+        auto v = random_run(rng, n);
+        // Every offset, so unaligned starts and tails are covered.
+        size_t off = n ? size_t(rng() % (n + 1)) : 0;
+        const uint8_t* p = v.data() + off;
+        size_t m = n - off;
+        size_t rv = scan_value_ref(p, m);
+        ASSERT_EQ(scan_value_word(p, m), rv);
+        ASSERT_EQ(scan_value_sse2(p, m), rv);
+        ASSERT_EQ(scan_value(p, m), rv);
+        size_t rt = scan_target_ref(p, m);
+        ASSERT_EQ(scan_target_word(p, m), rt);
+        ASSERT_EQ(scan_target_sse2(p, m), rt);
+        ASSERT_EQ(scan_target(p, m), rt);
+    }
+}
+
+TEST(H1Scan, EveryStopByteAtEveryPosition) {
+    for (int stop = 0; stop < 256; ++stop) {
+        for (size_t pos = 0; pos < 40; ++pos) {
+            std::vector<uint8_t> v(40, 'a');
+            v[pos] = uint8_t(stop);
+            bool vstop = stop < 0x20 || stop == 0x7f;
+            bool tstop = stop <= 0x20 || stop == 0x7f;
+            ASSERT_EQ(scan_value_word(v.data(), v.size()), vstop ? pos : 40) << stop << " " << pos;
+            ASSERT_EQ(scan_value_sse2(v.data(), v.size()), vstop ? pos : 40) << stop << " " << pos;
+            ASSERT_EQ(scan_target_word(v.data(), v.size()), tstop ? pos : 40) << stop << " " << pos;
+            ASSERT_EQ(scan_target_sse2(v.data(), v.size()), tstop ? pos : 40) << stop << " " << pos;
+        }
+    }
+}
+
+TEST(H1Head, RequestAdoptsHeadBytes) {
+    std::string s = "GET /x HTTP/1.1\r\nHost: a\r\nX-Long: " + std::string(300, 'v') + "\r\n\r\nrest";
+    RequestHead h;
+    size_t len = 0;
+    ParseKind k;
+    ASSERT_EQ(parse_request(reinterpret_cast<uint8_t*>(s.data()), s.size(), RequestLimits{}, h, &len, &k),
+              ParseStatus::Complete);
+    EXPECT_EQ(len, s.size() - 4);
+    EXPECT_EQ(h.method, Method::Get);
+    EXPECT_EQ(h.target_raw, "/x");
+    EXPECT_EQ(h.headers.name_count(), 2u);
+    uint32_t e = h.headers.find("x-long");
+    ASSERT_NE(e, wl::HeaderList::kNone);
+    EXPECT_EQ(h.headers.first_value(e), std::string(300, 'v'));
+    // One store holds the header block: names and values point into it.
+    EXPECT_LE(h.headers.store_size(), s.size());
+}
+
+TEST(H1Head, EveryPrefixIsPartialOrTheSameResult) {
+    const std::string full =
+        "POST /p?q HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip, chunked\r\nTE: trailers\r\n\r\n";
+    for (size_t n = 0; n < full.size(); ++n) {
+        std::string s = full.substr(0, n);
+        RequestHead h;
+        size_t len = 0;
+        ParseKind k;
+        EXPECT_EQ(parse_request(reinterpret_cast<uint8_t*>(s.data()), s.size(), RequestLimits{}, h, &len, &k),
+                  ParseStatus::Partial)
+            << n;
+    }
+    std::string s = full;
+    RequestHead h;
+    size_t len = 0;
+    ParseKind k;
+    ASSERT_EQ(parse_request(reinterpret_cast<uint8_t*>(s.data()), s.size(), RequestLimits{}, h, &len, &k),
+              ParseStatus::Complete);
+    EXPECT_EQ(h.body_kind, BodyKind::Chunked);
+    EXPECT_TRUE(h.allow_trailers);
+}
+
+TEST(H1Head, ParseKindsCarryTheirStatus) {
+    EXPECT_EQ(parse_kind_status(ParseKind::UriTooLong), 414);
+    EXPECT_EQ(parse_kind_status(ParseKind::TooLarge), 431);
+    EXPECT_EQ(parse_kind_status(ParseKind::VersionH2), 0);
+    EXPECT_EQ(parse_kind_status(ParseKind::Status), 0);
+    EXPECT_EQ(parse_kind_status(ParseKind::HeaderToken), 400);
+    Failure f = parse_failure(ParseKind::Uri);
+    EXPECT_EQ(f.category, FailCategory::Parse);
+    EXPECT_STREQ(f.kind, "uri");
+    EXPECT_EQ(f.message(), "invalid URI");
+}
+
+TEST(H1Codec, ChunkSizeLines) {
+    char out[18];
+    EXPECT_EQ(std::string(out, chunk_size_line(26, out)), "1A\r\n");
+    EXPECT_EQ(std::string(out, chunk_size_line(1, out)), "1\r\n");
+    EXPECT_EQ(std::string(out, chunk_size_line(UINT64_MAX, out)), "FFFFFFFFFFFFFFFF\r\n");
+}
+
+TEST(H1Codec, ReasonTable) {
+    EXPECT_EQ(reason_phrase(203), "Non Authoritative Information");
+    EXPECT_EQ(reason_phrase(413), "Payload Too Large");
+    EXPECT_EQ(reason_phrase(299), "<none>");
+}
