@@ -1,48 +1,832 @@
-// Placeholder bodies so the interface links; replaced by the real coder.
 #include "proto/h2/hpack.h"
+
+#include <cstring>
+
+#include "core/chars.h"
+#include "proto/h2/hpack_tables.h"
+#include "proto/h2/huffman.h"
 
 namespace wl::h2 {
 
+using tables::kStatic;
+
+// ---------------------------------------------------------------- names
+
 std::string_view pseudo_name(Pseudo p) {
     static constexpr std::string_view k[] = {":authority", ":method", ":scheme",
-                                             ":path", ":protocol", ":status"};
+                                             ":path",      ":protocol", ":status"};
     return k[unsigned(p)];
 }
-Method method_from_token(std::string_view) { return Method::Extension; }
-std::string_view method_text(Method) { return {}; }
-void HeaderFrame::reset() { *this = HeaderFrame(); }
-std::string_view hpack_result_name(HpackResult) { return "Ok"; }
 
-DynamicTable::DynamicTable(uint32_t max_size) : max_size_(max_size) {}
-std::string_view DynamicTable::name(size_t) const { return {}; }
-std::string_view DynamicTable::value(size_t) const { return {}; }
-void DynamicTable::set_max_size(uint32_t m) { max_size_ = m; }
-bool DynamicTable::insert(std::string_view, std::string_view) { return false; }
-void DynamicTable::evict_one() {}
-void DynamicTable::grow_slots() {}
+Method method_from_token(std::string_view t) {
+    switch (t.size()) {
+    case 3:
+        if (t == "GET") return Method::Get;
+        if (t == "PUT") return Method::Put;
+        break;
+    case 4:
+        if (t == "POST") return Method::Post;
+        if (t == "HEAD") return Method::Head;
+        break;
+    case 5:
+        if (t == "PATCH") return Method::Patch;
+        if (t == "TRACE") return Method::Trace;
+        break;
+    case 6:
+        if (t == "DELETE") return Method::Delete;
+        break;
+    case 7:
+        if (t == "OPTIONS") return Method::Options;
+        if (t == "CONNECT") return Method::Connect;
+        break;
+    }
+    return Method::Extension;
+}
 
-HpackDecoder::HpackDecoder() {}
+std::string_view method_text(Method m) {
+    static constexpr std::string_view k[] = {"GET",     "POST",    "PUT",   "DELETE", "HEAD",
+                                             "OPTIONS", "CONNECT", "PATCH", "TRACE",  ""};
+    return k[unsigned(m)];
+}
+
+void HeaderFrame::reset() {
+    pseudo_mask = 0;
+    method = Method::Get;
+    method_text.clear();
+    authority.clear();
+    scheme.clear();
+    path.clear();
+    protocol.clear();
+    status = 0;
+    headers.clear();
+    seen_regular = false;
+    size = 0;
+    malformed = over_size = too_large = false;
+}
+
+std::string_view hpack_result_name(HpackResult r) {
+    static constexpr std::string_view k[] = {
+        "Ok",
+        "InvalidRepresentation",
+        "InvalidIntegerPrefix",
+        "InvalidTableIndex",
+        "InvalidHuffmanCode",
+        "InvalidUtf8",
+        "InvalidStatusCode",
+        "InvalidPseudoheader",
+        "InvalidMaxDynamicSize",
+        "IntegerOverflow",
+        "NeedMore(UnexpectedEndOfStream)",
+        "NeedMore(IntegerUnderflow)",
+        "NeedMore(StringUnderflow)",
+    };
+    return k[unsigned(r)];
+}
+
+// ---------------------------------------------------------------- dynamic table
+
+DynamicTable::DynamicTable(uint32_t max_size) : slots_(8), max_size_(max_size) {}
+
+std::string_view DynamicTable::name(size_t i) const {
+    const Slot& s = slot(next_seq_ - 1 - i);
+    return std::string_view(s.bytes).substr(0, s.name_len);
+}
+
+std::string_view DynamicTable::value(size_t i) const {
+    const Slot& s = slot(next_seq_ - 1 - i);
+    return std::string_view(s.bytes).substr(s.name_len);
+}
+
+void DynamicTable::evict_one() {
+    const Slot& s = slot(oldest_seq_);
+    size_ -= field_size(s.bytes.size(), 0);
+    ++oldest_seq_;
+}
+
+void DynamicTable::set_max_size(uint32_t m) {
+    max_size_ = m;
+    while (size_ > max_size_) evict_one();
+}
+
+void DynamicTable::grow_slots() {
+    std::vector<Slot> ns(slots_.size() * 2);
+    size_t mask = ns.size() - 1;
+    for (uint64_t q = oldest_seq_; q < next_seq_; ++q) ns[q & mask] = std::move(slot(q));
+    slots_.swap(ns);
+}
+
+bool DynamicTable::insert(std::string_view n, std::string_view v) {
+    uint64_t sz = field_size(n.size(), v.size());
+    if (sz > max_size_) {
+        while (count()) evict_one();
+        return false;
+    }
+    while (size_ + sz > max_size_) evict_one();
+    if (count() == slots_.size()) grow_slots();
+    Slot& s = slot(next_seq_);
+    s.bytes.assign(n.data(), n.size());
+    s.bytes.append(v.data(), v.size());
+    s.name_len = uint32_t(n.size());
+    ++next_seq_;
+    size_ += sz;
+    return true;
+}
+
+// ---------------------------------------------------------------- integers and strings
+
+void encode_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
+    uint8_t* t = out.tail(11);
+    uint64_t mask = (uint64_t(1) << prefix_bits) - 1;
+    if (v < mask) {
+        t[0] = uint8_t(first | v);
+        out.commit(1);
+        return;
+    }
+    t[0] = uint8_t(first | mask);
+    v -= mask;
+    size_t k = 1;
+    while (v >= 128) {
+        t[k++] = uint8_t(0x80 | (v & 0x7f));
+        v >>= 7;
+    }
+    t[k++] = uint8_t(v);
+    out.commit(k);
+}
+
+HpackResult decode_int(const uint8_t*& p, const uint8_t* end, int prefix_bits, uint32_t& v) {
+    if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
+    uint32_t mask = (1u << prefix_bits) - 1;
+    uint32_t x = *p & mask;
+    if (x < mask) {
+        ++p;
+        v = x;
+        return HpackResult::Ok;
+    }
+    const uint8_t* q = p + 1;
+    // At most four continuation octets (five octets in all): the value
+    // stays below 2^29 and never wraps.
+    for (unsigned shift = 0; shift < 28; shift += 7) {
+        if (q == end) return HpackResult::NeedMoreIntegerUnderflow;
+        uint8_t b = *q++;
+        x += uint32_t(b & 0x7f) << shift;
+        if (!(b & 0x80)) {
+            p = q;
+            v = x;
+            return HpackResult::Ok;
+        }
+    }
+    return HpackResult::IntegerOverflow;
+}
+
+static inline size_t int_len(uint64_t v, int prefix_bits) {
+    uint64_t mask = (uint64_t(1) << prefix_bits) - 1;
+    if (v < mask) return 1;
+    v -= mask;
+    size_t k = 2;
+    while (v >= 128) {
+        v >>= 7;
+        ++k;
+    }
+    return k;
+}
+
+void encode_string(ByteBuf& out, std::string_view s) {
+    if (s.empty()) {
+        out.push(0x00);
+        return;
+    }
+    // Code in place after one reserved length octet; move the coded bytes
+    // only when the length does not fit the 7-bit prefix.
+    size_t room = s.size() * 4 + 16;
+    uint8_t* t = out.tail(room);
+    size_t L = size_t(huffman_encode(s, t + 1) - (t + 1));
+    if (L < 127) {
+        t[0] = uint8_t(0x80 | L);
+        out.commit(1 + L);
+        return;
+    }
+    size_t k = int_len(L, 7);
+    std::memmove(t + k, t + 1, L);
+    uint64_t v = L - 127;
+    t[0] = 0xff;
+    size_t i = 1;
+    while (v >= 128) {
+        t[i++] = uint8_t(0x80 | (v & 0x7f));
+        v >>= 7;
+    }
+    t[i] = uint8_t(v);
+    out.commit(k + L);
+}
+
+// ---------------------------------------------------------------- validation
+
+static bool valid_utf8(std::string_view s) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    const unsigned char* e = p + s.size();
+    while (p < e) {
+        // ASCII runs, 8 at a time.
+        while (e - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (w & 0x8080808080808080ull) break;
+            p += 8;
+        }
+        if (p >= e) break;
+        unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t need;
+        uint32_t cp;
+        if (c >= 0xc2 && c <= 0xdf) {
+            need = 1;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            need = 2;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            need = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (size_t(e - p) <= need) return false;
+        for (size_t i = 1; i <= need; ++i) {
+            if ((p[i] & 0xc0) != 0x80) return false;
+            cp = (cp << 6) | (p[i] & 0x3f);
+        }
+        if ((need == 2 && cp < 0x800) || (need == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
+            (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        p += need + 1;
+    }
+    return true;
+}
+
+static inline bool valid_lower_name(std::string_view n) {
+    if (n.empty()) return false;
+    for (unsigned char c : n)
+        if (kTokenLower[c] != c) return false;
+    return true;
+}
+
+static inline bool valid_value(std::string_view v) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(v.data());
+    size_t n = v.size();
+    for (size_t i = 0; i < n; ++i)
+        if (!kFieldValueOk[p[i]]) return false;
+    return true;
+}
+
+// Pseudo kind of a name starting with ':', or -1.
+static inline int pseudo_kind(std::string_view n) {
+    switch (n.size()) {
+    case 5:
+        if (n == ":path") return int(Pseudo::Path);
+        break;
+    case 7:
+        if (n == ":method") return int(Pseudo::Method);
+        if (n == ":scheme") return int(Pseudo::Scheme);
+        if (n == ":status") return int(Pseudo::Status);
+        break;
+    case 9:
+        if (n == ":protocol") return int(Pseudo::Protocol);
+        break;
+    case 10:
+        if (n == ":authority") return int(Pseudo::Authority);
+        break;
+    }
+    return -1;
+}
+
+static inline bool valid_status(std::string_view v) {
+    return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' &&
+           v[2] >= '0' && v[2] <= '9';
+}
+
+// Validates a decoded field. name_known: the name came from a table, where
+// only valid names live. Sets *pk to the pseudo kind or -1.
+static inline HpackResult validate(std::string_view n, std::string_view v, bool name_known,
+                                   int* pk) {
+    if (!n.empty() && n[0] == ':') {
+        int k = pseudo_kind(n);
+        if (k < 0) return HpackResult::InvalidPseudoheader;
+        *pk = k;
+        switch (Pseudo(k)) {
+        case Pseudo::Status:
+            return valid_status(v) ? HpackResult::Ok : HpackResult::InvalidStatusCode;
+        case Pseudo::Method:
+            return is_token(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
+        default:
+            return valid_utf8(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
+        }
+    }
+    *pk = -1;
+    if (!name_known && !valid_lower_name(n)) return HpackResult::InvalidUtf8;
+    return valid_value(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
+}
+
+// ---------------------------------------------------------------- field acceptance
+
+static inline uint64_t sat_add(uint64_t a, uint64_t b) {
+    uint64_t r = a + b;
+    return r < a ? UINT64_MAX : r;
+}
+
+static inline bool connection_specific(std::string_view n, std::string_view v) {
+    switch (n.size()) {
+    case 2:
+        return n == "te" && v != "trailers";
+    case 7:
+        return n == "upgrade";
+    case 10:
+        return n == "connection" || n == "keep-alive";
+    case 16:
+        return n == "proxy-connection";
+    case 17:
+        return n == "transfer-encoding";
+    }
+    return false;
+}
+
+// The field's name and value are valid; pk is its pseudo kind or -1.
+static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view v,
+                   size_t max_list) {
+    if (pk >= 0) {
+        if (f.seen_regular || (f.pseudo_mask & (1u << pk))) {
+            f.malformed = true;
+            return true;
+        }
+    } else {
+        if (connection_specific(n, v)) {
+            f.malformed = true;
+            return true;
+        }
+        f.seen_regular = true;
+    }
+    f.size = sat_add(f.size, field_size(n.size(), v.size()));
+    uint64_t abuse = uint64_t(max_list) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(max_list) * 4;
+    if (f.size > abuse) {
+        f.too_large = true;
+        return false;
+    }
+    if (f.size >= max_list || f.over_size) {
+        f.over_size = true;
+        return true;
+    }
+    if (pk < 0) {
+        if (f.headers.append(n, v) != HeaderList::Status::Ok) f.over_size = true;
+        return true;
+    }
+    f.pseudo_mask |= uint8_t(1u << pk);
+    switch (Pseudo(pk)) {
+    case Pseudo::Authority:
+        f.authority.assign(v);
+        break;
+    case Pseudo::Method:
+        f.method = method_from_token(v);
+        if (f.method == Method::Extension) f.method_text.assign(v);
+        break;
+    case Pseudo::Scheme:
+        f.scheme.assign(v);
+        break;
+    case Pseudo::Path:
+        f.path.assign(v);
+        break;
+    case Pseudo::Protocol:
+        f.protocol.assign(v);
+        break;
+    case Pseudo::Status:
+        f.status = uint16_t((v[0] - '0') * 100 + (v[1] - '0') * 10 + (v[2] - '0'));
+        break;
+    }
+    return true;
+}
+
+bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view value,
+                  size_t max_header_list_size) {
+    int pk = (!name.empty() && name[0] == ':') ? pseudo_kind(name) : -1;
+    return accept(frame, pk, name, value, max_header_list_size);
+}
+
+// ---------------------------------------------------------------- decoder
+
+HpackDecoder::HpackDecoder() : scratch_(4096) {}
+
 void HpackDecoder::set_recv_header_table_size(uint32_t v) {
-    pending_limit_ = has_pending_ && pending_limit_ > v ? pending_limit_ : v;
+    if (!has_pending_ || v > pending_limit_) pending_limit_ = v;
     has_pending_ = true;
 }
-HpackResult HpackDecoder::decode(const uint8_t*, size_t, size_t* consumed, HeaderFrame&, size_t) {
-    *consumed = 0;
+
+// A string literal: raw strings are referenced in place, Huffman strings are
+// decoded into the scratch buffer at its current fill.
+namespace {
+struct Str {
+    const uint8_t* raw = nullptr;  // raw bytes in the input, or null
+    size_t off = 0;                // else offset in scratch
+    size_t len = 0;
+};
+}  // namespace
+
+static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
+                                   std::vector<uint8_t>& scratch, size_t& fill, Str& s) {
+    if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
+    bool huff = *p & 0x80;
+    uint32_t len;
+    const uint8_t* q = p;
+    HpackResult r = decode_int(q, end, 7, len);
+    if (r != HpackResult::Ok) return r;
+    if (size_t(end - q) < len) return HpackResult::NeedMoreStringUnderflow;
+    if (!huff) {
+        s.raw = q;
+        s.len = len;
+    } else {
+        size_t need = fill + size_t(len) * 2;
+        if (scratch.size() < need) scratch.resize(need);
+        size_t out_len;
+        if (!huffman_decode(q, len, scratch.data() + fill, &out_len))
+            return HpackResult::InvalidHuffmanCode;
+        s.raw = nullptr;
+        s.off = fill;
+        s.len = out_len;
+        fill += out_len;
+    }
+    p = q + len;
     return HpackResult::Ok;
 }
-HpackResult HpackDecoder::decode(ByteBuf&, HeaderFrame&, size_t) { return HpackResult::Ok; }
-bool accept_field(HeaderFrame&, std::string_view, std::string_view, size_t) { return true; }
 
-HpackEncoder::Table::Table() {}
+HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consumed,
+                                 HeaderFrame& frame, size_t max_list) {
+    if (has_pending_) {
+        last_limit_ = pending_limit_;
+        has_pending_ = false;
+    }
+    *consumed = 0;
+    const uint8_t* p = data;
+    const uint8_t* end = data + len;
+    bool field_seen = false;
+    while (p < end) {
+        uint8_t b = *p;
+        const uint8_t* q = p;
+        std::string_view name, value;
+        int pk;
+        HpackResult r;
+        if (b & 0x80) {
+            // Indexed field: entries of both tables are valid fields already.
+            uint32_t idx;
+            r = decode_int(q, end, 7, idx);
+            if (r != HpackResult::Ok) return r;
+            if (idx == 0) return HpackResult::InvalidTableIndex;
+            if (idx <= 61) {
+                name = kStatic[idx].name;
+                value = kStatic[idx].value;
+            } else if (idx - 62 < table_.count()) {
+                name = table_.name(idx - 62);
+                value = table_.value(idx - 62);
+            } else {
+                return HpackResult::InvalidTableIndex;
+            }
+            pk = name[0] == ':' ? pseudo_kind(name) : -1;
+            field_seen = true;
+            p = q;
+            *consumed = size_t(p - data);
+            if (!wl::h2::accept(frame, pk, name, value, max_list)) return HpackResult::Ok;
+            continue;
+        }
+        if ((b & 0xe0) == 0x20) {
+            // Size update: only before the first field of the pass.
+            if (field_seen) return HpackResult::InvalidMaxDynamicSize;
+            uint32_t v;
+            r = decode_int(q, end, 5, v);
+            if (r != HpackResult::Ok) return r;
+            if (v > last_limit_) return HpackResult::InvalidMaxDynamicSize;
+            table_.set_max_size(v);
+            p = q;
+            *consumed = size_t(p - data);
+            continue;
+        }
+        // Literals: 01 with incremental indexing (6-bit index), 0000 without
+        // indexing and 0001 never indexed (4-bit index).
+        bool indexing = b & 0x40;
+        uint32_t idx;
+        r = decode_int(q, end, indexing ? 6 : 4, idx);
+        if (r != HpackResult::Ok) return r;
+        size_t fill = 0;
+        Str ns, vs;
+        bool name_known = idx != 0;
+        if (idx == 0) {
+            r = read_str(q, end, scratch_, fill, ns);
+            if (r != HpackResult::Ok) return r;
+        } else if (idx <= 61) {
+            ns.raw = reinterpret_cast<const uint8_t*>(kStatic[idx].name.data());
+            ns.len = kStatic[idx].name.size();
+        } else if (idx - 62 < table_.count()) {
+            std::string_view tn = table_.name(idx - 62);
+            if (indexing) {
+                // The insertion below may evict or move this entry.
+                if (scratch_.size() < tn.size()) scratch_.resize(tn.size() + 4096);
+                std::memcpy(scratch_.data(), tn.data(), tn.size());
+                ns.off = 0;
+                fill = tn.size();
+            } else {
+                ns.raw = reinterpret_cast<const uint8_t*>(tn.data());
+            }
+            ns.len = tn.size();
+        } else {
+            return HpackResult::InvalidTableIndex;
+        }
+        r = read_str(q, end, scratch_, fill, vs);
+        if (r != HpackResult::Ok) return r;
+        const uint8_t* sbase = scratch_.data();
+        name = std::string_view(reinterpret_cast<const char*>(ns.raw ? ns.raw : sbase + ns.off),
+                                ns.len);
+        value = std::string_view(reinterpret_cast<const char*>(vs.raw ? vs.raw : sbase + vs.off),
+                                 vs.len);
+        r = validate(name, value, name_known, &pk);
+        if (r != HpackResult::Ok) return r;
+        field_seen = true;
+        p = q;
+        *consumed = size_t(p - data);
+        if (indexing) {
+            table_.insert(name, value);
+            // name/value still point at scratch or input, never into the table.
+        }
+        if (!wl::h2::accept(frame, pk, name, value, max_list)) return HpackResult::Ok;
+    }
+    return HpackResult::Ok;
+}
+
+HpackResult HpackDecoder::decode(ByteBuf& held, HeaderFrame& frame, size_t max_header_list_size) {
+    size_t consumed = 0;
+    HpackResult r = decode(held.data(), held.size(), &consumed, frame, max_header_list_size);
+    held.consume(consumed);
+    return r;
+}
+
+// ---------------------------------------------------------------- encoder
+
+static inline uint64_t load_le(const unsigned char* p, size_t n) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    return w;
+}
+
+static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size();
+    uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
+    while (n >= 8) {
+        h = (h ^ load_le(p, 8)) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+        p += 8;
+        n -= 8;
+    }
+    if (n) {
+        h = (h ^ load_le(p, n)) * 0xc4ceb9fe1a85ec53ull;
+        h ^= h >> 29;
+    }
+    h *= 0x9e3779b97f4a7c15ull;
+    return uint32_t(h >> 32);
+}
+
+static constexpr size_t kBuckets = 256;  // the table holds at most 128 entries
+
+HpackEncoder::Table::Table()
+    : DynamicTable(kDefaultHeaderTableSize),
+      name_heads(kBuckets, UINT64_MAX),
+      nv_heads(kBuckets, UINT64_MAX) {}
+
+uint64_t HpackEncoder::Table::insert_indexed(std::string_view n, std::string_view v, uint32_t nh,
+                                             uint32_t nvh) {
+    if (!insert(n, v)) return UINT64_MAX;
+    uint64_t seq = next_seq_ - 1;
+    Slot& s = slot(seq);
+    s.name_hash = nh;
+    s.nv_hash = nvh;
+    uint64_t& hn = name_heads[nh & (kBuckets - 1)];
+    uint64_t& hv = nv_heads[nvh & (kBuckets - 1)];
+    s.next_name = hn;
+    s.next_nv = hv;
+    hn = seq;
+    hv = seq;
+    return seq;
+}
+
+uint64_t HpackEncoder::Table::find_nv(std::string_view n, std::string_view v, uint32_t nvh) const {
+    for (uint64_t q = nv_heads[nvh & (kBuckets - 1)]; alive(q); q = slot(q).next_nv) {
+        const Slot& s = slot(q);
+        if (s.nv_hash == nvh && s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
+            std::memcmp(s.bytes.data(), n.data(), n.size()) == 0 &&
+            std::memcmp(s.bytes.data() + n.size(), v.data(), v.size()) == 0)
+            return q;
+    }
+    return UINT64_MAX;
+}
+
+uint64_t HpackEncoder::Table::find_name(std::string_view n, uint32_t nh) const {
+    for (uint64_t q = name_heads[nh & (kBuckets - 1)]; alive(q); q = slot(q).next_name) {
+        const Slot& s = slot(q);
+        if (s.name_hash == nh && s.name_len == n.size() &&
+            std::memcmp(s.bytes.data(), n.data(), n.size()) == 0)
+            return q;
+    }
+    return UINT64_MAX;
+}
+
 HpackEncoder::HpackEncoder() {}
-void HpackEncoder::set_send_header_table_size(uint32_t) {}
-void HpackEncoder::encode(std::span<const EncodeField>, ByteBuf&) {}
-void HpackEncoder::begin_block(ByteBuf&) {}
-void HpackEncoder::add(const EncodeField&, ByteBuf&) {}
-void HpackEncoder::add_headers(const HeaderList&, ByteBuf&) {}
 
-void encode_int(ByteBuf&, uint8_t, int, uint64_t) {}
-HpackResult decode_int(const uint8_t*&, const uint8_t*, int, uint32_t&) { return HpackResult::Ok; }
-void encode_string(ByteBuf&, std::string_view) {}
+void HpackEncoder::set_send_header_table_size(uint32_t v) {
+    if (v > kEncoderTableCeiling) v = kEncoderTableCeiling;
+    switch (pending_count_) {
+    case 0:
+        if (v != table_.max_size()) {
+            pending_count_ = 1;
+            pending_final_ = v;
+        }
+        break;
+    case 1:
+        if (v > pending_final_ && pending_final_ <= table_.max_size()) {
+            pending_count_ = 2;
+            pending_min_ = pending_final_;
+            pending_final_ = v;
+        } else {
+            pending_final_ = v;
+        }
+        break;
+    default:
+        if (v >= pending_min_) {
+            pending_final_ = v;
+        } else {
+            pending_count_ = 1;
+            pending_final_ = v;
+        }
+        break;
+    }
+}
+
+void HpackEncoder::begin_block(ByteBuf& out) {
+    if (pending_count_ == 2) {
+        table_.set_max_size(pending_min_);
+        encode_int(out, 0x20, 5, pending_min_);
+    }
+    if (pending_count_ >= 1) {
+        table_.set_max_size(pending_final_);
+        encode_int(out, 0x20, 5, pending_final_);
+    }
+    pending_count_ = 0;
+    prev_ref_ = NameRef::None;
+    prev_name_ = {};
+}
+
+// Static indices of regular names whose fields are never inserted.
+static inline bool never_inserted_static(int sname) {
+    switch (sname) {
+    case 21:  // age
+    case 23:  // authorization
+    case 28:  // content-length
+    case 32:  // cookie
+    case 34:  // etag
+    case 40:  // if-modified-since
+    case 41:  // if-none-match
+    case 46:  // location
+    case 55:  // set-cookie
+        return true;
+    }
+    return false;
+}
+
+static inline void write_literal(ByteBuf& out, uint8_t first, int prefix, uint32_t name_idx,
+                                 std::string_view name, std::string_view value) {
+    encode_int(out, first, prefix, name_idx);
+    if (name_idx == 0) encode_string(out, name);
+    encode_string(out, value);
+}
+
+void HpackEncoder::encode_field(std::string_view name, std::string_view value, int sname,
+                                int sfull, bool never_insert, bool sensitive, ByteBuf& out) {
+    prev_name_ = name;
+    if (sensitive) {
+        write_literal(out, 0x10, 4, uint32_t(sname), name, value);
+        prev_ref_ = sname ? NameRef::Static : NameRef::Literal;
+        prev_static_ = uint32_t(sname);
+        return;
+    }
+    if (sfull) {
+        encode_int(out, 0x80, 7, uint32_t(sfull));
+        prev_ref_ = NameRef::Static;
+        prev_static_ = uint32_t(sname);
+        return;
+    }
+    if (never_insert ||
+        uint64_t(field_size(name.size(), value.size())) * 4 > uint64_t(table_.max_size()) * 3) {
+        write_literal(out, 0x00, 4, uint32_t(sname), name, value);
+        prev_ref_ = sname ? NameRef::Static : NameRef::Literal;
+        prev_static_ = uint32_t(sname);
+        return;
+    }
+    uint32_t nh = hash_bytes(name, 0x51ed270b27u);
+    uint32_t nvh = hash_bytes(value, nh);
+    uint64_t hit = table_.find_nv(name, value, nvh);
+    if (hit != UINT64_MAX) {
+        encode_int(out, 0x80, 7, table_.index_of_seq(hit));
+        prev_ref_ = NameRef::Dynamic;
+        prev_seq_ = hit;
+        return;
+    }
+    uint64_t named = table_.find_name(name, nh);
+    // The name index refers to the table as the peer sees it before the
+    // insertion; a same-name entry that the insertion evicts is not used.
+    uint32_t name_idx;
+    if (named != UINT64_MAX)
+        name_idx = uint32_t(table_.index_of_seq(named));
+    else
+        name_idx = uint32_t(sname);
+    uint64_t seq = table_.insert_indexed(name, value, nh, nvh);
+    if (named != UINT64_MAX && !table_.alive(named)) name_idx = 0;
+    write_literal(out, 0x40, 6, name_idx, name, value);
+    prev_ref_ = NameRef::Dynamic;
+    prev_seq_ = seq;
+}
+
+void HpackEncoder::add(const EncodeField& f, ByteBuf& out) {
+    std::string_view v = f.value;
+    switch (f.kind) {
+    case FieldKind::Authority:
+        encode_field(":authority", v, 1, 0, false, f.sensitive, out);
+        return;
+    case FieldKind::Method:
+        encode_field(":method", v, 2, v == "GET" ? 2 : v == "POST" ? 3 : 0, false, f.sensitive,
+                     out);
+        return;
+    case FieldKind::Scheme:
+        encode_field(":scheme", v, 6, v == "http" ? 6 : v == "https" ? 7 : 0, false, f.sensitive,
+                     out);
+        return;
+    case FieldKind::Path:
+        encode_field(":path", v, 4, v == "/" ? 4 : v == "/index.html" ? 5 : 0, true, f.sensitive,
+                     out);
+        return;
+    case FieldKind::Protocol:
+        encode_field(":protocol", v, 0, 0, false, f.sensitive, out);
+        return;
+    case FieldKind::Status: {
+        int full = 0;
+        if (v.size() == 3) {
+            static constexpr std::string_view k[] = {"200", "204", "206", "304",
+                                                     "400", "404", "500"};
+            for (int i = 0; i < 7; ++i)
+                if (v == k[i]) full = 8 + i;
+        }
+        encode_field(":status", v, 8, full, false, f.sensitive, out);
+        return;
+    }
+    case FieldKind::Regular: {
+        int sname = tables::static_name_index(f.name);
+        int full = (sname == 16 && v == "gzip, deflate") ? 16 : 0;
+        encode_field(f.name, v, sname, full, never_inserted_static(sname), f.sensitive, out);
+        return;
+    }
+    case FieldKind::NextValue: {
+        uint8_t first = f.sensitive ? 0x10 : 0x00;
+        switch (prev_ref_) {
+        case NameRef::Static:
+            write_literal(out, first, 4, prev_static_, prev_name_, v);
+            return;
+        case NameRef::Dynamic:
+            if (table_.alive(prev_seq_)) {
+                write_literal(out, first, 4, uint32_t(table_.index_of_seq(prev_seq_)), prev_name_,
+                              v);
+                return;
+            }
+            write_literal(out, first, 4, 0, prev_name_, v);
+            return;
+        case NameRef::Literal:
+            write_literal(out, first, 4, 0, prev_name_, v);
+            return;
+        case NameRef::None:
+            return;  // no previous name: the serializers never produce this
+        }
+        return;
+    }
+    }
+}
+
+void HpackEncoder::add_headers(const HeaderList& h, ByteBuf& out) {
+    const auto& es = h.entries();
+    for (uint32_t i = 0; i < es.size(); ++i) {
+        bool first = true;
+        std::string_view n = h.name(i);
+        h.for_each_value(i, [&](std::string_view v) {
+            add(EncodeField{first ? FieldKind::Regular : FieldKind::NextValue, n, v}, out);
+            first = false;
+        });
+    }
+}
+
+void HpackEncoder::encode(std::span<const EncodeField> fields, ByteBuf& out) {
+    begin_block(out);
+    for (const EncodeField& f : fields) add(f, out);
+}
 
 }  // namespace wl::h2

@@ -178,10 +178,6 @@ public:
     bool has_pending_limit() const { return has_pending_; }
 
 private:
-    HpackResult read_string(const uint8_t*& p, const uint8_t* end, size_t& off, size_t& len);
-    HpackResult accept(std::string_view name, std::string_view value, HeaderFrame& frame,
-                       size_t max_header_list_size);
-
     DynamicTable table_;
     bool has_pending_ = false;
     uint32_t pending_limit_ = 0;
