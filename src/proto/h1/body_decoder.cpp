@@ -50,23 +50,6 @@ std::string render_line(std::string_view line) {
 
 }  // namespace
 
-BodyKind body_kind_from_name(std::string_view name) {
-    if (name == "length") return BodyKind::Length;
-    if (name == "chunked") return BodyKind::Chunked;
-    if (name == "close") return BodyKind::Close;
-    return BodyKind::Empty;
-}
-
-const char* body_kind_name(BodyKind kind) {
-    switch (kind) {
-        case BodyKind::Length: return "length";
-        case BodyKind::Chunked: return "chunked";
-        case BodyKind::Close: return "close";
-        case BodyKind::Empty: break;
-    }
-    return "empty";
-}
-
 void BodyDecoder::reset(BodyKind kind, uint64_t length) {
     kind_ = kind;
     remaining_ = kind == BodyKind::Length ? length : 0;

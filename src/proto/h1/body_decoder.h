@@ -9,15 +9,10 @@
 
 #include "core/buffer.h"
 #include "core/headers.h"
+#include "proto/h1/body_kind.h"
 #include "proto/h1/failure.h"
 
 namespace wl::h1 {
-
-enum class BodyKind : uint8_t { Empty, Length, Chunked, Close };
-
-// "length", "chunked", "close"; every other name is an empty body.
-BodyKind body_kind_from_name(std::string_view name);
-const char* body_kind_name(BodyKind kind);
 
 class BodyDecoder {
 public:

@@ -283,15 +283,6 @@ const char* method_name(Method m) {
     return i < kStandardMethods ? kMethodNames[i] : nullptr;
 }
 
-const char* body_kind_name(BodyKind k) {
-    switch (k) {
-        case BodyKind::Empty: return "empty";
-        case BodyKind::Length: return "length";
-        case BodyKind::Chunked: return "chunked";
-        case BodyKind::Close: return "close";
-    }
-    return "empty";
-}
 
 const char* parse_kind_name(ParseKind k) { return kKinds[int(k)].name; }
 const char* parse_kind_message(ParseKind k) { return kKinds[int(k)].message; }

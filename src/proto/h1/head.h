@@ -11,6 +11,7 @@
 
 #include "core/headers.h"
 #include "core/uri.h"
+#include "proto/h1/body_kind.h"
 #include "proto/h1/failure.h"
 
 namespace wl::h1 {
@@ -22,8 +23,6 @@ constexpr int kStandardMethods = 10;
 Method method_of(std::string_view name);
 const char* method_name(Method m);  // nullptr for Other and None
 
-enum class BodyKind : uint8_t { Empty, Length, Chunked, Close };
-const char* body_kind_name(BodyKind k);
 
 enum class ParseKind : uint8_t {
     Method,
