@@ -1,19 +1,81 @@
-"""A short tour of the module: headers and URLs."""
+"""End-to-end demo on loopback: the example HTTP/1.1 server and client, plus curl.
 
-from wirelet import __version__
-from wirelet import _wirelet as w
-from wirelet.http import HeaderMap
+Starts the server in this process, makes a handful of requests with the
+example client (connection reuse, a POST, a streamed response, the idle
+watcher noticing that the server closed an idle connection) and with curl
+(keep-alive over several URLs, Expect: 100-continue), prints what came back
+and exits.
+"""
+
+import asyncio
+import os
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from wirelet import __version__  # noqa: E402
+from wirelet import _wirelet as w  # noqa: E402
+from wirelet.http import HeaderMap  # noqa: E402
+
+import h1_client  # noqa: E402
+import h1_server  # noqa: E402
 
 
-def main() -> None:
-    print(f"wirelet {__version__}")
-    headers = HeaderMap([("Host", "example.com"), ("Accept", "text/html"), ("accept", "*/*")])
-    print("headers:", headers)
-    print("accept values:", headers.get_all("ACCEPT"))
-    for url in ["http://example.com/index.html", "https://[::1]:8443/api?q=1", "example.org:8080", "/only/a/path"]:
-        print(f"uri_parts({url!r}) = {w.uri_parts(url)}")
-    print("date:", w.http_date().decode())
+def show(label, resp):
+    body = resp.body.decode(errors="replace").strip().replace("\n", " | ")
+    print(f"  {label:<28} -> {resp.status} on {resp.connection}: {body}")
+
+
+async def curl(*args):
+    proc = await asyncio.create_subprocess_exec(
+        "curl", "-sS", *args, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+    out, _ = await proc.communicate()
+    return out.decode(errors="replace")
+
+
+async def main():
+    print(f"wirelet {__version__}: HTTP/1.1 demo on loopback")
+    server = h1_server.Server(idle_timeout=0.3)
+    srv = await asyncio.start_server(server.handle, "127.0.0.1", 0)
+    port = srv.sockets[0].getsockname()[1]
+    base = f"http://127.0.0.1:{port}"
+    print(f"server listening on {base}\n")
+
+    print("example client (H1ClientState + H1Codec):")
+    client = h1_client.Client("127.0.0.1", port, log=print)
+    show("GET /hello", await client.request("GET", "/hello"))
+    show("GET /again (reused)", await client.request("GET", "/again"))
+    show("POST /echo", await client.request("POST", "/echo", [("content-type", "text/plain")], b"ping"))
+    show("GET /stream (chunked)", await client.request("GET", "/stream"))
+    await asyncio.sleep(0.6)  # longer than the server's idle timeout
+    show("GET /after-idle", await client.request("GET", "/after-idle"))
+    await client.close()
+
+    if shutil.which("curl"):
+        print("\ncurl, keep-alive over three URLs:")
+        out = await curl("-v", f"{base}/a", f"{base}/b", f"{base}/c")
+        for line in out.splitlines():
+            if line.startswith(("hello", "* Re-using", "< HTTP")):
+                print("  " + line)
+        print("\ncurl, POST with Expect: 100-continue:")
+        out = await curl("-i", "-H", "Expect: 100-continue", "--data-binary", "x" * 2048, f"{base}/upload")
+        for line in out.splitlines():
+            if line.startswith(("HTTP/", "echo")):
+                print("  " + line[:60])
+    else:
+        print("\n(curl not installed: skipping the curl part)")
+
+    print("\nheaders and URLs:")
+    headers = HeaderMap([("Accept", "text/html"), ("accept", "*/*")])
+    print("  HeaderMap:", headers, "get_all('ACCEPT') =", headers.get_all("ACCEPT"))
+    print("  uri_parts:", w.uri_parts("https://[::1]:8443/api?q=1"))
+
+    srv.close()
+    server.shutdown()
+    await srv.wait_closed()
+    print("\nserver shut down; bye")
 
 
 if __name__ == "__main__":
-    main()
+    asyncio.run(main())
