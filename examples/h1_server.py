@@ -182,7 +182,7 @@ class Server:
         if head.expect_continue and conn.try_send_continue(seq):
             transport.write(w.H1Codec.continue_response())
         try:
-            body = await self.read_body(conn, transport, seq, decoder)
+            body = b"" if decoder.is_complete else await self.read_body(conn, transport, seq, decoder)
         except w.H1BodyError:
             t = conn.fail_response(seq)
             if t is not None:
@@ -190,7 +190,8 @@ class Server:
             return False
         status, headers, payload = await app(head.method, head.target, head.headers, body)
         streamed = not isinstance(payload, bytes)
-        done = asyncio.Event()
+        # Only a streamed response asks for the watcher, so only it needs an event.
+        done = asyncio.Event() if streamed else None
         kwargs = {"chunked": True, "want": True} if streamed else {"content_length": len(payload)}
         code, head_bytes, armed = conn.respond_head(seq, status, headers, done, **kwargs)
         if code == w.H1_REQ_CONTINUE:  # a continue was claimed and written above
