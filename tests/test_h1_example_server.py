@@ -18,6 +18,8 @@ import h1_client  # noqa: E402
 import h1_server  # noqa: E402
 
 needs_curl = pytest.mark.skipif(shutil.which("curl") is None, reason="curl not installed")
+# curl must not inherit a sanitizer runtime preloaded into this interpreter.
+CURL_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 @pytest.fixture(scope="module")
@@ -68,7 +70,7 @@ def raw(port, data, timeout=3.0, until=None):
 def test_curl_keep_alive_sequence(server):
     port, _, _ = server
     urls = [f"http://127.0.0.1:{port}/r{i}" for i in range(4)]
-    out = subprocess.run(["curl", "-sS", "-v", *urls], capture_output=True, text=True, timeout=20)
+    out = subprocess.run(["curl", "-sS", "-v", *urls], capture_output=True, text=True, timeout=20, env=CURL_ENV)
     assert out.returncode == 0
     assert [f"hello from wirelet: GET /r{i}" for i in range(4)] == out.stdout.splitlines()
     assert out.stderr.count("Re-using existing connection") == 3
@@ -79,11 +81,11 @@ def test_curl_expect_continue_and_chunked_post(server):
     port, _, _ = server
     body = "z" * 5000
     out = subprocess.run(["curl", "-sS", "-i", "-H", "Expect: 100-continue", "--data-binary", body,
-                          f"http://127.0.0.1:{port}/up"], capture_output=True, text=True, timeout=20)
+                          f"http://127.0.0.1:{port}/up"], capture_output=True, text=True, timeout=20, env=CURL_ENV)
     assert out.stdout.startswith("HTTP/1.1 100 Continue")
     assert out.stdout.endswith("echo: " + body)
     out = subprocess.run(["curl", "-sS", "-H", "Transfer-Encoding: chunked", "--data-binary", "abc",
-                          f"http://127.0.0.1:{port}/c"], capture_output=True, text=True, timeout=20)
+                          f"http://127.0.0.1:{port}/c"], capture_output=True, text=True, timeout=20, env=CURL_ENV)
     assert out.stdout == "echo: abc"
 
 

@@ -516,11 +516,11 @@ PyObject* codec_serialize_head_and_body(PyObject* o, PyObject* const* args, Py_s
             p += body.size();
             std::memcpy(p, "\r\n", 2);
             p += 2;
-        } else {
+        } else if (!framed.empty()) {  // an empty view may carry a null pointer
             std::memcpy(p, framed.data(), framed.size());
             p += framed.size();
         }
-        std::memcpy(p, end.data(), end.size());
+        if (!end.empty()) std::memcpy(p, end.data(), end.size());
         return out;
     });
 }
