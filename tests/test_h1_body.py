@@ -374,7 +374,7 @@ def corpus():
 
 def test_split_feeding_gives_same_outcome():
     valid, invalid = corpus()
-    for body in valid + invalid:
+    for body in valid + invalid + [b + b"tail\r\n" for b in invalid[-20:]]:
         for eof in (False, True):
             whole = outcome("chunked", body, eof=eof)
             for step in (1, 2, 3, 7, 64):
@@ -428,6 +428,34 @@ def test_matches_h11_on_valid_bodies():
         assert err is None and complete and buffered == 0
         assert data == expected[0]
         assert (trailers or []) == expected[1]
+
+
+H11_DIFFERENCES = [
+    # Whitespace before ";" (BWS in the chunk-size line) is allowed by the
+    # message syntax; h11 refuses it.
+    (b"5 ;a\r\nhello\r\n0\r\n\r\n", "h11 error", (b"hello", None)),
+    # Leading zeros never overflow the 64-bit size; h11 caps digits at 20.
+    (b"0" * 21 + b"5\r\nhello\r\n0\r\n\r\n", "h11 error", (b"hello", None)),
+    # Obsolete line folding is refused in trailers as in heads; h11 unfolds.
+    (b"0\r\nx: 1\r\n  folded\r\n\r\n", (b"", [("x", b"1 folded")]),
+     (b"", ("invalid_input", PREFIX + "invalid header name"))),
+    # Control characters in a trailer value are refused, as HeaderMap does;
+    # h11 passes them through.
+    (b"0\r\nx: a\x01b\r\n\r\n", (b"", [("x", b"a\x01b")]),
+     (b"", ("invalid_input", PREFIX + 'Invalid header value: "x: a\\x01b"'))),
+]
+
+
+@pytest.mark.parametrize("body, h11_result, ours", H11_DIFFERENCES)
+def test_deliberate_differences_from_h11(body, h11_result, ours):
+    h11 = pytest.importorskip("h11")
+    if h11_result == "h11 error":
+        with pytest.raises(h11.RemoteProtocolError):
+            h11_decode(body)
+    else:
+        assert h11_decode(body) == h11_result
+    data, err, _ = run("chunked", body)
+    assert (data, err) == ours
 
 
 # ---- reference counting ----

@@ -22,8 +22,10 @@ inline bool wl_h1body_check(PyObject* o) {
 inline WlH1BodyDecoder* wl_h1body(PyObject* o) { return reinterpret_cast<WlH1BodyDecoder*>(o); }
 
 // Moves every byte of src to the end of the decoder's input buffer, under
-// the decoder's lock; src ends empty. The caller must not hold any other
-// object's lock.
+// the decoder's lock; src ends empty. An empty input adopts src's storage
+// (no copy); otherwise the bytes are appended, which may throw
+// std::bad_alloc like any ByteBuf append. The caller must not hold any
+// other object's lock.
 void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src);
 
 // A new decoder for a body of the given kind (length is used by Length
