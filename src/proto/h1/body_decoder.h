@@ -61,7 +61,8 @@ public:
 
     explicit BodyDecoder(BodyKind kind = BodyKind::Empty, uint64_t length = 0) { reset(kind, length); }
 
-    // Starts over for a new message; the input buffer is kept.
+    // Starts over for a new message: every state, the end-of-input flag and
+    // any trailers are cleared; the input buffer is kept.
     void reset(BodyKind kind, uint64_t length);
 
     // ---- input ----
