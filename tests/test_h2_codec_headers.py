@@ -645,3 +645,35 @@ def test_our_frames_in_h2_connection():
     assert any(n == b"date" for n, _ in hd)
     assert any(isinstance(e, h2.events.DataReceived) and e.data == b"ok" for e in events)
     assert any(isinstance(e, h2.events.StreamEnded) for e in events)
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def test_memory_flat_over_many_blocks():
+    c = w.H2Codec()
+    s = w.H2Codec("server")
+    hm = w.HeaderMap({"x-a": "1", "cookie": "c" * 50, "content-length": "3"})
+
+    def round_trip(i):
+        sid = (2 * i + 1) % (2**31)
+        wire = c.serialize_request_headers(sid, "POST", "https://example.com/p?q", hm)
+        wire += c.serialize_response_headers(sid, 200, hm, True, True) + c.serialize_trailers(sid, hm)
+        wire += headers_frame(sid, lit("connection", "x"))
+        for f in s.receive(wire):
+            repr(f)
+            if isinstance(f, w.H2FrameHeaders):
+                (f.method, f.scheme, f.authority, f.path, f.status, f.headers, f.content_length)
+        try:
+            s.receive(headers_frame(1, b"\xbe"))
+        except H2ProtocolError:
+            pass
+
+    for i in range(20000):
+        round_trip(i)
+    before = _rss()
+    for i in range(100000):
+        round_trip(i)
+    assert _rss() - before < 4 * 1024 * 1024

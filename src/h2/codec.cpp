@@ -849,7 +849,10 @@ int opt_headermap(PyObject* o, const char* fname, const char* arg, PyObject** ou
 // Finishes a header serializer: turns the scratch buffer into bytes.
 PyObject* take_out(WlH2Codec* self) {
     PyObject* r = wl_bytes(self->out.view());
-    self->out.clear();
+    if (self->out.capacity() > 256 * 1024)
+        self->out.clear_and_free();
+    else
+        self->out.clear();
     return r;
 }
 

@@ -62,6 +62,8 @@ FrameDecoder::Status FrameDecoder::receive(std::string_view data, FrameSink& sin
     size_t used = 0;
     Status st = decode_frames(buf_.data(), buf_.size(), &used, sink, err);
     buf_.consume(used);
+    // One huge frame must not pin its memory for the life of the connection.
+    if (buf_.empty() && buf_.capacity() > kKeepCapacity) buf_.clear_and_free();
     return st;
 }
 
@@ -290,7 +292,10 @@ FrameDecoder::Status FrameDecoder::decode_block(std::string_view more, bool end_
         partial_ = true;
         return Status::Ok;
     }
-    held_.clear();
+    if (held_.capacity() > kKeepCapacity)
+        held_.clear_and_free();
+    else
+        held_.clear();
     if (frame_.fields.malformed || self_dependent_) {
         self_dependent_ = false;
         uint32_t sid = frame_.stream_id;

@@ -70,6 +70,8 @@ private:
     Status decode_block(std::string_view more, bool end_headers, FrameSink& sink, ConnError* err);
     void recompute_continuation_limit();
 
+    static constexpr size_t kKeepCapacity = 256 * 1024;
+
     bool role_client_;
     uint32_t max_recv_frame_size_ = kDefaultMaxFrameSize;
     size_t max_header_list_size_ = kDefaultMaxHeaderListSize;
