@@ -428,3 +428,18 @@ def test_memory_flat_for_many_frames():
     after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
     assert after - before < 100_000
+
+
+def test_type_references_balanced():
+    import sys
+    c = w.H2Codec()
+    data = (frame(0, 0, 1, b"x") + frame(4, 0, 0) + frame(6, 0, 0, b"12345678") + frame(7, 0, 0, b"\0" * 8)
+            + frame(3, 0, 1, b"\0\0\0\0") + frame(8, 0, 0, b"\0\0\0\1") + frame(2, 0, 3, b"\0\0\0\1\1")
+            + frame(2, 0, 3, b"\0\0\0\3\1") + frame(1, 4, 1, b"\x82"))
+    types = [getattr(w, n) for n in FRAME_CLASSES] + [w.H2Codec]
+    c.receive(data)
+    before = [sys.getrefcount(t) for t in types]
+    for _ in range(100):
+        c.receive(data)
+        w.H2Codec("server")
+    assert [sys.getrefcount(t) for t in types] == before

@@ -48,9 +48,8 @@ template <class T>
 T* alloc_frame(PyTypeObject* tp) {
     // Frame objects hold no references that could form cycles, so they are
     // plain (untracked) objects.
-    T* self = PyObject_New(T, tp);
+    T* self = PyObject_New(T, tp);  // takes the instance's reference to its heap type
     if (!self) return nullptr;
-    Py_INCREF(tp);  // heap type instances own a reference to their type
     std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
     return self;
 }
