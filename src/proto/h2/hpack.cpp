@@ -271,10 +271,24 @@ static inline bool valid_lower_name(std::string_view n) {
     return true;
 }
 
+// Field values: HTAB, 0x20-0x7E and 0x80-0xFF. Eight octets at a time; a
+// word holding anything below 0x20 or 0x7F is checked octet by octet.
 static inline bool valid_value(std::string_view v) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(v.data());
     size_t n = v.size();
-    for (size_t i = 0; i < n; ++i)
+    size_t i = 0;
+    constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        uint64_t low = (w - k01 * 0x20) & ~w & k80;  // octets below 0x20
+        uint64_t x = w ^ (k01 * 0x7f);
+        uint64_t del = (x - k01) & ~x & k80;          // octets equal to 0x7F
+        if ((low | del) == 0) continue;
+        for (size_t j = i; j < i + 8; ++j)
+            if (!kFieldValueOk[p[j]]) return false;
+    }
+    for (; i < n; ++i)
         if (!kFieldValueOk[p[i]]) return false;
     return true;
 }

@@ -1,5 +1,7 @@
 #include "proto/h2/huffman.h"
 
+#include <cstring>
+
 #include "proto/h2/hpack_tables.h"
 
 namespace wl::h2 {
@@ -46,39 +48,77 @@ uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
 
 bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) {
     uint8_t* o = out;
-    uint32_t acc = 0;  // only the low 16 bits matter
+    const uint8_t* p = in;
+    const uint8_t* end = in + n;
+    // Left-aligned bit accumulator: the top `nbits` bits are pending and the
+    // bits below them are zero, so a lookup is simply the top octet.
+    uint64_t acc = 0;
     unsigned nbits = 0;
     unsigned cur = 0;
-    for (size_t i = 0; i < n; ++i) {
-        acc = (acc << 8) | in[i];
-        nbits += 8;
+    // Look up while 8 or more bits are pending. Most codes end in the root
+    // table, so the root loop keeps the subtable number out of its chain.
+    auto step = [&]() -> bool {
         do {
-            uint16_t e = kHuffDecode[cur][(acc >> (nbits - 8)) & 0xff];
-            if (e & kHuffSym) {
-                *o++ = uint8_t(e);
-                nbits -= (e >> 8) & 0xf;
-                cur = 0;
-            } else if (e & kHuffSub) {
-                nbits -= 8;
-                cur = e & 0xff;
+            uint16_t e;
+            if (cur == 0) {
+                e = kHuffDecode[0][acc >> 56];
+                if (e & kHuffSym) [[likely]] {
+                    unsigned len = (e >> 8) & 0xf;
+                    *o++ = uint8_t(e);
+                    acc <<= len;
+                    nbits -= len;
+                    continue;
+                }
             } else {
-                return false;
+                e = kHuffDecode[cur][acc >> 56];
+                if (e & kHuffSym) {
+                    unsigned len = (e >> 8) & 0xf;
+                    *o++ = uint8_t(e);
+                    acc <<= len;
+                    nbits -= len;
+                    cur = 0;
+                    continue;
+                }
             }
+            if (!(e & kHuffSub)) return false;
+            acc <<= 8;
+            nbits -= 8;
+            cur = e & 0xff;
         } while (nbits >= 8);
+        return true;
+    };
+    // Bulk: top the accumulator up from one 8-octet load (7 or 8 whole
+    // octets fit, since fewer than 8 bits are pending).
+    while (end - p >= 8) {
+        unsigned take = (64 - nbits) >> 3;
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        w = __builtin_bswap64(w);
+        acc |= w >> nbits;
+        nbits += take * 8;
+        p += take;
+        if (!step()) return false;
+        // Bits of a partly loaded octet sit below nbits: clear them.
+        acc = nbits ? acc & ~(UINT64_MAX >> nbits) : 0;
+    }
+    for (; p < end; ++p) {
+        acc |= uint64_t(*p) << (56 - nbits);
+        nbits += 8;
+        if (!step()) return false;
     }
     // Fewer than 8 bits are left: resolve them with the missing low bits
     // taken as padding (ones); symbols that fit entirely are real.
     while (nbits > 0) {
-        unsigned pad = 8 - nbits;
-        uint16_t e = kHuffDecode[cur][((acc << pad) | ((1u << pad) - 1)) & 0xff];
+        uint16_t e = kHuffDecode[cur][(acc >> 56) | (0xffu >> nbits)];
         if (!(e & kHuffSym) || ((e >> 8) & 0xf) > nbits) break;
+        unsigned len = (e >> 8) & 0xf;
         *o++ = uint8_t(e);
-        nbits -= (e >> 8) & 0xf;
+        acc <<= len;
+        nbits -= len;
         cur = 0;
     }
     if (cur != 0) return false;
-    uint32_t mask = (1u << nbits) - 1;
-    if ((acc & mask) != mask) return false;
+    if (nbits && (acc >> (64 - nbits)) != (uint64_t(1) << nbits) - 1) return false;
     *out_len = size_t(o - out);
     return true;
 }
