@@ -393,6 +393,25 @@ def test_trailing_bytes_untouched():
         assert d.is_complete and d.buffered == len(tail)
 
 
+@pytest.mark.parametrize(
+    "head, body, kind",
+    [
+        (b"Transfer-Encoding: chunked\r\n", b"5\r\nhello\r\n0\r\nx-a: 1\r\n\r\n", "chunked"),
+        (b"Content-Length: 5\r\n", b"hello", "length"),
+    ],
+)
+def test_hand_over_from_codec(head, body, kind):
+    nxt = b"GET /next HTTP/1.1\r\nHost: x\r\n\r\n"
+    c = w.H1Codec()
+    h = c.receive_request_head(b"POST / HTTP/1.1\r\nHost: x\r\n" + head + b"\r\n" + body + nxt)
+    assert h.body_kind == kind
+    d = H1BodyDecoder(h.body_kind, h.content_length or 0)
+    c.take_body_into(d)
+    assert c.buffered() == 0 and d.buffered == len(body + nxt)
+    assert d.decode() == b"hello"
+    assert d.decode() is None and d.is_complete and d.buffered == len(nxt)
+
+
 # ---- comparison with h11's chunked reader ----
 
 
