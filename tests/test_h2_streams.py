@@ -106,6 +106,15 @@ def test_reason_bad_code(arg, exc, msg):
         assert str(ei.value) == msg
 
 
+def test_reason_pickle_and_copy():
+    import copy
+    import pickle
+
+    for r in (H2Reason.NO_ERROR, H2Reason.HTTP_1_1_REQUIRED):
+        assert pickle.loads(pickle.dumps(r)) is r
+        assert copy.copy(r) is r and copy.deepcopy(r) is r
+
+
 def test_reason_constructor_arity():
     assert H2Reason(code=8) is H2Reason.CANCEL
     assert H2Reason(H2Reason.CANCEL) is H2Reason.CANCEL

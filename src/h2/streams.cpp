@@ -262,6 +262,17 @@ PyObject* reason_get_name(PyObject* self, void*) {
     return PyUnicode_FromString(wl::h2::reason_name(reason_value(self)));
 }
 
+// Pickles and copies back to the same singleton.
+PyObject* reason_reduce(PyObject* self, PyObject*) {
+    return Py_BuildValue("(O(k))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         (unsigned long)reason_value(self));
+}
+
+PyMethodDef reason_methods[] = {
+    {"__reduce__", reason_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef reason_getset[] = {
     {"value", reason_get_value, nullptr, "The error code (int).", nullptr},
     {"name", reason_get_name, nullptr, "The registered name (str).", nullptr},
@@ -276,6 +287,7 @@ PyType_Slot reason_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(reason_hash)},
     {Py_tp_richcompare, reinterpret_cast<void*>(reason_richcompare)},
     {Py_tp_getset, reason_getset},
+    {Py_tp_methods, reason_methods},
     {Py_nb_int, reinterpret_cast<void*>(reason_int)},
     {Py_nb_index, reinterpret_cast<void*>(reason_int)},
     {Py_tp_doc, const_cast<char*>(
