@@ -215,6 +215,7 @@ TEST(H2Frame, ContinuationLimit) {
 
 TEST(H2Frame, Preface) {
     EXPECT_EQ(match_preface(""), PrefaceMatch::Partial);
+    EXPECT_EQ(match_preface(std::string_view()), PrefaceMatch::Partial);
     EXPECT_EQ(match_preface(kPreface.substr(0, 16)), PrefaceMatch::Partial);
     EXPECT_EQ(match_preface("GET / HTTP/1.1"), PrefaceMatch::Mismatch);
     EXPECT_EQ(match_preface(std::string(kPreface) + "x"), PrefaceMatch::Match);

@@ -7,7 +7,7 @@ namespace wl::h2 {
 
 PrefaceMatch match_preface(std::string_view data) {
     size_t n = std::min(data.size(), kPreface.size());
-    if (std::memcmp(data.data(), kPreface.data(), n) != 0) return PrefaceMatch::Mismatch;
+    if (n && std::memcmp(data.data(), kPreface.data(), n) != 0) return PrefaceMatch::Mismatch;
     return n < kPreface.size() ? PrefaceMatch::Partial : PrefaceMatch::Match;
 }
 
