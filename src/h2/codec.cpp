@@ -1,7 +1,19 @@
 // H2Codec and the HTTP/2 frame classes.
 #include "h2/codec.h"
 
+#if PY_VERSION_HEX >= 0x030C0000
+// Member types under their current names; the old header is deprecated.
+#define WL_T_UINT Py_T_UINT
+#define WL_T_BOOL Py_T_BOOL
+#define WL_T_OBJECT Py_T_OBJECT_EX
+#define WL_READONLY Py_READONLY
+#else
 #include <structmember.h>
+#define WL_T_UINT T_UINT
+#define WL_T_BOOL T_BOOL
+#define WL_T_OBJECT T_OBJECT_EX
+#define WL_READONLY READONLY
+#endif
 
 #include <cstring>
 #include <new>
@@ -52,6 +64,11 @@ T* alloc_frame(PyTypeObject* tp) {
     if (!self) return nullptr;
     std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
     return self;
+}
+
+// Optional attributes hold None rather than NULL.
+void none_if_null(PyObject*& p) {
+    if (!p) p = Py_NewRef(Py_None);
 }
 
 template <class T>
@@ -127,6 +144,12 @@ PyObject* wl_h2_frame_headers_new(wl::h2::HeadersFrame& f) {
         h.headers = wl::HeaderList();
         if (!(o->headers = wl_headermap_from(std::move(taken)))) goto fail;
     }
+    none_if_null(o->method);
+    none_if_null(o->scheme);
+    none_if_null(o->authority);
+    none_if_null(o->path);
+    none_if_null(o->status);
+    none_if_null(o->content_length);
     return self;
 fail:
     Py_DECREF(self);
@@ -157,6 +180,12 @@ PyObject* wl_h2_frame_settings_new(const wl::h2::SettingsFrame& f) {
         Py_DECREF(o);
         return nullptr;
     }
+    none_if_null(o->header_table_size);
+    none_if_null(o->enable_push);
+    none_if_null(o->max_concurrent_streams);
+    none_if_null(o->initial_window_size);
+    none_if_null(o->max_frame_size);
+    none_if_null(o->max_header_list_size);
     return reinterpret_cast<PyObject*>(o);
 }
 
@@ -292,16 +321,16 @@ PyObject* wl_h2_receive_finish(WlH2Received* r) {
 
 namespace {
 
-#define RO READONLY
+#define RO WL_READONLY
 
 // ---- H2FrameData
 PyMemberDef data_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FrameData, stream_id), RO, "Stream identifier."},
-    {"end_stream", T_BOOL, offsetof(WlH2FrameData, end_stream), RO, "END_STREAM flag."},
-    {"data", T_OBJECT, offsetof(WlH2FrameData, data), RO, "Payload without padding (bytes)."},
-    {"flow_controlled_len", T_UINT, offsetof(WlH2FrameData, flow_controlled_len), RO,
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameData, stream_id), RO, "Stream identifier."},
+    {"end_stream", WL_T_BOOL, offsetof(WlH2FrameData, end_stream), RO, "END_STREAM flag."},
+    {"data", WL_T_OBJECT, offsetof(WlH2FrameData, data), RO, "Payload without padding (bytes)."},
+    {"flow_controlled_len", WL_T_UINT, offsetof(WlH2FrameData, flow_controlled_len), RO,
      "Whole frame payload length, padding included."},
-    {"padding", T_UINT, offsetof(WlH2FrameData, padding), RO,
+    {"padding", WL_T_UINT, offsetof(WlH2FrameData, padding), RO,
      "Pad length + 1 when PADDED, else 0."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -327,20 +356,20 @@ PyType_Slot data_slots[] = {
 
 // ---- H2FrameHeaders
 PyMemberDef headers_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FrameHeaders, stream_id), RO, "Stream identifier."},
-    {"end_stream", T_BOOL, offsetof(WlH2FrameHeaders, end_stream), RO, "END_STREAM flag."},
-    {"method", T_OBJECT, offsetof(WlH2FrameHeaders, method), RO, ":method or None."},
-    {"scheme", T_OBJECT, offsetof(WlH2FrameHeaders, scheme), RO, ":scheme or None."},
-    {"authority", T_OBJECT, offsetof(WlH2FrameHeaders, authority), RO, ":authority or None."},
-    {"path", T_OBJECT, offsetof(WlH2FrameHeaders, path), RO, ":path or None."},
-    {"status", T_OBJECT, offsetof(WlH2FrameHeaders, status), RO, ":status as int, or None."},
-    {"headers", T_OBJECT, offsetof(WlH2FrameHeaders, headers), RO,
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameHeaders, stream_id), RO, "Stream identifier."},
+    {"end_stream", WL_T_BOOL, offsetof(WlH2FrameHeaders, end_stream), RO, "END_STREAM flag."},
+    {"method", WL_T_OBJECT, offsetof(WlH2FrameHeaders, method), RO, ":method or None."},
+    {"scheme", WL_T_OBJECT, offsetof(WlH2FrameHeaders, scheme), RO, ":scheme or None."},
+    {"authority", WL_T_OBJECT, offsetof(WlH2FrameHeaders, authority), RO, ":authority or None."},
+    {"path", WL_T_OBJECT, offsetof(WlH2FrameHeaders, path), RO, ":path or None."},
+    {"status", WL_T_OBJECT, offsetof(WlH2FrameHeaders, status), RO, ":status as int, or None."},
+    {"headers", WL_T_OBJECT, offsetof(WlH2FrameHeaders, headers), RO,
      "The regular fields (HeaderMap), in received order."},
-    {"content_length", T_OBJECT, offsetof(WlH2FrameHeaders, content_length), RO,
+    {"content_length", WL_T_OBJECT, offsetof(WlH2FrameHeaders, content_length), RO,
      "The parsed content-length, or None."},
-    {"content_length_invalid", T_BOOL, offsetof(WlH2FrameHeaders, content_length_invalid), RO,
+    {"content_length_invalid", WL_T_BOOL, offsetof(WlH2FrameHeaders, content_length_invalid), RO,
      "True when content-length is present but does not parse."},
-    {"is_informational", T_BOOL, offsetof(WlH2FrameHeaders, is_informational), RO,
+    {"is_informational", WL_T_BOOL, offsetof(WlH2FrameHeaders, is_informational), RO,
      "True for a 1xx status."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -372,7 +401,7 @@ PyObject* headers_repr(PyObject* self) {
         WlHeaderMapRead r(o->headers);
         n = r.list().value_count();
     }
-    if (o->status)
+    if (o->status != Py_None)
         return PyUnicode_FromFormat("Headers(stream_id=%u, status=Some(%u), end_stream=%s, fields=%zu)",
                                     o->stream_id, unsigned(o->status_code), tf(o->end_stream), n);
     return PyUnicode_FromFormat("Headers(stream_id=%u, status=None, end_stream=%s, fields=%zu)",
@@ -390,13 +419,13 @@ PyType_Slot headers_slots[] = {
 
 // ---- H2FrameSettings
 PyMemberDef settings_members[] = {
-    {"ack", T_BOOL, offsetof(WlH2FrameSettings, ack), RO, "ACK flag."},
-    {"header_table_size", T_OBJECT, offsetof(WlH2FrameSettings, header_table_size), RO, nullptr},
-    {"enable_push", T_OBJECT, offsetof(WlH2FrameSettings, enable_push), RO, nullptr},
-    {"max_concurrent_streams", T_OBJECT, offsetof(WlH2FrameSettings, max_concurrent_streams), RO, nullptr},
-    {"initial_window_size", T_OBJECT, offsetof(WlH2FrameSettings, initial_window_size), RO, nullptr},
-    {"max_frame_size", T_OBJECT, offsetof(WlH2FrameSettings, max_frame_size), RO, nullptr},
-    {"max_header_list_size", T_OBJECT, offsetof(WlH2FrameSettings, max_header_list_size), RO, nullptr},
+    {"ack", WL_T_BOOL, offsetof(WlH2FrameSettings, ack), RO, "ACK flag."},
+    {"header_table_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, header_table_size), RO, nullptr},
+    {"enable_push", WL_T_OBJECT, offsetof(WlH2FrameSettings, enable_push), RO, nullptr},
+    {"max_concurrent_streams", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_concurrent_streams), RO, nullptr},
+    {"initial_window_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, initial_window_size), RO, nullptr},
+    {"max_frame_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_frame_size), RO, nullptr},
+    {"max_header_list_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_header_list_size), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -442,8 +471,8 @@ PyType_Slot settings_slots[] = {
 
 // ---- H2FrameWindowUpdate
 PyMemberDef wu_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FrameWindowUpdate, stream_id), RO, nullptr},
-    {"increment", T_UINT, offsetof(WlH2FrameWindowUpdate, increment), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, stream_id), RO, nullptr},
+    {"increment", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, increment), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot wu_slots[] = {
@@ -455,8 +484,8 @@ PyType_Slot wu_slots[] = {
 
 // ---- H2FramePing
 PyMemberDef ping_members[] = {
-    {"ack", T_BOOL, offsetof(WlH2FramePing, ack), RO, nullptr},
-    {"data", T_OBJECT, offsetof(WlH2FramePing, data), RO, "The 8 payload bytes."},
+    {"ack", WL_T_BOOL, offsetof(WlH2FramePing, ack), RO, nullptr},
+    {"data", WL_T_OBJECT, offsetof(WlH2FramePing, data), RO, "The 8 payload bytes."},
     {nullptr, 0, 0, 0, nullptr},
 };
 void ping_dealloc(PyObject* self) {
@@ -472,9 +501,9 @@ PyType_Slot ping_slots[] = {
 
 // ---- H2FrameGoAway
 PyMemberDef goaway_members[] = {
-    {"last_stream_id", T_UINT, offsetof(WlH2FrameGoAway, last_stream_id), RO, nullptr},
-    {"error_code", T_UINT, offsetof(WlH2FrameGoAway, error_code), RO, nullptr},
-    {"debug_data", T_OBJECT, offsetof(WlH2FrameGoAway, debug_data), RO, nullptr},
+    {"last_stream_id", WL_T_UINT, offsetof(WlH2FrameGoAway, last_stream_id), RO, nullptr},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameGoAway, error_code), RO, nullptr},
+    {"debug_data", WL_T_OBJECT, offsetof(WlH2FrameGoAway, debug_data), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 void goaway_dealloc(PyObject* self) {
@@ -490,8 +519,8 @@ PyType_Slot goaway_slots[] = {
 
 // ---- H2FrameRstStream
 PyMemberDef rst_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FrameRstStream, stream_id), RO, nullptr},
-    {"error_code", T_UINT, offsetof(WlH2FrameRstStream, error_code), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameRstStream, stream_id), RO, nullptr},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameRstStream, error_code), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot rst_slots[] = {
@@ -503,7 +532,7 @@ PyType_Slot rst_slots[] = {
 
 // ---- H2FramePriority
 PyMemberDef prio_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FramePriority, stream_id), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FramePriority, stream_id), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot prio_slots[] = {
@@ -515,8 +544,8 @@ PyType_Slot prio_slots[] = {
 
 // ---- H2FrameStreamError
 PyMemberDef serr_members[] = {
-    {"stream_id", T_UINT, offsetof(WlH2FrameStreamError, stream_id), RO, nullptr},
-    {"error_code", T_UINT, offsetof(WlH2FrameStreamError, error_code), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameStreamError, stream_id), RO, nullptr},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameStreamError, error_code), RO, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot serr_slots[] = {

@@ -7,7 +7,8 @@
 #include "py/common.h"
 
 // Frame objects: read-only, not constructible from Python. Optional values
-// are NULL for None.
+// hold None (never NULL once constructed); the native fields next to them
+// (status_code, has_content_length, SettingsFrame) carry the same facts.
 struct WlH2FrameData {
     PyObject_HEAD
     uint32_t stream_id;
@@ -23,13 +24,13 @@ struct WlH2FrameHeaders {
     char end_stream;
     char content_length_invalid;
     char is_informational;
-    PyObject* method;          // str or NULL
-    PyObject* scheme;          // str or NULL
-    PyObject* authority;       // str or NULL
-    PyObject* path;            // str or NULL
-    PyObject* status;          // int or NULL
+    PyObject* method;          // str or None
+    PyObject* scheme;          // str or None
+    PyObject* authority;       // str or None
+    PyObject* path;            // str or None
+    PyObject* status;          // int or None
     PyObject* headers;         // HeaderMap
-    PyObject* content_length;  // int or NULL
+    PyObject* content_length;  // int or None
     uint16_t status_code;      // 0 when absent
     bool has_content_length;
     uint64_t content_length_value;
@@ -39,7 +40,7 @@ struct WlH2FrameSettings {
     PyObject_HEAD
     char ack;
     PyObject* header_table_size;
-    PyObject* enable_push;  // bool or NULL
+    PyObject* enable_push;  // bool or None
     PyObject* max_concurrent_streams;
     PyObject* initial_window_size;
     PyObject* max_frame_size;
