@@ -866,3 +866,32 @@ def test_no_leaks():
     for _ in range(3000):
         work()
     assert sys.getallocatedblocks() - before < 200
+
+
+@pytest.mark.parametrize("name", CLASSES[:4])
+def test_method_signatures(name):
+    cls = getattr(w, name)
+    methods = [m for m in vars(cls) if not m.startswith("_") and callable(getattr(cls, m))]
+    assert methods
+    for m in methods:
+        assert getattr(cls, m).__text_signature__.startswith("($self"), m
+
+
+def test_concurrent_updates_are_atomic():
+    import threading
+
+    f, b = w.H2FlowControl(), w.H2DataFrameBudget(configured=10**9)
+
+    def worker():
+        for _ in range(5000):
+            f.assign_capacity(3)
+            f.claim_capacity(1)
+            b.release(b.record(1))
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert f.available() == 4 * 5000 * 2
+    assert b.available == 10**9
