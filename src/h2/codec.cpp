@@ -140,8 +140,11 @@ PyObject* wl_h2_frame_headers_new(wl::h2::HeadersFrame& f) {
         if (!(o->content_length = PyLong_FromUnsignedLongLong(f.content_length))) goto fail;
     }
     {
+        size_t store = h.headers.store_size(), names = h.headers.name_count();
         wl::HeaderList taken = std::move(h.headers);
         h.headers = wl::HeaderList();
+        // Blocks of one connection look alike: size the next list like this one.
+        h.headers.reserve(store, names);
         if (!(o->headers = wl_headermap_from(std::move(taken)))) goto fail;
     }
     none_if_null(o->method);
