@@ -283,3 +283,13 @@ TEST(H2Frame, RequestPseudoRules) {
     EXPECT_FALSE(build_request_pseudo("GET", "/", &scheme, &empty_auth, &e, &msg));
     EXPECT_EQ(msg.substr(0, 12), "invalid url:");
 }
+
+TEST(H2Frame, AppendInputIsDecodedByTheNextReceive) {
+    FrameDecoder d;
+    std::string f = frame(kPing, 0, 0, "12345678");
+    d.append_input(std::string_view(f).substr(0, 12));
+    EXPECT_EQ(d.buffered(), 12u);
+    Result r = decode_all(d, std::string_view(f).substr(12));
+    ASSERT_EQ(r.frames.size(), 1u);
+    EXPECT_EQ(r.frames[0], "PING ack=0 12345678");
+}

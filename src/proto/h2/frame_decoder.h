@@ -32,6 +32,9 @@ public:
     PrefaceMatch feed_preface(std::string_view data);
 
     size_t buffered() const { return buf_.size(); }
+    // Adds bytes to the receive buffer without decoding them (bytes another
+    // reader took off the transport); the next receive() decodes them.
+    void append_input(std::string_view data) { buf_.append(data); }
 
     // Limits. set_max_recv_frame_size expects a value already range-checked.
     void set_max_recv_frame_size(uint32_t v) {
