@@ -330,6 +330,22 @@ TEST(HpackDecode, HugeEntryEmptiesTable) {
     EXPECT_EQ(d.table().size(), 4096u);
 }
 
+TEST(HpackDecode, HugeHuffmanStringThenSmallBlocks) {
+    // A 1 MB Huffman value, then ordinary blocks: both decode.
+    HpackDecoder d;
+    wl::ByteBuf b;
+    b.push(0x00);
+    encode_string(b, "x-big");
+    encode_string(b, std::string(1 << 20, 'q'));
+    HeaderFrame f;
+    size_t c;
+    ASSERT_EQ(d.decode(b.data(), b.size(), &c, f, kBig), HpackResult::Ok);
+    EXPECT_EQ(f.headers.first_value(0).size(), size_t(1) << 20);
+    Decoded r = decode_hex(d, "00 811f 811f");
+    ASSERT_EQ(r.r, HpackResult::Ok);
+    EXPECT_EQ(hpack_test::frame_fields(r.f), (Fields{{"a", "a"}}));
+}
+
 TEST(HpackDecode, NeedMoreKindsAndPartialConsumption) {
     HpackDecoder d;
     // Complete :method GET, then a literal whose value is cut short.
@@ -366,6 +382,12 @@ TEST(HpackDecode, ValidationErrors) {
     EXPECT_EQ(decode_err("00 0161 030a0d78"), HpackResult::InvalidUtf8);  // CR LF in value
     EXPECT_EQ(decode_err("00 0161 0100"), HpackResult::InvalidUtf8);      // NUL in value
     EXPECT_EQ(decode_err("00 0161 02ff09"), HpackResult::Ok);  // obs-text and HTAB
+    // NUL, CR and LF are refused in pseudo-header values as in field values.
+    EXPECT_EQ(decode_err("04 032f0d0a"), HpackResult::InvalidUtf8);  // :path "/\r\n"
+    EXPECT_EQ(decode_err("01 02610a"), HpackResult::InvalidUtf8);    // :authority "a\n"
+    EXPECT_EQ(decode_err("06 02680d"), HpackResult::InvalidUtf8);    // :scheme "h\r"
+    EXPECT_EQ(decode_err("04 022f00"), HpackResult::InvalidUtf8);    // :path "/\0"
+    EXPECT_EQ(decode_err("04 022f09"), HpackResult::Ok);             // other controls pass
 }
 
 TEST(HpackDecode, HuffmanErrors) {

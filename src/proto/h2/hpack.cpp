@@ -314,6 +314,12 @@ static inline int pseudo_kind(std::string_view n) {
     return -1;
 }
 
+static inline bool has_nul_cr_lf(std::string_view v) {
+    for (unsigned char c : v)
+        if (c == 0 || c == '\r' || c == '\n') return true;
+    return false;
+}
+
 static inline bool valid_status(std::string_view v) {
     return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' &&
            v[2] >= '0' && v[2] <= '9';
@@ -333,7 +339,10 @@ static inline HpackResult validate(std::string_view n, std::string_view v, bool 
         case Pseudo::Method:
             return is_token(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
         default:
-            return valid_utf8(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
+            // NUL, CR and LF would let a request line or header be split
+            // wherever the value is written out again.
+            return valid_utf8(v) && !has_nul_cr_lf(v) ? HpackResult::Ok
+                                                      : HpackResult::InvalidUtf8;
         }
     }
     *pk = -1;
@@ -426,7 +435,7 @@ bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view va
 
 // ---------------------------------------------------------------- decoder
 
-HpackDecoder::HpackDecoder() : scratch_(4096) {}
+HpackDecoder::HpackDecoder() : scratch_(kScratchSize) {}
 
 void HpackDecoder::set_recv_header_table_size(uint32_t v) {
     if (!has_pending_ || v > pending_limit_) pending_limit_ = v;
@@ -477,6 +486,7 @@ HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consum
         has_pending_ = false;
     }
     *consumed = 0;
+    shrink_scratch();
     const uint8_t* p = data;
     const uint8_t* end = data + len;
     bool field_seen = false;
@@ -569,6 +579,15 @@ HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consum
         if (!wl::h2::accept(frame, pk, name, value, max_list)) return HpackResult::Ok;
     }
     return HpackResult::Ok;
+}
+
+void HpackDecoder::shrink_scratch() {
+    // One huge Huffman string must not pin its scratch space for the
+    // connection's lifetime.
+    if (scratch_.size() > kScratchKeep) {
+        scratch_.resize(kScratchSize);
+        scratch_.shrink_to_fit();
+    }
 }
 
 HpackResult HpackDecoder::decode(ByteBuf& held, HeaderFrame& frame, size_t max_header_list_size) {

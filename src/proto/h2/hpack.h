@@ -178,6 +178,10 @@ public:
     bool has_pending_limit() const { return has_pending_; }
 
 private:
+    static constexpr size_t kScratchSize = 4096;
+    static constexpr size_t kScratchKeep = 64 * 1024;
+    void shrink_scratch();
+
     DynamicTable table_;
     bool has_pending_ = false;
     uint32_t pending_limit_ = 0;
