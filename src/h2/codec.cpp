@@ -287,12 +287,12 @@ private:
 
 }  // namespace
 
-void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received* out) {
+int wl_h2_receive_begin(WlH2Received* out) {
     out->list = PyList_New(0);
-    if (!out->list) {
-        out->py_failed = true;
-        return;
-    }
+    return out->list ? 0 : -1;
+}
+
+void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received* out) {
     ListSink sink(out->list);
     FrameDecoder::Status st;
     try {
@@ -685,6 +685,7 @@ PyObject* codec_receive(PyObject* o, FASTARGS) {
     if (wl_conv_bytes(a[0], "receive", "data", &data) < 0) return nullptr;
     auto* self = as_codec(o);
     WlH2Received r;
+    if (wl_h2_receive_begin(&r) < 0) return nullptr;
     {
         WlLock g(self->mu);
         wl_h2_receive_locked(self->dec, data, &r);

@@ -108,15 +108,18 @@ PyObject* wl_h2_frame_rst_stream_new(const wl::h2::RstStreamFrame& f);
 PyObject* wl_h2_frame_priority_new(const wl::h2::PriorityFrame& f);
 PyObject* wl_h2_frame_stream_error_new(const wl::h2::StreamErrorFrame& f);
 
-// Decoding in two steps so that nothing is released under the caller's
-// lock: wl_h2_receive_locked runs with the lock held and only creates
-// objects; wl_h2_receive_finish runs after unlocking and either returns the
-// list or discards it and raises.
+// Decoding in three steps so that no Python code can run under the caller's
+// lock: wl_h2_receive_begin (before locking) creates the result list, the
+// one allocation that could start a garbage collection; wl_h2_receive_locked
+// runs with the lock held and only creates untracked objects;
+// wl_h2_receive_finish runs after unlocking and either returns the list or
+// discards it and raises.
 struct WlH2Received {
     PyObject* list = nullptr;      // frames decoded in this call
     wl::h2::ConnError error;       // a connection error, if any
     bool py_failed = false;        // an object could not be created (exception set)
 };
+int wl_h2_receive_begin(WlH2Received* out);  // 0, or -1 with an exception set
 void wl_h2_receive_locked(wl::h2::FrameDecoder& dec, std::string_view data, WlH2Received* out);
 PyObject* wl_h2_receive_finish(WlH2Received* r);
 // Raises H2ProtocolError for a connection error; returns NULL.
