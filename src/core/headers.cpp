@@ -115,6 +115,11 @@ HeaderList::Span HeaderList::store_lower(std::string_view name) {
 void HeaderList::reserve(size_t store_bytes, size_t entries) {
     store_.reserve(store_bytes);
     entries_.reserve(entries);
+    // Size the index once for the expected names instead of doubling it
+    // while they are appended.
+    uint32_t size = index_.empty() ? kInitialIndex : uint32_t(index_.size());
+    while (size < kMaxIndex && entries >= size / 4 * 3) size *= 2;
+    if (size > index_.size()) rebuild_index(size);
 }
 
 uint32_t HeaderList::new_extra(Span v) {

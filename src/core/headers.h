@@ -57,7 +57,7 @@ public:
     Span store_bytes(std::string_view bytes);
     Span store_lower(std::string_view name);  // store a lower-cased copy
     Status append_spans(Span name, Span value);
-    // Pre-size the store and the entry table.
+    // Pre-size the store, the entry table and the name index.
     void reserve(size_t store_bytes, size_t entries);
 
     // ---- lookup ----
