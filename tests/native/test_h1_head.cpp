@@ -67,6 +67,27 @@ TEST(H1Scan, EveryStopByteAtEveryPosition) {
     }
 }
 
+TEST(H1Scan, NameRunMatchesTableOnRandomInput) {
+    std::mt19937 rng(777);
+    static const char alphabet[] = "abcXYZ09-_!#:; \x80\xff" "Az";
+    for (int iter = 0; iter < 20000; ++iter) {
+        size_t n = size_t(rng() % 70);
+        std::vector<uint8_t> v(n);
+        for (auto& b : v) b = uint8_t(alphabet[rng() % (sizeof(alphabet) - 1)]);
+        std::vector<uint8_t> expect = v;
+        size_t k = 0;
+        for (; k < n; ++k) {
+            uint8_t c = expect[k];
+            bool common = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '-' || c == '_';
+            if (!common) break;
+            if (c >= 'A' && c <= 'Z') expect[k] = uint8_t(c + 32);
+        }
+        ASSERT_EQ(lower_name_run(v.data(), n), k);
+        ASSERT_EQ(v, expect);  // nothing past the run is touched
+    }
+}
+
 TEST(H1Head, RequestAdoptsHeadBytes) {
     std::string s = "GET /x HTTP/1.1\r\nHost: a\r\nX-Long: " + std::string(300, 'v') + "\r\n\r\nrest";
     RequestHead h;

@@ -75,11 +75,9 @@ private:
     std::vector<RawHeader> heap_;
 };
 
+// Names are already lower case in the buffer.
 inline bool name_is(const uint8_t* b, const RawHeader& h, std::string_view lower) {
-    if (h.name_len != lower.size()) return false;
-    for (size_t i = 0; i < lower.size(); ++i)
-        if (kTokenLower[b[h.name_off + i]] != uint8_t(lower[i])) return false;
-    return true;
+    return h.name_len == lower.size() && std::memcmp(b + h.name_off, lower.data(), lower.size()) == 0;
 }
 
 inline std::string_view value_of(const uint8_t* b, const RawHeader& h) {
@@ -143,7 +141,7 @@ ParseStatus parse_line_end(const uint8_t* b, size_t len, size_t* pos) {
 // Header lines from pos up to and including the empty line that ends the
 // head. Malformed lines fail with header_token, or are skipped when
 // `skip_invalid`; one line more than the slots hold fails with too_large.
-ParseStatus parse_header_lines(const uint8_t* b, size_t len, size_t pos, Slots& slots,
+ParseStatus parse_header_lines(uint8_t* b, size_t len, size_t pos, Slots& slots,
                                bool skip_invalid, size_t* end, ParseKind* err) {
     for (;;) {
         if (pos >= len) return ParseStatus::Partial;
@@ -162,7 +160,14 @@ ParseStatus parse_header_lines(const uint8_t* b, size_t len, size_t pos, Slots& 
         const size_t line = pos;
         bool bad = false;
         size_t ns = pos;
-        while (pos < len && kTokenLower[b[pos]]) ++pos;
+        // Names are lower-cased in place as they are checked: they are
+        // case-insensitive, so the bytes keep their meaning either way.
+        pos += lower_name_run(b + pos, len - pos);
+        while (pos < len) {
+            uint8_t lc = kTokenLower[b[pos]];
+            if (!lc) break;
+            b[pos++] = lc;
+        }
         size_t name_len = pos - ns;
         if (name_len > kMaxNameLen) {
             *err = ParseKind::TooLarge;
@@ -211,18 +216,14 @@ ParseStatus parse_header_lines(const uint8_t* b, size_t len, size_t pos, Slots& 
     }
 }
 
-// Moves the kept lines into `out`: lower-cases the names in place, adopts
-// the header block as the list's store and points entries into it.
+// Moves the kept lines into `out`: adopts the header block as the list's
+// store and points entries into it.
 bool build_headers(uint8_t* b, Slots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
     if (n == 0) return true;
     size_t first = slots[0].name_off;
     size_t last_end = slots[n - 1].value_off + slots[n - 1].value_len;
-    for (size_t i = 0; i < n; ++i) {
-        RawHeader& h = slots[i];
-        for (size_t k = 0; k < h.name_len; ++k) b[h.name_off + k] = kTokenLower[b[h.name_off + k]];
-    }
     out.reserve(0, n);
     HeaderList::Span base =
         out.store_bytes({reinterpret_cast<const char*>(b + first), last_end - first});
@@ -377,7 +378,25 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Requ
     if (st != ParseStatus::Complete) return st;
 
     Uri uri;
-    if (parse_uri(target, &uri) != UriError::Ok) return fail(err, ParseKind::Uri);
+    if (target[0] == '/') {
+        // Origin form, the common case: every byte was already checked by
+        // the target scan (visible ASCII and obs-text), which is exactly the
+        // path and query alphabet apart from '#', where a fragment starts.
+        std::string_view pq = target;
+        if (const void* hash = std::memchr(pq.data(), '#', pq.size()))
+            pq = pq.substr(0, size_t(static_cast<const char*>(hash) - pq.data()));
+        uri.form = UriForm::Origin;
+        size_t q = pq.find('?');
+        if (q == std::string_view::npos) {
+            uri.path = pq;
+        } else {
+            uri.path = pq.substr(0, q);
+            uri.query = pq.substr(q + 1);
+            uri.has_query = true;
+        }
+    } else if (parse_uri(target, &uri) != UriError::Ok) {
+        return fail(err, ParseKind::Uri);
+    }
 
     Method m = method_of(method);
     bool is_connect = m == Method::Connect;

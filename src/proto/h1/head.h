@@ -82,9 +82,10 @@ struct RequestLimits {
 };
 
 // Parses one request head from the front of buf[0, len). On Complete,
-// *head_len is the number of bytes the head used (header names in the
-// buffer have been lower-cased in place) and out is filled; the views in
-// out point into buf. On Error *err tells the kind and buf is unchanged.
+// *head_len is the number of bytes the head used and out is filled; the
+// views in out point into buf. On Error *err tells the kind. Header names
+// are lower-cased in the buffer as they are read (nothing else changes, and
+// the length never does).
 ParseStatus parse_request(uint8_t* buf, size_t len, const RequestLimits& lim, RequestHead& out,
                           size_t* head_len, ParseKind* err);
 
