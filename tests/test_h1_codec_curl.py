@@ -1,5 +1,6 @@
 """A real peer: curl against a tiny blocking server built on H1Codec and
 H1BodyDecoder, on 127.0.0.1 only."""
+import os
 import shutil
 import socket
 import subprocess
@@ -10,6 +11,8 @@ import pytest
 from wirelet import _wirelet as w
 
 CURL = shutil.which("curl")
+# curl must not inherit a sanitizer runtime preloaded into this interpreter.
+CURL_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
 pytestmark = pytest.mark.skipif(CURL is None, reason="curl is not installed")
 
 
@@ -116,7 +119,7 @@ def server():
 
 
 def curl(*args):
-    r = subprocess.run([CURL, "-s", "-S", "--max-time", "20", *args], capture_output=True, timeout=30)
+    r = subprocess.run([CURL, "-s", "-S", "--max-time", "20", *args], capture_output=True, timeout=30, env=CURL_ENV)
     assert r.returncode == 0, r.stderr
     return r.stdout
 
@@ -134,7 +137,7 @@ def test_post_with_chunked_body(server):
     body = b"a" * 3000 + b"end"
     r = subprocess.run([CURL, "-s", "-S", "--max-time", "20", "-H", "Transfer-Encoding: chunked",
                         "--data-binary", "@-", server.url("/upload")],
-                       input=body, capture_output=True, timeout=30)
+                       input=body, capture_output=True, timeout=30, env=CURL_ENV)
     assert r.returncode == 0, r.stderr
     out = r.stdout
     assert out == f"POST /upload {len(body)} {body[:40]!r}\n".encode()
@@ -144,7 +147,7 @@ def test_post_with_chunked_body(server):
 def test_post_with_length_and_expect_continue(server):
     body = b"x" * 2000
     r = subprocess.run([CURL, "-s", "-S", "--max-time", "20", "-H", "Expect: 100-continue",
-                        "--data-binary", "@-", server.url("/len")], input=body, capture_output=True, timeout=30)
+                        "--data-binary", "@-", server.url("/len")], input=body, capture_output=True, timeout=30, env=CURL_ENV)
     assert r.returncode == 0, r.stderr
     assert r.stdout == f"POST /len 2000 {body[:40]!r}\n".encode()
 

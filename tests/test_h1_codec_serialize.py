@@ -199,11 +199,18 @@ def test_unknown_length_with_length_header():
     assert c.serialize_data(b"abcdef") == b"abc"
 
 
-def test_known_length_trusts_header_value():
+def test_known_length_follows_the_written_header():
+    # The peer frames the body by the header: the encoder must agree with
+    # it, or the bytes after the body would be read as the next message.
     c = server(date_header=False)
     head = c.serialize_response(200, HeaderMap({"content-length": "9"}), content_length=4)
     assert lines(head) == [b"HTTP/1.1 200 OK", b"content-length: 9"]
-    assert c.serialize_data(b"abcdef") == b"abcd"
+    six = b"abcdef"
+    assert c.serialize_data(six) is six
+    assert c.serialize_data(b"ghijk") == b"ghi"
+    c = server(date_header=False)
+    h = HeaderMap({"content-length": "nine"})
+    assert user_error(c.serialize_response, 200, h, content_length=4)[0] == "unexpected_header"
 
 
 def test_transfer_encoding_gets_chunked_appended():
@@ -528,3 +535,88 @@ def test_response_round_trip(headers, intent, http10, method, status):
     assert rest == kinds[got.body_kind]
     if status in (204, 304, 101) or method == "HEAD" or (method == "CONNECT" and status == 200):
         assert got.body_kind == "empty"
+
+
+# ---------------------------------------------------------------- hand-over and resources
+
+
+def test_take_body_into_decoder():
+    c = H1Codec()
+    h = c.receive_request_head(b"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhel")
+    d = w.H1BodyDecoder(h.body_kind, h.content_length)
+    assert c.take_body_into(d) is None
+    assert c.buffered() == 0 and d.buffered == 3
+    d.feed(b"lo")
+    assert d.decode() == b"hello" and d.is_complete
+    with pytest.raises(TypeError, match="decoder"):
+        c.take_body_into(b"x")
+    c.feed(b"abc")
+    with pytest.raises(TypeError, match="decoder"):
+        c.take_body_into(None)
+    assert c.buffered() == 3  # nothing moved on a refused call
+
+
+def test_serializing_keeps_memory_flat():
+    import gc
+    import sys
+
+    c = H1Codec()
+    hm = HeaderMap([("x-a", "1"), ("trailer", "x-t"), ("set-cookie", "a"), ("set-cookie", "b")])
+    t = HeaderMap({"x-t": "v"})
+
+    def once():
+        c.serialize_response(200, hm, content_length=3)
+        c.serialize_data(b"abcd")
+        c.serialize_end()
+        head = c.serialize_response(200, hm, chunked=True)
+        c.serialize_head_and_body(head, b"xyz", t)
+        c.serialize_request("POST", "http://h/p", hm, chunked=True)
+        c.serialize_data(b"q")
+        c.serialize_trailers(t)
+        try:
+            c.serialize_response(200, HeaderMap([("content-length", "1"), ("transfer-encoding", "x")]),
+                                 content_length=1)
+        except w.H1UserError:
+            pass
+        try:
+            c.serialize_request("GET", "")
+        except ValueError:
+            pass
+        c.reset()
+
+    for _ in range(1000):
+        once()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(10000):
+        once()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
+
+
+def test_concurrent_calls_are_atomic():
+    import threading
+
+    c = H1Codec()
+    errors = []
+    request = b"GET /x HTTP/1.1\r\nHost: a\r\n\r\n"
+
+    def worker():
+        try:
+            for _ in range(2000):
+                c.feed(request)
+                c.serialize_response(200, content_length=1)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert c.buffered() == 4 * 2000 * len(request)
+    count = 0
+    while c.receive_request_head(b"") is not None:
+        count += 1
+    assert count == 8000

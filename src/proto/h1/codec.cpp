@@ -460,9 +460,14 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
                 if (n == "content-length") {
                     if (length_written) return unexpected();
                     if (known) {
+                        // The peer frames the body by the header, so the
+                        // encoder follows the header, never the argument:
+                        // a mismatch would desynchronise the connection.
+                        uint64_t v;
+                        if (!parse_decimal(h.first_value(e), &v)) return unexpected();
                         w.line(n, h.first_value(e));
                         enc.kind = Encoder::Kind::Length;
-                        enc.remaining = length;
+                        enc.remaining = v;
                         length_written = true;
                     } else if (unknown) {
                         bool ok = true, have = false;
