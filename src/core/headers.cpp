@@ -143,30 +143,39 @@ void HeaderList::free_extras(uint32_t head) {
     }
 }
 
-HeaderList::Status HeaderList::append_spans(Span name, Span value) {
-    if (!grow_index_for_new_name()) return Status::Full;
-    std::string_view n = str(name);
-    uint32_t h = hash_name(n);
-    uint32_t e = find_hashed(n, h, nullptr);
+void HeaderList::link_value(uint32_t e, Span v) {
+    Entry& en = entries_[e];
+    uint32_t x = new_extra(v);
+    if (en.extra_tail == kNone)
+        en.extra_head = x;
+    else
+        extras_[en.extra_tail].next = x;
+    en.extra_tail = x;
+    ++en.count;
     ++values_;
-    if (e != kNone) {
-        add_garbage(name.len);
-        Entry& en = entries_[e];
-        uint32_t x = new_extra(value);
-        if (en.extra_tail == kNone)
-            en.extra_head = x;
-        else
-            extras_[en.extra_tail].next = x;
-        en.extra_tail = x;
-        ++en.count;
-        return Status::Ok;
-    }
+}
+
+void HeaderList::push_entry(Span name, Span value, uint32_t h) {
     Entry en;
     en.name = name;
     en.value = value;
     en.hash = h;
     entries_.push_back(en);
     index_insert(uint32_t(entries_.size() - 1), h);
+    ++values_;
+}
+
+HeaderList::Status HeaderList::append_spans(Span name, Span value) {
+    if (!grow_index_for_new_name()) return Status::Full;
+    std::string_view n = str(name);
+    uint32_t h = hash_name(n);
+    uint32_t e = find_hashed(n, h, nullptr);
+    if (e != kNone) {
+        add_garbage(name.len);
+        link_value(e, value);
+    } else {
+        push_entry(name, value, h);
+    }
     return Status::Ok;
 }
 
@@ -175,24 +184,12 @@ HeaderList::Status HeaderList::append(std::string_view name, std::string_view va
     uint32_t h = hash_name(name);
     uint32_t e = find_hashed(name, h, nullptr);
     Span v = store_bytes(value);
-    ++values_;
     if (e != kNone) {
-        Entry& en = entries_[e];
-        uint32_t x = new_extra(v);
-        if (en.extra_tail == kNone)
-            en.extra_head = x;
-        else
-            extras_[en.extra_tail].next = x;
-        en.extra_tail = x;
-        ++en.count;
-        return Status::Ok;
+        link_value(e, v);
+    } else {
+        Span n = store_bytes(name);
+        push_entry(n, v, h);
     }
-    Entry en;
-    en.name = store_bytes(name);
-    en.value = v;
-    en.hash = h;
-    entries_.push_back(en);
-    index_insert(uint32_t(entries_.size() - 1), h);
     return Status::Ok;
 }
 
@@ -201,13 +198,8 @@ HeaderList::Status HeaderList::set(std::string_view name, std::string_view value
     uint32_t h = hash_name(name);
     uint32_t e = find_hashed(name, h, nullptr);
     if (e == kNone) {
-        Entry en;
-        en.name = store_bytes(name);
-        en.value = store_bytes(value);
-        en.hash = h;
-        entries_.push_back(en);
-        index_insert(uint32_t(entries_.size() - 1), h);
-        ++values_;
+        Span n = store_bytes(name);
+        push_entry(n, store_bytes(value), h);
         return Status::Ok;
     }
     Entry& en = entries_[e];

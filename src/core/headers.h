@@ -112,6 +112,8 @@ private:
     void index_erase_slot(uint32_t slot);
     uint32_t slot_of_entry(uint32_t entry) const;
     uint32_t new_extra(Span v);
+    void link_value(uint32_t entry, Span v);            // a further value of entry
+    void push_entry(Span name, Span value, uint32_t h);  // a new name at the end
     void free_extras(uint32_t head);
     void add_garbage(size_t n);
     void compact();

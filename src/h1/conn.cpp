@@ -236,11 +236,7 @@ PyObject* m_store_watcher_handle(PyObject* o, PyObject* const* args, Py_ssize_t 
     WL_ARGSPEC(spec, "store_watcher_handle", 1, 1, "handle");
     PyObject* a[1];
     if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
-    ClientState* s = cs(o);
-    WlLock g(s->mu);
-    if (s->closed || !s->slot.present || s->slot.handle) return Py_NewRef(a[0]);
-    s->slot.handle = Py_NewRef(a[0]);
-    Py_RETURN_NONE;
+    return wl_watcher_store_handle(cs(o), a[0]);
 }
 
 enum { WATCH_HANDOFF = 0, WATCH_IDLE_EOF = 1, WATCH_IDLE_BYTES = 2, WATCH_IDLE_ERROR = 3, WATCH_IGNORED = 4 };
@@ -283,52 +279,13 @@ PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nar
     return r;
 }
 
-PyObject* m_watcher_aborted(PyObject* o, PyObject*) {
-    ClientState* s = cs(o);
-    WlLock g(s->mu);
-    if (s->slot.present) s->slot.armed = false;
-    Py_RETURN_NONE;
-}
+PyObject* m_watcher_aborted(PyObject* o, PyObject*) { return wl_watcher_aborted(cs(o)); }
 
-PyObject* m_watcher_done(PyObject* o, PyObject*) {
-    ClientState* s = cs(o);
-    WlLock g(s->mu);
-    return wl_ref_or_none(s->slot.present ? s->slot.done : nullptr);
-}
+PyObject* m_watcher_done(PyObject* o, PyObject*) { return wl_watcher_done(cs(o)); }
 
-PyObject* m_take_watcher_handle(PyObject* o, PyObject*) {
-    ClientState* s = cs(o);
-    WlLock g(s->mu);
-    if (!s->slot.present) Py_RETURN_NONE;
-    PyObject* h = s->slot.handle;
-    s->slot.handle = nullptr;
-    return wl_or_none(h);
-}
+PyObject* m_take_watcher_handle(PyObject* o, PyObject*) { return wl_watcher_take_handle(cs(o)); }
 
-PyObject* m_take_watcher_result(PyObject* o, PyObject*) {
-    ClientState* s = cs(o);
-    PyObject *data = nullptr, *err = nullptr;
-    {
-        WlDrops drops;
-        WlLock g(s->mu);
-        if (s->slot.present) {
-            data = s->slot.data;
-            err = s->slot.read_error;
-            s->slot.data = s->slot.read_error = nullptr;
-            // A handle not yet joined keeps the slot for close().
-            if (!s->slot.handle) s->slot.remove(drops);
-        }
-    }
-    PyObject* r = PyTuple_New(2);
-    if (!r) {
-        Py_XDECREF(data);
-        Py_XDECREF(err);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(r, 0, wl_or_none(data));
-    PyTuple_SET_ITEM(r, 1, wl_or_none(err));
-    return r;
-}
+PyObject* m_take_watcher_result(PyObject* o, PyObject*) { return wl_watcher_take_result(cs(o)); }
 
 #define FLAG_GETTER(name, expr)                         \
     PyObject* g_##name(PyObject* o, void*) {            \

@@ -449,12 +449,10 @@ PyObject* m_arm_watcher(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* m_store_watcher_handle(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    FASTCALL_ARGS("store_watcher_handle", 1, 1, "handle");
-    ServerState* s = ss(o);
-    WlLock g(s->mu);
-    if (s->closed || !s->slot.present || s->slot.handle) return Py_NewRef(a[0]);
-    s->slot.handle = Py_NewRef(a[0]);
-    Py_RETURN_NONE;
+    WL_ARGSPEC(spec, "store_watcher_handle", 1, 1, "handle");
+    PyObject* a[1];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    return wl_watcher_store_handle(ss(o), a[0]);
 }
 
 PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -478,43 +476,13 @@ PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nar
     Py_RETURN_TRUE;
 }
 
-PyObject* m_watcher_aborted(PyObject* o, PyObject*) {
-    ServerState* s = ss(o);
-    WlLock g(s->mu);
-    if (s->slot.present) s->slot.armed = false;
-    Py_RETURN_NONE;
-}
+PyObject* m_watcher_aborted(PyObject* o, PyObject*) { return wl_watcher_aborted(ss(o)); }
 
-PyObject* m_watcher_done(PyObject* o, PyObject*) {
-    ServerState* s = ss(o);
-    WlLock g(s->mu);
-    return wl_ref_or_none(s->slot.present ? s->slot.done : nullptr);
-}
+PyObject* m_watcher_done(PyObject* o, PyObject*) { return wl_watcher_done(ss(o)); }
 
-PyObject* m_take_watcher_handle(PyObject* o, PyObject*) {
-    ServerState* s = ss(o);
-    WlLock g(s->mu);
-    if (!s->slot.present) Py_RETURN_NONE;
-    PyObject* h = s->slot.handle;
-    s->slot.handle = nullptr;
-    return wl_or_none(h);
-}
+PyObject* m_take_watcher_handle(PyObject* o, PyObject*) { return wl_watcher_take_handle(ss(o)); }
 
-PyObject* m_take_watcher_result(PyObject* o, PyObject*) {
-    ServerState* s = ss(o);
-    PyObject *data = nullptr, *err = nullptr;
-    {
-        WlDrops drops;
-        WlLock g(s->mu);
-        if (s->slot.present) {
-            data = s->slot.data;
-            err = s->slot.read_error;
-            s->slot.data = s->slot.read_error = nullptr;
-            if (!s->slot.handle) s->slot.remove(drops);
-        }
-    }
-    return Py_BuildValue("(NN)", wl_or_none(data), wl_or_none(err));
-}
+PyObject* m_take_watcher_result(PyObject* o, PyObject*) { return wl_watcher_take_result(ss(o)); }
 
 PyObject* m_close_window(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     FASTCALL_ARGS("close_window", 1, 1, "seq");

@@ -22,6 +22,9 @@ private:
     int n_ = 0;
 };
 
+inline PyObject* wl_ref_or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
+inline PyObject* wl_or_none(PyObject* o) { return o ? o : Py_NewRef(Py_None); }  // steals o
+
 // The idle / mid-message watcher: a background read parked on the transport.
 struct WlWatcherSlot {
     bool present = false;
@@ -53,5 +56,56 @@ struct WlWatcherSlot {
     }
 };
 
-inline PyObject* wl_ref_or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
-inline PyObject* wl_or_none(PyObject* o) { return o ? o : Py_NewRef(Py_None); }  // steals o
+
+// The watcher operations both connection states share. S has a wl::Mutex
+// `mu`, a WlWatcherSlot `slot` and a bool `closed`.
+
+// None if stored; the handle itself if refused (closed, no slot, or a
+// handle already stored).
+template <class S>
+PyObject* wl_watcher_store_handle(S* s, PyObject* handle) {
+    WlLock g(s->mu);
+    if (s->closed || !s->slot.present || s->slot.handle) return Py_NewRef(handle);
+    s->slot.handle = Py_NewRef(handle);
+    Py_RETURN_NONE;
+}
+
+template <class S>
+PyObject* wl_watcher_aborted(S* s) {
+    WlLock g(s->mu);
+    if (s->slot.present) s->slot.armed = false;
+    Py_RETURN_NONE;
+}
+
+template <class S>
+PyObject* wl_watcher_done(S* s) {
+    WlLock g(s->mu);
+    return wl_ref_or_none(s->slot.present ? s->slot.done : nullptr);
+}
+
+template <class S>
+PyObject* wl_watcher_take_handle(S* s) {
+    WlLock g(s->mu);
+    if (!s->slot.present) Py_RETURN_NONE;
+    PyObject* h = s->slot.handle;
+    s->slot.handle = nullptr;
+    return wl_or_none(h);
+}
+
+// (data, error) of the read; the slot goes once its handle was taken too (a
+// handle not yet joined keeps the slot for close()).
+template <class S>
+PyObject* wl_watcher_take_result(S* s) {
+    PyObject *data = nullptr, *err = nullptr;
+    {
+        WlDrops drops;
+        WlLock g(s->mu);
+        if (s->slot.present) {
+            data = s->slot.data;
+            err = s->slot.read_error;
+            s->slot.data = s->slot.read_error = nullptr;
+            if (!s->slot.handle) s->slot.remove(drops);
+        }
+    }
+    return Py_BuildValue("(NN)", wl_or_none(data), wl_or_none(err));
+}

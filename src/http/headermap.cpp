@@ -242,12 +242,15 @@ void hm_dealloc(PyObject* o) {
 
 // ---- methods ----
 
-PyObject* value_list(const HeaderList& l, uint32_t e) {
-    PyObject* out = PyList_New(e == HeaderList::kNone ? 0 : l.entries()[e].count);
-    if (!out || e == HeaderList::kNone) return out;
+// A list of n bytes objects filled by each(emit), which calls emit(view)
+// once per value.
+template <class Each>
+PyObject* bytes_list(size_t n, Each&& each) {
+    PyObject* out = PyList_New(Py_ssize_t(n));
+    if (!out) return nullptr;
     Py_ssize_t i = 0;
     bool ok = true;
-    l.for_each_value(e, [&](std::string_view v) {
+    each([&](std::string_view v) {
         if (!ok) return;
         PyObject* b = wl_bytes(v);
         if (!b) {
@@ -261,6 +264,11 @@ PyObject* value_list(const HeaderList& l, uint32_t e) {
         return nullptr;
     }
     return out;
+}
+
+PyObject* value_list(const HeaderList& l, uint32_t e) {
+    if (e == HeaderList::kNone) return PyList_New(0);
+    return bytes_list(l.entries()[e].count, [&](auto&& emit) { l.for_each_value(e, emit); });
 }
 
 WL_ARGSPEC(get_spec, "get", 2, 1, "name", "default");
@@ -348,24 +356,10 @@ PyObject* hm_keys(PyObject* o, PyObject*) {
 PyObject* hm_values(PyObject* o, PyObject*) {
     WlHeaderMap* self = as_map(o);
     WlLock g(self->mu);
-    PyObject* out = PyList_New(Py_ssize_t(self->list.value_count()));
-    if (!out) return nullptr;
-    Py_ssize_t i = 0;
-    bool ok = true;
-    self->list.for_each([&](std::string_view, std::string_view v) {
-        if (!ok) return;
-        PyObject* b = wl_bytes(v);
-        if (!b) {
-            ok = false;
-            return;
-        }
-        PyList_SET_ITEM(out, i++, b);
+    const HeaderList& l = self->list;
+    return bytes_list(l.value_count(), [&](auto&& emit) {
+        l.for_each([&](std::string_view, std::string_view v) { emit(v); });
     });
-    if (!ok) {
-        Py_DECREF(out);
-        return nullptr;
-    }
-    return out;
 }
 
 PyObject* items_locked(const HeaderList& l, bool raw) {
