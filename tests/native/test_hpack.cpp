@@ -659,6 +659,20 @@ TEST(HpackEncode, NextValueReusesName) {
                           {"accept-encoding", "br"}}));
         EXPECT_EQ(table_of(d.table()), table_of(e.table()));
     }
+    // The further value reuses the name index of the first: static 58 here,
+    // then the dynamic name entry (index 63 once the new entry is in).
+    HpackEncoder e4;
+    std::vector<EncodeField> ua = {{FieldKind::Regular, "user-agent", "a"},
+                                   {FieldKind::NextValue, {}, "b"}};
+    wl::ByteBuf o4;
+    e4.encode(ua, o4);
+    EXPECT_EQ(hex(o4), "7a" "811f" "0f2b" "818f");
+    std::vector<EncodeField> ua2 = {{FieldKind::Regular, "user-agent", "c"},
+                                    {FieldKind::NextValue, {}, "d"}};
+    o4.clear();
+    e4.encode(ua2, o4);
+    EXPECT_EQ(hex(o4).substr(0, 2), "7e");       // name from entry 62 (user-agent: a)
+    EXPECT_EQ(hex(o4).substr(6, 4), "0f30");    // that entry is now 63
     // add_headers gives the same block as the explicit list.
     HpackEncoder e1, e2;
     wl::HeaderList h;

@@ -778,8 +778,15 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
     uint64_t seq = table_.insert_indexed(name, value, nh, nvh);
     if (named != UINT64_MAX && !table_.alive(named)) name_idx = 0;
     write_literal(out, 0x40, 6, name_idx, name, value);
-    prev_ref_ = NameRef::Dynamic;
-    prev_seq_ = seq;
+    // Further values reuse the name index just written, or the new entry
+    // when the name was written literally.
+    if (name_idx != 0 && named == UINT64_MAX) {
+        prev_ref_ = NameRef::Static;
+        prev_static_ = name_idx;
+    } else {
+        prev_ref_ = NameRef::Dynamic;
+        prev_seq_ = name_idx != 0 ? named : seq;
+    }
 }
 
 void HpackEncoder::add(const EncodeField& f, ByteBuf& out) {
