@@ -210,6 +210,21 @@ struct EncodeField {
     bool sensitive = false;  // written as never indexed, never inserted
 };
 
+// Representation choices, per field:
+//  - a static full match (":method" GET/POST, ":scheme" http/https, ":path"
+//    "/" and "/index.html", the seven ":status" entries, "accept-encoding:
+//    gzip, deflate") is an indexed field;
+//  - ":path" and age, authorization, content-length, cookie, etag,
+//    if-modified-since, if-none-match, location, set-cookie are never
+//    inserted: literal without indexing with their static name index;
+//  - a field larger than 3/4 of the table maximum: literal without
+//    indexing (static name index, else literal name);
+//  - a dynamic entry with the same name and value: indexed field;
+//  - otherwise inserted, written with incremental indexing; the name index
+//    is that of a dynamic entry with the same name as the peer's table
+//    holds it before the insertion (a literal name when the insertion
+//    evicts that entry), else the static name index, else a literal name.
+// Every non-empty string is Huffman-coded.
 class HpackEncoder {
 public:
     HpackEncoder();
