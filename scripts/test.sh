@@ -20,8 +20,11 @@ if command -v clang++ >/dev/null; then
   for f in build/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     name=$(basename "$f"); name=${name#fuzz_}
-    corpus=()
-    [ -d "fuzz/corpus/$name" ] && corpus=("fuzz/corpus/$name")
+    # New inputs go to the first corpus folder: keep them out of the repo.
+    work="build/fuzz/corpus-$name"
+    rm -rf "$work" && mkdir -p "$work"
+    corpus=("$work")
+    [ -d "fuzz/corpus/$name" ] && corpus+=("fuzz/corpus/$name")
     "$f" -runs=20000 -seed=1 "${corpus[@]}" >"build/fuzz/$name.log" 2>&1 || { cat "build/fuzz/$name.log"; exit 1; }
     echo "fuzz $name: 20000 runs ok"
   done
