@@ -41,9 +41,19 @@ def server():
     asyncio.run_coroutine_threadsafe(run(), loop)
     assert started.wait(5)
     yield holder["port"], srv_obj, loop
-    loop.call_soon_threadsafe(holder["srv"].close)
+
+    async def shutdown():
+        holder["srv"].close()
+        srv_obj.shutdown()
+        tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+
+    asyncio.run_coroutine_threadsafe(shutdown(), loop).result(5)
     loop.call_soon_threadsafe(loop.stop)
     thread.join(5)
+    loop.close()
 
 
 def raw(port, data, timeout=3.0, until=None):
