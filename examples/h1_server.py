@@ -80,23 +80,20 @@ class Server:
             if handle is not None:
                 handle.cancel()
 
-    async def next_head_bytes(self, conn, verdict, obj):
+    async def next_head_bytes(self, conn, verdict, obj, transport):
         """Returns the first bytes of the next head, or None to stop."""
         if verdict == w.H1_READ_PARSE:
             return b""
-        if verdict == w.H1_READ_TRANSPORT:
-            try:
-                data = await asyncio.wait_for(obj.read(), self.idle_timeout)
-            except asyncio.TimeoutError:
-                data = b""  # idle too long: close like a clean EOF
-            if conn.unpark_idle_read() or not data:
-                return None
-            return data
-        if verdict == w.H1_READ_WATCHER:
-            try:
-                await asyncio.wait_for(obj.wait(), self.idle_timeout)
-            except asyncio.TimeoutError:
-                return None  # idle too long; the parked read ends when we close
+        if verdict not in (w.H1_READ_TRANSPORT, w.H1_READ_WATCHER):
+            return None  # H1_NEXT_NONE, H1_READ_SHUTDOWN, H1_READ_EOF
+        # An idle connection is closed after idle_timeout: closing the
+        # transport ends the parked read with an EOF.
+        timer = asyncio.get_running_loop().call_later(self.idle_timeout, transport.close)
+        try:
+            if verdict == w.H1_READ_TRANSPORT:
+                data = await obj.read()
+                return None if conn.unpark_idle_read() or not data else data
+            await obj.wait()  # the watcher's read is the idle read
             handle = conn.take_watcher_handle()
             if handle is not None:
                 await handle
@@ -104,7 +101,8 @@ class Server:
                 return None
             data, error = conn.take_watcher_result()
             return data if data and error is None else None
-        return None  # H1_NEXT_NONE, H1_READ_SHUTDOWN, H1_READ_EOF
+        finally:
+            timer.cancel()
 
     async def serve(self, conn, transport):
         while True:
@@ -122,7 +120,7 @@ class Server:
                 if obj is not None:
                     obj.close()
                 return
-            data = await self.next_head_bytes(conn, verdict, obj)
+            data = await self.next_head_bytes(conn, verdict, obj, transport)
             if data is None:
                 conn.stop_serving()
                 return
