@@ -232,12 +232,6 @@ PyObject* m_arm_watcher(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_TRUE;
 }
 
-PyObject* m_store_watcher_handle(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    WL_ARGSPEC(spec, "store_watcher_handle", 1, 1, "handle");
-    PyObject* a[1];
-    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
-    return wl_watcher_store_handle(cs(o), a[0]);
-}
 
 enum { WATCH_HANDOFF = 0, WATCH_IDLE_EOF = 1, WATCH_IDLE_BYTES = 2, WATCH_IDLE_ERROR = 3, WATCH_IGNORED = 4 };
 
@@ -279,13 +273,9 @@ PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nar
     return r;
 }
 
-PyObject* m_watcher_aborted(PyObject* o, PyObject*) { return wl_watcher_aborted(cs(o)); }
 
-PyObject* m_watcher_done(PyObject* o, PyObject*) { return wl_watcher_done(cs(o)); }
 
-PyObject* m_take_watcher_handle(PyObject* o, PyObject*) { return wl_watcher_take_handle(cs(o)); }
 
-PyObject* m_take_watcher_result(PyObject* o, PyObject*) { return wl_watcher_take_result(cs(o)); }
 
 #define FLAG_GETTER(name, expr)                         \
     PyObject* g_##name(PyObject* o, void*) {            \
@@ -351,18 +341,9 @@ PyMethodDef cs_methods[] = {
      "writer_done($self, /)\n--\n\nThe writer sent the whole body."},
     {"arm_watcher", FASTCALL(m_arm_watcher),
      "arm_watcher($self, done)\n--\n\nCreate the idle watcher slot; True if armed."},
-    {"store_watcher_handle", FASTCALL(m_store_watcher_handle),
-     "store_watcher_handle($self, handle)\n--\n\nStore the watcher's handle; returns it back if refused."},
     {"watcher_completed", FASTCALL(m_watcher_completed),
      "watcher_completed($self, data=None, error=None)\n--\n\nReport the watcher's read; returns (verdict, transport)."},
-    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
-     "watcher_aborted($self, /)\n--\n\nThe watcher's read ended without a result."},
-    {"watcher_done", m_watcher_done, METH_NOARGS,
-     "watcher_done($self, /)\n--\n\nThe watcher slot's done event, or None."},
-    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
-     "take_watcher_handle($self, /)\n--\n\nTake the watcher's handle (once), to join it."},
-    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
-     "take_watcher_result($self, /)\n--\n\nTake the handed-off read as (data, error)."},
+    WL_WATCHER_METHOD_DEFS(ClientState),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef FASTCALL

@@ -448,12 +448,6 @@ PyObject* m_arm_watcher(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     return wl_bool(arm_decision(s, a[1]));
 }
 
-PyObject* m_store_watcher_handle(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    WL_ARGSPEC(spec, "store_watcher_handle", 1, 1, "handle");
-    PyObject* a[1];
-    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
-    return wl_watcher_store_handle(ss(o), a[0]);
-}
 
 PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     FASTCALL_ARGS("watcher_completed", 2, 0, "data", "error");
@@ -476,13 +470,9 @@ PyObject* m_watcher_completed(PyObject* o, PyObject* const* args, Py_ssize_t nar
     Py_RETURN_TRUE;
 }
 
-PyObject* m_watcher_aborted(PyObject* o, PyObject*) { return wl_watcher_aborted(ss(o)); }
 
-PyObject* m_watcher_done(PyObject* o, PyObject*) { return wl_watcher_done(ss(o)); }
 
-PyObject* m_take_watcher_handle(PyObject* o, PyObject*) { return wl_watcher_take_handle(ss(o)); }
 
-PyObject* m_take_watcher_result(PyObject* o, PyObject*) { return wl_watcher_take_result(ss(o)); }
 
 PyObject* m_close_window(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     FASTCALL_ARGS("close_window", 1, 1, "seq");
@@ -715,18 +705,8 @@ PyMethodDef ss_methods[] = {
     {"arm_watcher", FASTCALL(m_arm_watcher),
      "arm_watcher($self, seq, done, *, want=True, head_negotiated=False)\n--\n\n"
      "True if a watcher must be spawned."},
-    {"store_watcher_handle", FASTCALL(m_store_watcher_handle),
-     "store_watcher_handle($self, handle)\n--\n\nStore the watcher's handle; returns it back if refused."},
     {"watcher_completed", FASTCALL(m_watcher_completed),
      "watcher_completed($self, data=None, error=None)\n--\n\nStore the watcher's read; True when the client is gone."},
-    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
-     "watcher_aborted($self, /)\n--\n\nThe watcher's read ended without a result."},
-    {"watcher_done", m_watcher_done, METH_NOARGS,
-     "watcher_done($self, /)\n--\n\nThe watcher slot's done event, or None."},
-    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
-     "take_watcher_handle($self, /)\n--\n\nTake the watcher's handle (once), to join it."},
-    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
-     "take_watcher_result($self, /)\n--\n\nTake the watcher's read as (data, error)."},
     {"close_window", FASTCALL(m_close_window),
      "close_window($self, seq)\n--\n\nEnd the mid-message window; True if it was open."},
     {"respond_head", FASTCALL(m_respond_head),
@@ -738,6 +718,7 @@ PyMethodDef ss_methods[] = {
      "fail_response($self, seq)\n--\n\nThe response failed: close; returns the transport or None."},
     {"detach", FASTCALL(m_detach),
      "detach($self, seq)\n--\n\nTake the raw connection: (claim code, transport, leftover)."},
+    WL_WATCHER_METHOD_DEFS(ServerState),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef FASTCALL

@@ -109,3 +109,34 @@ PyObject* wl_watcher_take_result(S* s) {
     }
     return Py_BuildValue("(NN)", wl_or_none(data), wl_or_none(err));
 }
+
+// The method-table entries of those operations for a state type S.
+template <class S>
+PyObject* wl_watcher_m_store_handle(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    WL_ARGSPEC(spec, "store_watcher_handle", 1, 1, "handle");
+    PyObject* a[1];
+    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    return wl_watcher_store_handle(reinterpret_cast<S*>(o), a[0]);
+}
+template <class S>
+PyObject* wl_watcher_m_aborted(PyObject* o, PyObject*) { return wl_watcher_aborted(reinterpret_cast<S*>(o)); }
+template <class S>
+PyObject* wl_watcher_m_done(PyObject* o, PyObject*) { return wl_watcher_done(reinterpret_cast<S*>(o)); }
+template <class S>
+PyObject* wl_watcher_m_take_handle(PyObject* o, PyObject*) { return wl_watcher_take_handle(reinterpret_cast<S*>(o)); }
+template <class S>
+PyObject* wl_watcher_m_take_result(PyObject* o, PyObject*) { return wl_watcher_take_result(reinterpret_cast<S*>(o)); }
+
+#define WL_WATCHER_METHOD_DEFS(S)                                                                              \
+    {"store_watcher_handle",                                                                                   \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wl_watcher_m_store_handle<S>)),           \
+     METH_FASTCALL | METH_KEYWORDS,                                                                            \
+     "store_watcher_handle($self, handle)\n--\n\nStore the watcher's handle; returns it back if refused."},    \
+    {"watcher_aborted", wl_watcher_m_aborted<S>, METH_NOARGS,                                                 \
+     "watcher_aborted($self, /)\n--\n\nThe watcher's read ended without a result."},                          \
+    {"watcher_done", wl_watcher_m_done<S>, METH_NOARGS,                                                       \
+     "watcher_done($self, /)\n--\n\nThe watcher slot's done event, or None."},                                \
+    {"take_watcher_handle", wl_watcher_m_take_handle<S>, METH_NOARGS,                                         \
+     "take_watcher_handle($self, /)\n--\n\nTake the watcher's handle (once), to join it."},                   \
+    {"take_watcher_result", wl_watcher_m_take_result<S>, METH_NOARGS,                                         \
+     "take_watcher_result($self, /)\n--\n\nTake the watcher's read as (data, error)."}
