@@ -7,25 +7,32 @@
 namespace wl {
 
 uint32_t HeaderList::hash_name(std::string_view name) {
-    // Eight bytes per step: names are short and already lower case, so a
-    // multiply-xorshift mix per word is plenty for an open-addressing index.
+    // Eight bytes per step, the tail as one overlapping load: names are
+    // short and already lower case, so a multiply-xorshift mix per word is
+    // plenty for an open-addressing index.
     constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
     const char* p = name.data();
     size_t n = name.size();
     uint64_t h = uint64_t(n) * kMul;
-    while (n >= 8) {
+    auto mix = [&](uint64_t w) {
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    };
+    if (n >= 8) {
         uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
-        p += 8;
-        n -= 8;
-    }
-    if (n) {
-        uint64_t w = 0;
-        for (size_t i = 0; i < n; ++i) w |= uint64_t(uint8_t(p[i])) << (8 * i);
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
+        for (; n > 8; p += 8, n -= 8) {
+            std::memcpy(&w, p, 8);
+            mix(w);
+        }
+        std::memcpy(&w, p + n - 8, 8);
+        mix(w);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        mix(uint64_t(a) | uint64_t(b) << 32);
+    } else if (n > 0) {
+        mix(uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << 8 | uint64_t(uint8_t(p[n - 1])) << 16);
     }
     h *= 0xbf58476d1ce4e5b9ull;
     h ^= h >> 31;
