@@ -8,5 +8,5 @@ if [ ! -x "$root/.venv/bin/python" ]; then
 fi
 # shellcheck disable=SC1091
 . "$root/.venv/bin/activate"
-python -m pip install -q --disable-pip-version-check scikit-build-core ninja
+python -m pip install -q --disable-pip-version-check scikit-build-core ninja cmake
 python -m pip install -q --disable-pip-version-check --no-build-isolation "$root[test]"
