@@ -161,7 +161,7 @@ PyObject* decoder_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef decoder_methods[] = {
-    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decoder_feed)),
+    {"feed", WL_METH(decoder_feed),
      METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data)\n--\n\nAppend received bytes to the input buffer."},
     {"mark_eof", decoder_mark_eof, METH_NOARGS,

@@ -591,34 +591,33 @@ PyObject* codec_get_flag(PyObject* o, void*) {
     return with_lock(c, [&]() -> PyObject* { return wl_bool((c->core.*Flag)()); });
 }
 
-#define FASTKW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef codec_methods[] = {
-    {"feed", FASTKW(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", WL_METH(codec_feed), METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data)\n--\n\nAppend bytes to the read buffer without parsing."},
-    {"receive_request_head", FASTKW(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_request_head", WL_METH(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
      "receive_request_head($self, data)\n--\n\nAppend data and parse one request head: an H1RequestHead, "
      "or None when more bytes are needed."},
-    {"receive_head", FASTKW(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_head", WL_METH(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
      "receive_head($self, data)\n--\n\nAppend data and parse one response head (interim 1xx heads are "
      "skipped): an H1ResponseHead, or None when more bytes are needed."},
-    {"serialize_request", FASTKW(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request", WL_METH(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
      "serialize_request($self, method, url, headers=None, *, http10=False, content_length=None, "
      "chunked=False)\n--\n\nWrite a request head and install the body encoder."},
-    {"serialize_response", FASTKW(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response", WL_METH(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
      "serialize_response($self, status, headers=None, *, keep_alive=True, http10=False, "
      "content_length=None, chunked=False)\n--\n\nWrite a response head and install the body encoder."},
     {"continue_response", reinterpret_cast<PyCFunction>(codec_continue_response), METH_NOARGS | METH_STATIC,
      "continue_response()\n--\n\nThe interim 100 Continue response."},
-    {"connection_close", FASTKW(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"connection_close", WL_METH(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "connection_close(headers)\n--\n\nWhether any connection field lists the close token."},
-    {"serialize_data", FASTKW(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_data", WL_METH(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
      "serialize_data($self, chunk)\n--\n\nFrame one body chunk for the wire."},
     {"serialize_end", reinterpret_cast<PyCFunction>(codec_serialize_end), METH_NOARGS,
      "serialize_end($self)\n--\n\nThe bytes that end the body."},
-    {"serialize_trailers", FASTKW(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_trailers", WL_METH(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
      "serialize_trailers($self, trailers)\n--\n\nEnd a chunked body with trailer fields."},
-    {"serialize_head_and_body", FASTKW(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_head_and_body", WL_METH(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
      "serialize_head_and_body($self, head, body=None, trailers=None)\n--\n\nThe head, the framed body and its "
      "end in one bytes object."},
     {"body_is_eof", reinterpret_cast<PyCFunction>(codec_body_is_eof), METH_NOARGS,
@@ -629,7 +628,7 @@ PyMethodDef codec_methods[] = {
      "buffered($self)\n--\n\nThe number of bytes in the read buffer."},
     {"take_body", reinterpret_cast<PyCFunction>(codec_take_body), METH_NOARGS,
      "take_body($self)\n--\n\nRemove and return every byte of the read buffer."},
-    {"take_body_into", FASTKW(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+    {"take_body_into", WL_METH(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
      "take_body_into($self, decoder)\n--\n\nMove the read buffer into an H1BodyDecoder."},
     {nullptr, nullptr, 0, nullptr},
 };

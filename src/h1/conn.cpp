@@ -313,7 +313,7 @@ PyObject* cs_repr(PyObject* o) {
                                 tf(c), tf(f), tf(b), tf(x), tf(w));
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_FASTCALL | METH_KEYWORDS
+#define FASTCALL(f) WL_METH(f), METH_FASTCALL | METH_KEYWORDS
 PyMethodDef cs_methods[] = {
     {"transport_ref", m_transport_ref, METH_NOARGS,
      "transport_ref($self, /)\n--\n\nThe transport, or None once closed or handed off."},

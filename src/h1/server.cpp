@@ -668,7 +668,7 @@ PyObject* ss_repr(PyObject* o) {
         (unsigned long long)seq, tf(c), tf(r), tf(resp), tf(done), tf(w));
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_FASTCALL | METH_KEYWORDS
+#define FASTCALL(f) WL_METH(f), METH_FASTCALL | METH_KEYWORDS
 PyMethodDef ss_methods[] = {
     {"transport_ref", m_transport_ref, METH_NOARGS,
      "transport_ref($self, /)\n--\n\nThe transport, or None once closed or handed off."},

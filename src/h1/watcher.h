@@ -129,7 +129,7 @@ PyObject* wl_watcher_m_take_result(PyObject* o, PyObject*) { return wl_watcher_t
 
 #define WL_WATCHER_METHOD_DEFS(S)                                                                              \
     {"store_watcher_handle",                                                                                   \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wl_watcher_m_store_handle<S>)),           \
+     WL_METH(wl_watcher_m_store_handle<S>),           \
      METH_FASTCALL | METH_KEYWORDS,                                                                            \
      "store_watcher_handle($self, handle)\n--\n\nStore the watcher's handle; returns it back if refused."},    \
     {"watcher_aborted", wl_watcher_m_aborted<S>, METH_NOARGS,                                                 \

@@ -653,7 +653,6 @@ void codec_dealloc(PyObject* o) {
 }
 
 #define FASTARGS PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-#define METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 template <class F>
 PyObject* guard_alloc(F&& f) {
@@ -1140,57 +1139,57 @@ PyObject* codec_is_client_initiated(PyObject*, FASTARGS) {
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef codec_methods[] = {
-    {"receive", METH(codec_receive), kFast,
+    {"receive", WL_METH(codec_receive), kFast,
      "receive($self, data)\n--\n\nAppends data and returns the list of frames now complete."},
     {"buffered", codec_buffered, METH_NOARGS,
      "buffered($self)\n--\n\nNumber of received bytes not yet consumed as frames."},
-    {"feed_preface", METH(codec_feed_preface), kFast,
+    {"feed_preface", WL_METH(codec_feed_preface), kFast,
      "feed_preface($self, data)\n--\n\nMatches the client preface: None while incomplete, True once "
      "matched (later bytes are buffered), False on divergence."},
-    {"match_preface", METH(codec_match_preface), kFast | METH_STATIC,
+    {"match_preface", WL_METH(codec_match_preface), kFast | METH_STATIC,
      "match_preface(data)\n--\n\nClassifies the first bytes of a connection: None (a preface "
      "prefix), True (starts with the preface) or False."},
-    {"set_max_recv_frame_size", METH(codec_set_max_recv_frame_size), kFast,
+    {"set_max_recv_frame_size", WL_METH(codec_set_max_recv_frame_size), kFast,
      "set_max_recv_frame_size($self, val)\n--\n\nLargest frame payload accepted."},
-    {"set_max_header_list_size", METH(codec_set_max_header_list_size), kFast,
+    {"set_max_header_list_size", WL_METH(codec_set_max_header_list_size), kFast,
      "set_max_header_list_size($self, val)\n--\n\nLimit of a decoded header list."},
-    {"set_recv_header_table_size", METH(codec_set_recv_header_table_size), kFast,
+    {"set_recv_header_table_size", WL_METH(codec_set_recv_header_table_size), kFast,
      "set_recv_header_table_size($self, val)\n--\n\nQueues a decoder table size limit."},
-    {"serialize_settings", METH(codec_serialize_settings), kFast,
+    {"serialize_settings", WL_METH(codec_serialize_settings), kFast,
      "serialize_settings($self, *, header_table_size=None, enable_push=None, "
      "max_concurrent_streams=None, initial_window_size=None, max_frame_size=None, "
      "max_header_list_size=None)\n--\n\nA SETTINGS frame with the given settings."},
     {"serialize_settings_ack", codec_serialize_settings_ack, METH_NOARGS,
      "serialize_settings_ack($self)\n--\n\nA SETTINGS frame with ACK."},
-    {"serialize_request_headers", METH(codec_serialize_request_headers), kFast,
+    {"serialize_request_headers", WL_METH(codec_serialize_request_headers), kFast,
      "serialize_request_headers($self, stream_id, method, target, headers=None, end_stream=False, *, "
      "scheme=None, authority=None)\n--\n\nA request header block (HEADERS + CONTINUATION)."},
-    {"serialize_response_headers", METH(codec_serialize_response_headers), kFast,
+    {"serialize_response_headers", WL_METH(codec_serialize_response_headers), kFast,
      "serialize_response_headers($self, stream_id, status, headers=None, end_stream=False, "
      "auto_date=False)\n--\n\nA response header block (HEADERS + CONTINUATION)."},
-    {"serialize_trailers", METH(codec_serialize_trailers), kFast,
+    {"serialize_trailers", WL_METH(codec_serialize_trailers), kFast,
      "serialize_trailers($self, stream_id, trailers)\n--\n\nA trailer block, always with END_STREAM."},
-    {"serialize_data", METH(codec_serialize_data), kFast,
+    {"serialize_data", WL_METH(codec_serialize_data), kFast,
      "serialize_data($self, stream_id, data, end_stream=False)\n--\n\nOne DATA frame."},
-    {"serialize_window_update", METH(codec_serialize_window_update), kFast,
+    {"serialize_window_update", WL_METH(codec_serialize_window_update), kFast,
      "serialize_window_update($self, stream_id, increment)\n--\n\nA WINDOW_UPDATE frame."},
-    {"serialize_ping", METH(codec_serialize_ping), kFast,
+    {"serialize_ping", WL_METH(codec_serialize_ping), kFast,
      "serialize_ping($self, payload)\n--\n\nA PING frame (8-byte payload)."},
-    {"serialize_ping_ack", METH(codec_serialize_ping_ack), kFast,
+    {"serialize_ping_ack", WL_METH(codec_serialize_ping_ack), kFast,
      "serialize_ping_ack($self, payload)\n--\n\nA PING frame with ACK."},
-    {"serialize_go_away", METH(codec_serialize_go_away), kFast,
+    {"serialize_go_away", WL_METH(codec_serialize_go_away), kFast,
      "serialize_go_away($self, last_stream_id, error_code, debug_data=None)\n--\n\nA GOAWAY frame."},
-    {"serialize_rst_stream", METH(codec_serialize_rst_stream), kFast,
+    {"serialize_rst_stream", WL_METH(codec_serialize_rst_stream), kFast,
      "serialize_rst_stream($self, stream_id, error_code)\n--\n\nA RST_STREAM frame."},
-    {"set_send_header_table_size", METH(codec_set_send_header_table_size), kFast,
+    {"set_send_header_table_size", WL_METH(codec_set_send_header_table_size), kFast,
      "set_send_header_table_size($self, val)\n--\n\nQueues an encoder table size update."},
-    {"set_send_max_frame_size", METH(codec_set_send_max_frame_size), kFast,
+    {"set_send_max_frame_size", WL_METH(codec_set_send_max_frame_size), kFast,
      "set_send_max_frame_size($self, val)\n--\n\nLargest frame payload sent."},
-    {"check_send_headers", METH(codec_check_send_headers), kFast | METH_STATIC,
+    {"check_send_headers", WL_METH(codec_check_send_headers), kFast | METH_STATIC,
      "check_send_headers(headers)\n--\n\nRaises H2UserError for connection-specific fields."},
-    {"method_is_head", METH(codec_method_is_head), kFast | METH_STATIC,
+    {"method_is_head", WL_METH(codec_method_is_head), kFast | METH_STATIC,
      "method_is_head(method)\n--\n\nTrue exactly for the method token HEAD."},
-    {"is_client_initiated", METH(codec_is_client_initiated), kFast | METH_STATIC,
+    {"is_client_initiated", WL_METH(codec_is_client_initiated), kFast | METH_STATIC,
      "is_client_initiated(stream_id)\n--\n\nTrue for odd stream identifiers."},
     {nullptr, nullptr, 0, nullptr},
 };

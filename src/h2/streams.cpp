@@ -492,14 +492,13 @@ PyObject* state_pred(PyObject* o, PyObject*) {
     return wl_bool((as_state(o)->st.*Pred)());
 }
 
-#define WL_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 #define WL_PRED(name, doc)                                                       \
     {#name, state_pred<&StreamState::name>, METH_NOARGS, #name "($self)\n--\n\n" doc}
 
 PyMethodDef state_methods[] = {
-    {"send_open", WL_FAST(state_send_open), METH_FASTCALL | METH_KEYWORDS,
+    {"send_open", WL_METH(state_send_open), METH_FASTCALL | METH_KEYWORDS,
      "send_open($self, eos)\n--\n\nLocal HEADERS sent; eos: they carried END_STREAM."},
-    {"recv_open", WL_FAST(state_recv_open), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_open", WL_METH(state_recv_open), METH_FASTCALL | METH_KEYWORDS,
      "recv_open($self, eos, informational)\n--\n\nRemote HEADERS received. True when they opened "
      "the stream (from Idle or ReservedRemote)."},
     {"reserve_remote", state_violation_op<&StreamState::reserve_remote>, METH_NOARGS,
@@ -508,17 +507,17 @@ PyMethodDef state_methods[] = {
      "reserve_local($self)\n--\n\nIdle to ReservedLocal."},
     {"recv_close", state_violation_op<&StreamState::recv_close>, METH_NOARGS,
      "recv_close($self)\n--\n\nRemote END_STREAM received (on DATA or trailers)."},
-    {"recv_reset", WL_FAST(state_recv_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_reset", WL_METH(state_recv_reset), METH_FASTCALL | METH_KEYWORDS,
      "recv_reset($self, stream_id, reason, queued)\n--\n\nRST_STREAM received; queued: frames of "
      "this stream still wait in the send queue."},
     {"recv_eof", state_recv_eof, METH_NOARGS,
      "recv_eof($self)\n--\n\nThe transport ended under the stream."},
     {"send_close", state_send_close, METH_NOARGS,
      "send_close($self)\n--\n\nLocal END_STREAM queued. True when a transition happened."},
-    {"set_reset", WL_FAST(state_set_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"set_reset", WL_METH(state_set_reset), METH_FASTCALL | METH_KEYWORDS,
      "set_reset($self, stream_id, reason, initiator)\n--\n\nClose with a reset; initiator is "
      "'user', 'library' or 'remote'."},
-    {"set_scheduled_reset", WL_FAST(state_set_scheduled_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"set_scheduled_reset", WL_METH(state_set_scheduled_reset), METH_FASTCALL | METH_KEYWORDS,
      "set_scheduled_reset($self, reason)\n--\n\nSchedule a reset unless closed. True when the "
      "state changed."},
     {"get_scheduled_reset", state_get_scheduled_reset, METH_NOARGS,
@@ -651,17 +650,17 @@ PyMethodDef flow_methods[] = {
      "available capacity."},
     {"unclaimed_capacity", flow_unclaimed_capacity, METH_NOARGS,
      "unclaimed_capacity($self)\n--\n\nThe WINDOW_UPDATE increment to send now, or None."},
-    {"claim_capacity", WL_FAST(flow_claim_capacity), METH_FASTCALL | METH_KEYWORDS,
+    {"claim_capacity", WL_METH(flow_claim_capacity), METH_FASTCALL | METH_KEYWORDS,
      "claim_capacity($self, capacity)\n--\n\navailable -= capacity."},
-    {"assign_capacity", WL_FAST(flow_assign_capacity), METH_FASTCALL | METH_KEYWORDS,
+    {"assign_capacity", WL_METH(flow_assign_capacity), METH_FASTCALL | METH_KEYWORDS,
      "assign_capacity($self, capacity)\n--\n\navailable += capacity."},
-    {"inc_window", WL_FAST(flow_inc_window), METH_FASTCALL | METH_KEYWORDS,
+    {"inc_window", WL_METH(flow_inc_window), METH_FASTCALL | METH_KEYWORDS,
      "inc_window($self, sz)\n--\n\nwindow_size += sz."},
-    {"dec_send_window", WL_FAST(flow_dec_send_window), METH_FASTCALL | METH_KEYWORDS,
+    {"dec_send_window", WL_METH(flow_dec_send_window), METH_FASTCALL | METH_KEYWORDS,
      "dec_send_window($self, sz)\n--\n\nwindow_size -= sz (the peer lowered its initial window)."},
-    {"dec_recv_window", WL_FAST(flow_dec_recv_window), METH_FASTCALL | METH_KEYWORDS,
+    {"dec_recv_window", WL_METH(flow_dec_recv_window), METH_FASTCALL | METH_KEYWORDS,
      "dec_recv_window($self, sz)\n--\n\nwindow_size -= sz, then available -= sz."},
-    {"send_data", WL_FAST(flow_send_data), METH_FASTCALL | METH_KEYWORDS,
+    {"send_data", WL_METH(flow_send_data), METH_FASTCALL | METH_KEYWORDS,
      "send_data($self, sz)\n--\n\nsz bytes were framed: window_size -= sz, then available -= sz."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -747,9 +746,9 @@ PyObject* clen_is_satisfied(PyObject* o, PyObject*) {
 }
 
 PyMethodDef clen_methods[] = {
-    {"set", WL_FAST(clen_set), METH_FASTCALL | METH_KEYWORDS,
+    {"set", WL_METH(clen_set), METH_FASTCALL | METH_KEYWORDS,
      "set($self, value)\n--\n\nThe declared content-length; a HEAD response stays bodiless."},
-    {"dec", WL_FAST(clen_dec), METH_FASTCALL | METH_KEYWORDS,
+    {"dec", WL_METH(clen_dec), METH_FASTCALL | METH_KEYWORDS,
      "dec($self, len)\n--\n\nAccount len received body bytes. False (nothing changed) when they "
      "exceed the declaration."},
     {"is_head", clen_is_head, METH_NOARGS, "is_head($self)\n--\n\nThe message answers a HEAD request."},
@@ -855,10 +854,10 @@ PyObject* budget_get_empty_frames(PyObject* o, void*) {
 }
 
 PyMethodDef budget_methods[] = {
-    {"record", WL_FAST(budget_record), METH_FASTCALL | METH_KEYWORDS,
+    {"record", WL_METH(budget_record), METH_FASTCALL | METH_KEYWORDS,
      "record($self, payload_len)\n--\n\nA non-final DATA frame of payload_len bytes arrived. "
      "Returns the charge to give back later."},
-    {"release", WL_FAST(budget_release), METH_FASTCALL | METH_KEYWORDS,
+    {"release", WL_METH(budget_release), METH_FASTCALL | METH_KEYWORDS,
      "release($self, charge)\n--\n\nGive back a charge returned by record()."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -516,16 +516,16 @@ PyObject* hm_repr(PyObject* o) {
 }
 
 PyMethodDef hm_methods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get)),
+    {"get", WL_METH(hm_get),
      METH_FASTCALL | METH_KEYWORDS,
      "get($self, name, default=None)\n--\n\nThe first value for name as bytes, or default."},
-    {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get_all)),
+    {"get_all", WL_METH(hm_get_all),
      METH_FASTCALL | METH_KEYWORDS,
      "get_all($self, name)\n--\n\nAll values for name as a list of bytes (empty when absent)."},
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_add)),
+    {"add", WL_METH(hm_add),
      METH_FASTCALL | METH_KEYWORDS,
      "add($self, name, value)\n--\n\nAppend a value for name, keeping existing ones."},
-    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_setdefault)),
+    {"setdefault", WL_METH(hm_setdefault),
      METH_FASTCALL | METH_KEYWORDS,
      "setdefault($self, name, value)\n--\n\nThe first value of name; stores value first when absent."},
     {"keys", hm_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe distinct names (str) in map order."},

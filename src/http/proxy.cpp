@@ -128,12 +128,12 @@ PyMethodDef matcher_methods[] = {
      "from_env()\n--\n\nBuild a matcher from the proxy environment variables (ALL_PROXY, "
      "HTTP_PROXY, HTTPS_PROXY, NO_PROXY, upper case before lower case). Never proxies when "
      "REQUEST_METHOD is set."},
-    {"from_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(matcher_from_parts)),
+    {"from_parts", WL_METH(matcher_from_parts),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\nBuild a matcher from proxy "
      "URL strings; all is the fallback for both schemes, no an exclusion list in NO_PROXY "
      "syntax. None and \"\" mean unset; an unusable proxy URL is ignored."},
-    {"intercept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(matcher_intercept)),
+    {"intercept", WL_METH(matcher_intercept),
      METH_FASTCALL | METH_KEYWORDS,
      "intercept($self, url)\n--\n\nThe ProxyIntercept to use for the destination url, or None "
      "when it goes direct (excluded, not http or https, no host, or not parsable)."},

@@ -60,6 +60,9 @@ int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_vie
 // Raises "fname() argument 'arg' must be what, not type".
 int wl_type_error(const char* fname, const char* arg, const char* what, PyObject* got);
 
+// A METH_FASTCALL function as a method-table entry's PyCFunction.
+#define WL_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
 // RAII lock of an object's internal mutex (never releases the GIL).
 using WlLock = wl::LockGuard<wl::Mutex>;
 
