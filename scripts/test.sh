@@ -30,5 +30,33 @@ if command -v clang++ >/dev/null; then
   done
 fi
 
-echo "== python tests"
+echo "== python tests ($(python -c 'import platform; print(platform.python_version())'))"
 python -m pytest -q -p no:cacheprovider tests
+
+# A wheel built from the tree, installed into a fresh virtual environment of
+# CPython 3.13 (the newest interpreter the machine has), runs the suite again
+# without the source tree on the path.
+echo "== wheel on CPython 3.13"
+py313=""
+for c in python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
+  if "$c" -c 'import sys, venv, ensurepip; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+    py313="$c"; break
+  fi
+done
+if [ -z "$py313" ]; then
+  echo "CPython 3.13 is not installed on this machine: the 3.13 run and the wheel check are skipped."
+else
+  rm -rf build/py313-build build/py313-run build/wheelhouse
+  "$py313" -m venv build/py313-build
+  build/py313-build/bin/python -m pip install -q --disable-pip-version-check scikit-build-core ninja cmake
+  build/py313-build/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+    -w build/wheelhouse "$root"
+  wheel=$(ls build/wheelhouse/wirelet-*.whl)
+  echo "built $(basename "$wheel")"
+  "$py313" -m venv build/py313-run
+  build/py313-run/bin/python -m pip install -q --disable-pip-version-check "$wheel"
+  # Import from outside the tree first: the wheel alone must be enough.
+  (cd /tmp && "$root/build/py313-run/bin/python" -c 'import wirelet, wirelet._wirelet; print("wheel imports:", wirelet.__version__, wirelet._wirelet.__file__)')
+  build/py313-run/bin/python -m pip install -q --disable-pip-version-check "${wheel}[test]"
+  build/py313-run/bin/python -m pytest -q -p no:cacheprovider tests
+fi

@@ -10,7 +10,7 @@ PyObject* g_version = nullptr;
 PyObject* version_string() {
     if (g_version) return g_version;
     // Derived once from the package version: "-alpha" -> "a", "-beta" -> "b".
-    std::string v = "0.4.0";
+    std::string v = WIRELET_VERSION;
     for (auto [from, to] : {std::pair<const char*, const char*>{"-alpha", "a"}, {"-beta", "b"}}) {
         std::string f(from);
         for (size_t p; (p = v.find(f)) != std::string::npos;) v.replace(p, f.size(), to);
