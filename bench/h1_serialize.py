@@ -1,18 +1,21 @@
-"""Response serialization throughput: H1Codec against h11's Connection.send.
+"""Response serialization from Python: H1Codec against h11's Connection.send.
 
 Two cases: a 200 response head with 8 headers plus a 1 KiB body, and a
 chunked response of 16 chunks. Both sides build their header collection
-from the same list on every response (h11 validates its list on every send,
-we validate when the HeaderMap is built). h11 needs a received request
-before each response: that setup is timed separately and subtracted.
+from the same list on every response (ours a HeaderMap, inside the timing)
+and produce the wire bytes. h11 needs a received request before each
+response: that setup is timed in the same round and subtracted. h11 writes
+no Date line, so ours is built with date_header=False to write the same bytes.
 
-    PYTHONPATH=build/dev python3 bench/h1_serialize.py
+    python bench/h1_serialize.py [--quick]
 """
-import time
+import _timing
 
-import h11
+_timing.use_dev_build()
 
-from wirelet import _wirelet as w
+import h11  # noqa: E402
+
+from wirelet import _wirelet as w  # noqa: E402
 
 HEADERS = [
     ("content-type", "text/html; charset=utf-8"),
@@ -30,25 +33,22 @@ REQUEST = b"GET / HTTP/1.1\r\nHost: example.com\r\n\r\n"
 
 
 def ours_length(n):
-    c = w.H1Codec()
-    t = time.perf_counter()
+    c = w.H1Codec(date_header=False)
+    HeaderMap = w.HeaderMap
     for _ in range(n):
-        head = c.serialize_response(200, w.HeaderMap(HEADERS), content_length=len(BODY))
+        c.serialize_response(200, HeaderMap(HEADERS), content_length=len(BODY))
         c.serialize_data(BODY)
         c.serialize_end()
-        head
-    return time.perf_counter() - t
 
 
 def ours_chunked(n):
-    c = w.H1Codec()
-    t = time.perf_counter()
+    c = w.H1Codec(date_header=False)
+    HeaderMap = w.HeaderMap
     for _ in range(n):
-        c.serialize_response(200, w.HeaderMap(HEADERS), chunked=True)
+        c.serialize_response(200, HeaderMap(HEADERS), chunked=True)
         for ch in CHUNKS:
             c.serialize_data(ch)
         c.serialize_end()
-    return time.perf_counter() - t
 
 
 def h11_setup():
@@ -60,48 +60,57 @@ def h11_setup():
 
 
 def h11_setup_only(n):
-    t = time.perf_counter()
     for _ in range(n):
         h11_setup()
-    return time.perf_counter() - t
 
 
 def h11_length(n):
     hdrs = HEADERS + [("content-length", str(len(BODY)))]
-    t = time.perf_counter()
     for _ in range(n):
         conn = h11_setup()
         conn.send(h11.Response(status_code=200, headers=hdrs))
         conn.send(h11.Data(data=BODY))
         conn.send(h11.EndOfMessage())
-    return time.perf_counter() - t
 
 
 def h11_chunked(n):
-    t = time.perf_counter()
     for _ in range(n):
         conn = h11_setup()
         conn.send(h11.Response(status_code=200, headers=HEADERS))
         for ch in CHUNKS:
             conn.send(h11.Data(data=ch))
         conn.send(h11.EndOfMessage())
-    return time.perf_counter() - t
 
 
-def best(fn, n, rounds=5):
-    return min(fn(n) for _ in range(rounds))
-
-
-def main():
-    n_ours, n_h11 = 50000, 3000
-    setup = best(h11_setup_only, n_h11) / n_h11
-    print(f"{'response':<28}{'wirelet/s':>12}{'h11/s':>10}{'ratio':>8}")
-    for name, ours, theirs in (("200 + 8 headers + 1 KiB", ours_length, h11_length),
+def bench(quick=False):
+    rows = []
+    for name, ours, theirs in (("200 + 8 headers + 1 KiB body", ours_length, h11_length),
                                ("chunked, 16 chunks", ours_chunked, h11_chunked)):
-        a = best(ours, n_ours) / n_ours
-        b = best(theirs, n_h11) / n_h11 - setup
-        print(f"{name:<28}{1 / a:>12,.0f}{1 / b:>10,.0f}{b / a:>8.1f}")
+        r = compare_minus_setup(ours, theirs, 5 if quick else 9, 0.01 if quick else 0.03)
+        rows.append(_timing.row("response serialize incl. HeaderMap vs h11", name, r, 80.0, "h11"))
+    return rows
+
+
+def compare_minus_setup(ours, theirs, rounds, min_time):
+    import statistics
+    n_ours = _timing.calibrate(ours, min_time)
+    n_theirs = _timing.calibrate(theirs, min_time)
+    ratios, t_ours, t_theirs = [], [], []
+    clock = _timing.clock
+    for r in range(rounds):
+        t0 = clock()
+        h11_setup_only(n_theirs)
+        t1 = clock()
+        theirs(n_theirs)
+        t2 = clock()
+        ours(n_ours)
+        t3 = clock()
+        t_theirs.append(((t2 - t1) - (t1 - t0)) / n_theirs)
+        t_ours.append((t3 - t2) / n_ours)
+        ratios.append(t_theirs[-1] / t_ours[-1])
+    return {"ours": statistics.median(t_ours), "theirs": statistics.median(t_theirs),
+            "min": min(ratios), "median": statistics.median(ratios)}
 
 
 if __name__ == "__main__":
-    main()
+    _timing.main_of(bench)

@@ -4,6 +4,9 @@
 //
 //   bench_hpack_vs_nghttp2 [rounds]
 //
+// Each round runs both sides back to back (thread CPU time); the figures are
+// the min and median of the per-round ratios.
+//
 // Encode: every story's header lists, in order, on a fresh encoder per story.
 // Decode: the same wire bytes for both (nghttp2's encoding of the stories),
 // on a fresh decoder per story. Our decoder also validates every field and
@@ -11,16 +14,15 @@
 // pointers into its table, which the loop only touches.
 #include <nghttp2/nghttp2.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "../../tests/native/test_hpack_util.h"
+#include "bench_timing.h"
 #include "proto/h2/hpack.h"
 
 using namespace wl::h2;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -31,23 +33,12 @@ struct Story {
     std::vector<hpack_test::Fields> fields;  // owns the strings
 };
 
-double best_of(int rounds, auto&& fn) {
-    double best = 1e100;
-    for (int r = 0; r < rounds; ++r) {
-        auto t0 = Clock::now();
-        fn();
-        double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
-
 volatile size_t g_sink;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
     std::vector<std::string> files = hpack_test::stories(WIRELET_DATA_DIR "/hpack-test-case/raw-data");
     if (files.empty()) {
         std::fprintf(stderr, "corpus not found\n");
@@ -91,7 +82,7 @@ int main(int argc, char** argv) {
 
     // ---- decode ----
     HeaderFrame frame;
-    double our_dec = best_of(rounds, [&] {
+    auto our_dec_once = [&] {
         size_t total = 0;
         for (Story& st : stories) {
             HpackDecoder d;
@@ -103,8 +94,8 @@ int main(int argc, char** argv) {
             }
         }
         g_sink = total;
-    });
-    double ng_dec = best_of(rounds, [&] {
+    };
+    auto ng_dec_once = [&] {
         size_t total = 0;
         for (Story& st : stories) {
             nghttp2_hd_inflater* inf;
@@ -130,12 +121,12 @@ int main(int argc, char** argv) {
             nghttp2_hd_inflate_del(inf);
         }
         g_sink = total;
-    });
+    };
 
     // ---- encode ----
     wl::ByteBuf out;
     size_t our_bytes = 0, ng_bytes = 0;
-    double our_enc = best_of(rounds, [&] {
+    auto our_enc_once = [&] {
         our_bytes = 0;
         for (Story& st : stories) {
             HpackEncoder e;
@@ -145,9 +136,9 @@ int main(int argc, char** argv) {
                 our_bytes += out.size();
             }
         }
-    });
+    };
     std::vector<uint8_t> buf(1 << 20);
-    double ng_enc = best_of(rounds, [&] {
+    auto ng_enc_once = [&] {
         ng_bytes = 0;
         for (Story& st : stories) {
             nghttp2_hd_deflater* def;
@@ -159,15 +150,20 @@ int main(int argc, char** argv) {
             }
             nghttp2_hd_deflate_del(def);
         }
-    });
+    };
 
+    auto reps = [](auto& once) {
+        return [&once](size_t n) {
+            for (size_t i = 0; i < n; ++i) once();
+        };
+    };
+    bench::Ratio dec = bench::compare(reps(our_dec_once), reps(ng_dec_once), rounds);
+    bench::Ratio enc = bench::compare(reps(our_enc_once), reps(ng_enc_once), rounds);
     auto mbps = [&](double s) { return double(field_bytes) / s / 1e6; };
-    std::printf("decode: ours %.2f ms (%.0f MB/s of fields)  nghttp2 %.2f ms (%.0f MB/s)  "
-                "speed ratio ours/nghttp2 = %.2f\n",
-                our_dec * 1e3, mbps(our_dec), ng_dec * 1e3, mbps(ng_dec), ng_dec / our_dec);
-    std::printf("encode: ours %.2f ms (%.0f MB/s)  nghttp2 %.2f ms (%.0f MB/s)  "
-                "time ratio ours/nghttp2 = %.2f\n",
-                our_enc * 1e3, mbps(our_enc), ng_enc * 1e3, mbps(ng_enc), our_enc / ng_enc);
+    std::printf("decode: ours %.0f MB/s of fields, nghttp2 %.0f MB/s\n", mbps(dec.ours), mbps(dec.theirs));
+    bench::report("HPACK decode vs nghttp2", dec);
+    std::printf("encode: ours %.0f MB/s of fields, nghttp2 %.0f MB/s\n", mbps(enc.ours), mbps(enc.theirs));
+    bench::report("HPACK encode vs nghttp2", enc);
     std::printf("encoded size: ours %zu bytes, nghttp2 %zu bytes\n", our_bytes, ng_bytes);
     return 0;
 }
