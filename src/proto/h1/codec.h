@@ -82,7 +82,12 @@ public:
     ParseStatus receive_request(std::string_view data, RequestHead& out, Failure* f);
     // Appends data, then parses response heads, dropping interim ones.
     ParseStatus receive_response(std::string_view data, ResponseHead& out, Failure* f);
-    ByteBuf& read_buffer() { return rbuf_; }
+    // For changes other than appending: an incomplete head is then parsed
+    // again from the start of the buffer.
+    ByteBuf& read_buffer() {
+        scan_.reset();
+        return rbuf_;
+    }
     size_t buffered() const { return rbuf_.size(); }
     uint16_t parse_error_status() const { return parse_error_status_; }  // 0: none
 
@@ -125,6 +130,7 @@ private:
 
     CodecConfig cfg_;
     ByteBuf rbuf_;
+    HeadScan scan_;  // how far an incomplete head at the front of rbuf_ was parsed
     Method method_ = Method::None;
     uint16_t parse_error_status_ = 0;
     bool req_allows_trailers_ = true;

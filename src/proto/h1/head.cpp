@@ -38,43 +38,6 @@ constexpr KindInfo kKinds[] = {
      0},
 };
 
-// One header line of the head being parsed; offsets are from the start of
-// the buffer.
-struct RawHeader {
-    uint32_t name_off;
-    uint32_t value_off;
-    uint32_t value_len;
-    uint16_t name_len;
-    uint8_t drop;
-};
-
-// Up to 100 slots live in a fixed array; a larger configured maximum moves
-// them to the heap for this parse only.
-class Slots {
-public:
-    static constexpr size_t kFixed = 100;
-    explicit Slots(size_t max) : max_(max) {}
-    bool push(const RawHeader& h) {
-        if (count_ >= max_) return false;
-        if (count_ < kFixed && heap_.empty()) {
-            fixed_[count_++] = h;
-            return true;
-        }
-        if (heap_.empty()) heap_.assign(fixed_, fixed_ + kFixed);
-        heap_.push_back(h);
-        ++count_;
-        return true;
-    }
-    size_t size() const { return count_; }
-    RawHeader& operator[](size_t i) { return heap_.empty() ? fixed_[i] : heap_[i]; }
-
-private:
-    size_t max_;
-    size_t count_ = 0;
-    RawHeader fixed_[kFixed];
-    std::vector<RawHeader> heap_;
-};
-
 // Names are already lower case in the buffer.
 inline bool name_is(const uint8_t* b, const RawHeader& h, std::string_view lower) {
     return h.name_len == lower.size() && std::memcmp(b + h.name_off, lower.data(), lower.size()) == 0;
@@ -84,15 +47,18 @@ inline std::string_view value_of(const uint8_t* b, const RawHeader& h) {
     return {reinterpret_cast<const char*>(b + h.value_off), h.value_len};
 }
 
-// Skips empty lines in front of a start line. Partial when the buffer ends
-// inside them; false (with *pos at the offending CR) for a CR without LF.
+// Skips complete empty lines (CRLF or bare LF) from *pos. Partial when
+// the buffer ends inside or right after them (*pos at the first byte not
+// skipped, so a lone CR at the end is looked at again); Complete otherwise,
+// with *pos at the first byte of the start line (a CR without LF included:
+// the start line then fails on it).
 ParseStatus skip_empty_lines(const uint8_t* b, size_t len, size_t* pos) {
     size_t p = *pos;
     while (p < len) {
         if (b[p] == '\n') {
             ++p;
         } else if (b[p] == '\r') {
-            if (p + 1 >= len) return ParseStatus::Partial;
+            if (p + 1 >= len) break;
             if (b[p + 1] != '\n') break;
             p += 2;
         } else {
@@ -100,7 +66,8 @@ ParseStatus skip_empty_lines(const uint8_t* b, size_t len, size_t* pos) {
         }
     }
     *pos = p;
-    return p >= len ? ParseStatus::Partial : ParseStatus::Complete;
+    if (p >= len || (b[p] == '\r' && p + 1 >= len)) return ParseStatus::Partial;
+    return ParseStatus::Complete;
 }
 
 // "HTTP/1.0" or "HTTP/1.1" at pos. Complete (with *http10 and pos moved
@@ -138,87 +105,240 @@ ParseStatus parse_line_end(const uint8_t* b, size_t len, size_t* pos) {
     return ParseStatus::Complete;
 }
 
-// Header lines from pos up to and including the empty line that ends the
-// head. Malformed lines fail with header_token, or are skipped when
-// `skip_invalid`; one line more than the slots hold fails with too_large.
-ParseStatus parse_header_lines(uint8_t* b, size_t len, size_t pos, Slots& slots,
-                               bool skip_invalid, size_t* end, ParseKind* err) {
+inline ParseStatus fail(ParseKind* err, ParseKind k) {
+    *err = k;
+    return ParseStatus::Error;
+}
+
+// Field-value bytes from pos, HTAB included; returns where the run stops
+// (len when the buffer ends inside it).
+inline size_t scan_value_tabs(const uint8_t* b, size_t len, size_t pos) {
     for (;;) {
-        if (pos >= len) return ParseStatus::Partial;
-        uint8_t c = b[pos];
-        if (c == '\n') {
-            *end = pos + 1;
-            return ParseStatus::Complete;
-        }
-        if (c == '\r') {
-            if (pos + 1 >= len) return ParseStatus::Partial;
-            if (b[pos + 1] == '\n') {
-                *end = pos + 2;
+        pos += scan_value(b + pos, len - pos);
+        if (pos >= len || b[pos] != '\t') return pos;
+        ++pos;
+    }
+}
+
+// Request line, from s.step Start to LineStart.
+ParseStatus scan_request_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
+    using Step = HeadScan::Step;
+    for (;;) {
+        size_t p = s.pos;
+        switch (s.step) {
+            case Step::Start:
+                if (skip_empty_lines(b, len, &p) == ParseStatus::Partial) {
+                    s.pos = uint32_t(p);
+                    return ParseStatus::Partial;
+                }
+                s.pos = s.start = uint32_t(p);
+                s.step = Step::Method;
+                break;
+            case Step::Method:
+                while (p < len && kTokenLower[b[p]]) ++p;
+                s.pos = uint32_t(p);
+                if (p >= len) return ParseStatus::Partial;
+                if (b[p] != ' ' || p == s.start) return fail(err, ParseKind::Method);
+                s.method_end = uint32_t(p);
+                s.pos = uint32_t(p + 1);
+                s.step = Step::Target;
+                break;
+            case Step::Target: {
+                const size_t ts = s.method_end + 1;
+                p += scan_target(b + p, len - p);
+                s.pos = uint32_t(p);
+                if (p - ts > kUriMaxLen) return fail(err, ParseKind::UriTooLong);
+                if (p >= len) return ParseStatus::Partial;
+                if (b[p] != ' ') {
+                    if (p > ts && (b[p] == '\r' || b[p] == '\n')) return fail(err, ParseKind::Version);
+                    return fail(err, ParseKind::Uri);
+                }
+                if (p == ts) return fail(err, ParseKind::Uri);
+                s.target_end = uint32_t(p);
+                s.pos = uint32_t(p + 1);
+                s.step = Step::Version;
+                break;
+            }
+            case Step::Version: {
+                bool http10 = false;
+                ParseStatus st = parse_version(b, len, &p, &http10);
+                if (st == ParseStatus::Partial) return st;
+                if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+                st = parse_line_end(b, len, &p);
+                if (st == ParseStatus::Partial) return st;
+                if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+                s.http10 = http10;
+                s.pos = uint32_t(p);
+                s.step = Step::LineStart;
                 return ParseStatus::Complete;
             }
+            default: return ParseStatus::Complete;
         }
-        const size_t line = pos;
-        bool bad = false;
-        size_t ns = pos;
-        // Names are lower-cased in place as they are checked: they are
-        // case-insensitive, so the bytes keep their meaning either way.
-        pos += lower_name_run(b + pos, len - pos);
-        while (pos < len) {
-            uint8_t lc = kTokenLower[b[pos]];
-            if (!lc) break;
-            b[pos++] = lc;
-        }
-        size_t name_len = pos - ns;
-        if (name_len > kMaxNameLen) {
-            *err = ParseKind::TooLarge;
-            return ParseStatus::Error;
-        }
-        if (pos >= len) return ParseStatus::Partial;
-        size_t vs = 0, ve = 0;
-        if (b[pos] != ':' || name_len == 0) {
-            bad = true;
-        } else {
-            ++pos;
-            while (pos < len && (b[pos] == ' ' || b[pos] == '\t')) ++pos;
-            vs = pos;
-            for (;;) {
-                pos += scan_value(b + pos, len - pos);
-                if (pos >= len) return ParseStatus::Partial;
-                if (b[pos] != '\t') break;
-                ++pos;
+    }
+}
+
+// Status line, from s.step Start to LineStart.
+ParseStatus scan_status_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
+    using Step = HeadScan::Step;
+    for (;;) {
+        size_t p = s.pos;
+        switch (s.step) {
+            case Step::Start:
+                if (skip_empty_lines(b, len, &p) == ParseStatus::Partial) {
+                    s.pos = uint32_t(p);
+                    return ParseStatus::Partial;
+                }
+                s.pos = s.start = uint32_t(p);
+                s.step = Step::Status;
+                break;
+            case Step::Status: {
+                bool http10 = false;
+                ParseStatus st = parse_version(b, len, &p, &http10);
+                if (st == ParseStatus::Partial) return st;
+                if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
+                if (p >= len) return ParseStatus::Partial;
+                if (b[p] != ' ') return fail(err, ParseKind::Version);
+                ++p;
+                unsigned status = 0;
+                for (int i = 0; i < 3; ++i, ++p) {
+                    if (p >= len) return ParseStatus::Partial;
+                    uint8_t c = b[p];
+                    if (c < '0' || c > '9') return fail(err, ParseKind::Status);
+                    status = status * 10 + unsigned(c - '0');
+                }
+                if (p >= len) return ParseStatus::Partial;
+                s.http10 = http10;
+                s.status = uint16_t(status);
+                // Reason phrase: any text without control bytes other than HTAB.
+                s.reason = b[p] == ' ';
+                s.pos = uint32_t(s.reason ? p + 1 : p);
+                s.step = s.reason ? Step::Reason : Step::StartLineEnd;
+                break;
             }
-            ve = pos;
-            ParseStatus le = parse_line_end(b, len, &pos);
-            if (le == ParseStatus::Partial) return le;
-            if (le == ParseStatus::Error) bad = true;
+            case Step::Reason:
+                p = scan_value_tabs(b, len, p);
+                s.pos = uint32_t(p);
+                if (p >= len) return ParseStatus::Partial;
+                s.step = Step::StartLineEnd;
+                break;
+            case Step::StartLineEnd: {
+                ParseStatus st = parse_line_end(b, len, &p);
+                if (st == ParseStatus::Partial) return st;
+                if (st == ParseStatus::Error) return fail(err, s.reason ? ParseKind::HeaderToken : ParseKind::Status);
+                if (s.status < 100) return fail(err, ParseKind::Status);
+                s.pos = uint32_t(p);
+                s.step = Step::LineStart;
+                return ParseStatus::Complete;
+            }
+            default: return ParseStatus::Complete;
+        }
+    }
+}
+
+// Header lines from s.pos up to and including the empty line that ends the
+// head (*end is then the head's length). Malformed lines fail with
+// header_token, or are skipped when `skip_invalid`; one line more than the
+// slots hold fails with too_large.
+ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_invalid, size_t* end,
+                              ParseKind* err) {
+    using Step = HeadScan::Step;
+    for (;;) {
+        size_t p = s.pos;
+        bool bad = false;
+        switch (s.step) {
+            case Step::LineStart: {
+                if (p >= len) return ParseStatus::Partial;
+                uint8_t c = b[p];
+                if (c == '\n') {
+                    *end = p + 1;
+                    return ParseStatus::Complete;
+                }
+                if (c == '\r') {
+                    if (p + 1 >= len) return ParseStatus::Partial;
+                    if (b[p + 1] == '\n') {
+                        *end = p + 2;
+                        return ParseStatus::Complete;
+                    }
+                }
+                s.line = uint32_t(p);
+                s.step = Step::Name;
+                break;
+            }
+            case Step::Name:
+                // Names are lower-cased in place as they are checked: they
+                // are case-insensitive, so the bytes keep their meaning
+                // either way.
+                p += lower_name_run(b + p, len - p);
+                while (p < len) {
+                    uint8_t lc = kTokenLower[b[p]];
+                    if (!lc) break;
+                    b[p++] = lc;
+                }
+                s.pos = uint32_t(p);
+                if (p - s.line > kMaxNameLen) return fail(err, ParseKind::TooLarge);
+                if (p >= len) return ParseStatus::Partial;
+                if (b[p] != ':' || p == s.line) {
+                    bad = true;
+                    break;
+                }
+                s.name_end = uint32_t(p);
+                s.pos = uint32_t(p + 1);
+                s.step = Step::Ows;
+                break;
+            case Step::Ows:
+                while (p < len && (b[p] == ' ' || b[p] == '\t')) ++p;
+                s.pos = uint32_t(p);
+                if (p >= len) return ParseStatus::Partial;
+                s.value_start = uint32_t(p);
+                s.step = Step::Value;
+                break;
+            case Step::Value:
+                p = scan_value_tabs(b, len, p);
+                s.pos = uint32_t(p);
+                if (p >= len) return ParseStatus::Partial;
+                s.value_end = uint32_t(p);
+                s.step = Step::LineEnd;
+                break;
+            case Step::LineEnd: {
+                ParseStatus st = parse_line_end(b, len, &p);
+                if (st == ParseStatus::Partial) return st;
+                if (st == ParseStatus::Error) {
+                    bad = true;
+                    break;
+                }
+                size_t vs = s.value_start, ve = s.value_end;
+                while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
+                RawHeader h{s.line, uint32_t(vs), uint32_t(ve - vs), uint16_t(s.name_end - s.line), 0};
+                if (!s.slots.push(h)) return fail(err, ParseKind::TooLarge);
+                s.pos = uint32_t(p);
+                s.step = Step::LineStart;
+                break;
+            }
+            case Step::Drop: {
+                // No LF lies between the line's start and the byte that
+                // made it malformed, so the search starts at that byte.
+                const void* nl = std::memchr(b + p, '\n', len - p);
+                if (!nl) {
+                    s.pos = uint32_t(len);
+                    return ParseStatus::Partial;
+                }
+                s.pos = uint32_t(static_cast<const uint8_t*>(nl) - b) + 1;
+                s.step = Step::LineStart;
+                break;
+            }
+            default: return fail(err, ParseKind::Internal);
         }
         if (bad) {
-            if (!skip_invalid) {
-                *err = ParseKind::HeaderToken;
-                return ParseStatus::Error;
-            }
+            if (!skip_invalid) return fail(err, ParseKind::HeaderToken);
             // Drop the whole line, whatever it holds.
-            const void* nl = std::memchr(b + line, '\n', len - line);
-            if (!nl) return ParseStatus::Partial;
-            pos = size_t(static_cast<const uint8_t*>(nl) - b) + 1;
-            continue;
-        }
-        while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
-        if (ve > UINT32_MAX) {
-            *err = ParseKind::TooLarge;
-            return ParseStatus::Error;
-        }
-        RawHeader h{uint32_t(ns), uint32_t(vs), uint32_t(ve - vs), uint16_t(name_len), 0};
-        if (!slots.push(h)) {
-            *err = ParseKind::TooLarge;
-            return ParseStatus::Error;
+            s.step = Step::Drop;
         }
     }
 }
 
 // Moves the kept lines into `out`: adopts the header block as the list's
 // store and points entries into it.
-bool build_headers(uint8_t* b, Slots& slots, HeaderList& out) {
+bool build_headers(uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
     if (n == 0) return true;
@@ -245,9 +365,13 @@ inline void connection_rule(std::string_view value, bool* keep_alive) {
     }
 }
 
-inline ParseStatus fail(ParseKind* err, ParseKind k) {
-    *err = k;
-    return ParseStatus::Error;
+void begin_scan(HeadScan& s, bool response, size_t max_headers) {
+    if (s.active && s.response == response) return;
+    s.active = true;
+    s.response = response;
+    s.step = HeadScan::Step::Start;
+    s.pos = 0;
+    s.slots.clear(max_headers);
 }
 
 }  // namespace
@@ -339,44 +463,33 @@ bool parse_content_length_list(const HeaderList& h, uint32_t entry, uint64_t* va
 
 ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, RequestHead& out,
                           size_t* head_len, ParseKind* err) {
+    HeadScan scan;
+    return parse_request(b, len, lim, scan, out, head_len, err);
+}
+
+ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, ResponseHead& out,
+                           size_t* head_len, ParseKind* err) {
+    HeadScan scan;
+    return parse_response(b, len, request_method, scan, out, head_len, err);
+}
+
+ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, HeadScan& scan,
+                          RequestHead& out, size_t* head_len, ParseKind* err) {
     if (len > UINT32_MAX) len = UINT32_MAX;  // a head never gets near this
-    size_t pos = 0;
-    if (skip_empty_lines(b, len, &pos) == ParseStatus::Partial) return ParseStatus::Partial;
-
-    // Method token, one space.
-    size_t ms = pos;
-    while (pos < len && kTokenLower[b[pos]]) ++pos;
-    if (pos >= len) return ParseStatus::Partial;
-    if (b[pos] != ' ' || pos == ms) return fail(err, ParseKind::Method);
-    std::string_view method{reinterpret_cast<const char*>(b + ms), pos - ms};
-    ++pos;
-
-    // Request-target up to the next space.
-    size_t ts = pos;
-    pos += scan_target(b + pos, len - pos);
-    if (pos - ts > kUriMaxLen) return fail(err, ParseKind::UriTooLong);
-    if (pos >= len) return ParseStatus::Partial;
-    if (b[pos] != ' ') {
-        if (pos > ts && (b[pos] == '\r' || b[pos] == '\n')) return fail(err, ParseKind::Version);
-        return fail(err, ParseKind::Uri);
-    }
-    if (pos == ts) return fail(err, ParseKind::Uri);
-    std::string_view target{reinterpret_cast<const char*>(b + ts), pos - ts};
-    ++pos;
-
-    bool http10 = false;
-    ParseStatus st = parse_version(b, len, &pos, &http10);
-    if (st == ParseStatus::Partial) return st;
-    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
-    st = parse_line_end(b, len, &pos);
-    if (st == ParseStatus::Partial) return st;
-    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
-
-    Slots slots(lim.max_headers);
+    begin_scan(scan, false, lim.max_headers);
     size_t end = 0;
-    st = parse_header_lines(b, len, pos, slots, lim.ignore_invalid_headers, &end, err);
-    if (st != ParseStatus::Complete) return st;
-
+    ParseStatus st = scan_request_line(b, len, scan, err);
+    if (st == ParseStatus::Complete) st = scan_header_lines(b, len, scan, lim.ignore_invalid_headers, &end, err);
+    if (st != ParseStatus::Complete) {
+        if (st == ParseStatus::Error) scan.reset();
+        return st;
+    }
+    scan.reset();
+    HeaderSlots& slots = scan.slots;
+    const bool http10 = scan.http10;
+    std::string_view method{reinterpret_cast<const char*>(b + scan.start), scan.method_end - scan.start};
+    std::string_view target{reinterpret_cast<const char*>(b + scan.method_end + 1),
+                            scan.target_end - scan.method_end - 1};
     Uri uri;
     if (target[0] == '/') {
         // Origin form, the common case: every byte was already checked by
@@ -486,51 +599,21 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Requ
     return ParseStatus::Complete;
 }
 
-ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, ResponseHead& out,
-                           size_t* head_len, ParseKind* err) {
+ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, HeadScan& scan,
+                           ResponseHead& out, size_t* head_len, ParseKind* err) {
     if (len > UINT32_MAX) len = UINT32_MAX;
-    size_t pos = 0;
-    if (skip_empty_lines(b, len, &pos) == ParseStatus::Partial) return ParseStatus::Partial;
-
-    bool http10 = false;
-    ParseStatus st = parse_version(b, len, &pos, &http10);
-    if (st == ParseStatus::Partial) return st;
-    if (st == ParseStatus::Error) return fail(err, ParseKind::Version);
-    if (pos >= len) return ParseStatus::Partial;
-    if (b[pos] != ' ') return fail(err, ParseKind::Version);
-    ++pos;
-
-    unsigned status = 0;
-    for (int i = 0; i < 3; ++i, ++pos) {
-        if (pos >= len) return ParseStatus::Partial;
-        uint8_t c = b[pos];
-        if (c < '0' || c > '9') return fail(err, ParseKind::Status);
-        status = status * 10 + unsigned(c - '0');
-    }
-    if (pos >= len) return ParseStatus::Partial;
-    if (b[pos] == ' ') {
-        // Reason phrase: any text without control bytes other than HTAB.
-        ++pos;
-        for (;;) {
-            pos += scan_value(b + pos, len - pos);
-            if (pos >= len) return ParseStatus::Partial;
-            if (b[pos] != '\t') break;
-            ++pos;
-        }
-        st = parse_line_end(b, len, &pos);
-        if (st == ParseStatus::Partial) return st;
-        if (st == ParseStatus::Error) return fail(err, ParseKind::HeaderToken);
-    } else {
-        st = parse_line_end(b, len, &pos);
-        if (st == ParseStatus::Partial) return st;
-        if (st == ParseStatus::Error) return fail(err, ParseKind::Status);
-    }
-    if (status < 100) return fail(err, ParseKind::Status);
-
-    Slots slots(kDefaultMaxHeaders);
+    begin_scan(scan, true, kDefaultMaxHeaders);
     size_t end = 0;
-    st = parse_header_lines(b, len, pos, slots, false, &end, err);
-    if (st != ParseStatus::Complete) return st;
+    ParseStatus st = scan_status_line(b, len, scan, err);
+    if (st == ParseStatus::Complete) st = scan_header_lines(b, len, scan, false, &end, err);
+    if (st != ParseStatus::Complete) {
+        if (st == ParseStatus::Error) scan.reset();
+        return st;
+    }
+    scan.reset();
+    HeaderSlots& slots = scan.slots;
+    const bool http10 = scan.http10;
+    const unsigned status = scan.status;
 
     bool keep_alive = !http10;
     size_t n = slots.size();

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/headers.h"
 #include "core/uri.h"
@@ -81,16 +82,105 @@ struct RequestLimits {
     bool ignore_invalid_headers = false;
 };
 
-// Parses one request head from the front of buf[0, len). On Complete,
-// *head_len is the number of bytes the head used and out is filled; the
-// views in out point into buf. On Error *err tells the kind. Header names
-// are lower-cased in the buffer as they are read (nothing else changes, and
-// the length never does).
+// One header line of a head being parsed; offsets are from the start of
+// the buffer.
+struct RawHeader {
+    uint32_t name_off;
+    uint32_t value_off;
+    uint32_t value_len;
+    uint16_t name_len;
+    uint8_t drop;
+};
+
+// The lines of one head. Up to 100 live in a fixed array; a larger
+// configured maximum moves them to the heap for this head only.
+class HeaderSlots {
+public:
+    static constexpr size_t kFixed = 100;
+    void clear(size_t max) {
+        max_ = max;
+        count_ = 0;
+        heap_.clear();
+    }
+    bool push(const RawHeader& h) {
+        if (count_ >= max_) return false;
+        if (count_ < kFixed && heap_.empty()) {
+            fixed_[count_++] = h;
+            return true;
+        }
+        if (heap_.empty()) heap_.assign(fixed_, fixed_ + kFixed);
+        heap_.push_back(h);
+        ++count_;
+        return true;
+    }
+    size_t size() const { return count_; }
+    RawHeader& operator[](size_t i) { return heap_.empty() ? fixed_[i] : heap_[i]; }
+
+private:
+    size_t max_ = kDefaultMaxHeaders;
+    size_t count_ = 0;
+    RawHeader fixed_[kFixed];
+    std::vector<RawHeader> heap_;
+};
+
+// Where the parse of an incomplete head stopped, so that the next call
+// resumes there instead of starting over: a head trickled in small pieces
+// costs time linear in its length. Every byte before `pos` has been checked
+// (and header names lower-cased in place). The owner of the buffer may only
+// append to it while a scan is active; any other change (bytes taken from
+// the front, the buffer swapped) must be followed by reset().
+struct HeadScan {
+    enum class Step : uint8_t {
+        Start,        // empty lines before the start line
+        Method,       // request line: method token
+        Target,       // request line: request-target
+        Version,      // request line: version and line end (re-read whole, at most 10 bytes)
+        Status,       // status line: version, status code and what follows (at most 13 bytes)
+        Reason,       // status line: reason phrase
+        StartLineEnd, // status line: line end after the reason or the code
+        LineStart,    // a header line or the empty line that ends the head
+        Name,
+        Ows,          // whitespace after the colon
+        Value,
+        LineEnd,
+        Drop,         // skipping a malformed line up to its LF
+    };
+    bool active = false;
+    bool response = false;
+    bool http10 = false;
+    bool reason = false;      // a reason phrase followed the status code
+    Step step = Step::Start;
+    uint16_t status = 0;
+    uint32_t pos = 0;          // next byte to look at
+    uint32_t start = 0;        // first byte of the start line
+    uint32_t line = 0;         // start of the current header line
+    uint32_t method_end = 0;   // request line: the space after the method
+    uint32_t target_end = 0;   // request line: the space after the target
+    uint32_t name_end = 0;     // header line: the colon
+    uint32_t value_start = 0;  // header line: first byte after the whitespace
+    uint32_t value_end = 0;    // header line: where the line end starts
+    HeaderSlots slots;
+
+    void reset() { active = false; }
+};
+
+// Parses one request head from the front of buf[0, len), resuming where
+// `scan` stopped. On Complete, *head_len is the number of bytes the head used
+// and out is filled; the views in out point into buf. On Error *err tells
+// the kind. Header names are lower-cased in the buffer as they are read
+// (nothing else changes, and the length never does). The scan stays active
+// only after Partial; the result for a given buffer is the same however its
+// bytes arrived.
+ParseStatus parse_request(uint8_t* buf, size_t len, const RequestLimits& lim, HeadScan& scan,
+                          RequestHead& out, size_t* head_len, ParseKind* err);
+// The same from a fresh scan.
 ParseStatus parse_request(uint8_t* buf, size_t len, const RequestLimits& lim, RequestHead& out,
                           size_t* head_len, ParseKind* err);
 
 // Parses one response head (interim ones included: the caller skips them).
 // `request_method` drives the HEAD and CONNECT rules.
+ParseStatus parse_response(uint8_t* buf, size_t len, Method request_method, HeadScan& scan,
+                           ResponseHead& out, size_t* head_len, ParseKind* err);
 ParseStatus parse_response(uint8_t* buf, size_t len, Method request_method, ResponseHead& out,
                            size_t* head_len, ParseKind* err);
 
