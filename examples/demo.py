@@ -1,7 +1,7 @@
 """End-to-end demo on loopback: the example HTTP/1.1 server and client, plus curl.
 
 Starts the server in this process, makes a handful of requests with the
-example client (connection reuse, a POST, a streamed response, the idle
+package's client (connection reuse, a POST, a streamed response, the idle
 watcher noticing that the server closed an idle connection) and with curl
 (keep-alive over several URLs, Expect: 100-continue), prints what came back
 and exits.
@@ -14,17 +14,17 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import wirelet  # noqa: E402
 from wirelet import __version__  # noqa: E402
 from wirelet import _wirelet as w  # noqa: E402
 from wirelet.http import HeaderMap  # noqa: E402
 
-import h1_client  # noqa: E402
 import h1_server  # noqa: E402
 
 
-def show(label, resp):
-    body = resp.body.decode(errors="replace").strip().replace("\n", " | ")
-    print(f"  {label:<28} -> {resp.status} on {resp.connection}: {body}")
+def show(label, resp, client):
+    body = resp.content.decode(errors="replace").strip().replace("\n", " | ")
+    print(f"  {label:<28} -> {resp.status}, {client._live} connection(s) open: {body}")
 
 
 async def curl(*args):
@@ -42,15 +42,16 @@ async def main():
     base = f"http://127.0.0.1:{port}"
     print(f"server listening on {base}\n")
 
-    print("example client (H1ClientState + H1Codec):")
-    client = h1_client.Client("127.0.0.1", port, log=print)
-    show("GET /hello", await client.request("GET", "/hello"))
-    show("GET /again (reused)", await client.request("GET", "/again"))
-    show("POST /echo", await client.request("POST", "/echo", [("content-type", "text/plain")], b"ping"))
-    show("GET /stream (chunked)", await client.request("GET", "/stream"))
-    await asyncio.sleep(0.6)  # longer than the server's idle timeout
-    show("GET /after-idle", await client.request("GET", "/after-idle"))
-    await client.close()
+    print("wirelet.Client (H1ClientState + H1Codec):")
+    async with wirelet.Client() as client:
+        show("GET /hello", await client.get(base + "/hello"), client)
+        show("GET /again (reused)", await client.get(base + "/again"), client)
+        show("POST /echo", await client.post(base + "/echo", headers={"content-type": "text/plain"},
+                                             content=b"ping"), client)
+        show("GET /stream (chunked)", await client.get(base + "/stream"), client)
+        await asyncio.sleep(0.6)  # longer than the server's idle timeout
+        print(f"  after the server's idle timeout: {client._live} connection(s) open (the watcher saw the close)")
+        show("GET /after-idle", await client.get(base + "/after-idle"), client)
 
     if shutil.which("curl"):
         print("\ncurl, keep-alive over three URLs:")

@@ -3,7 +3,7 @@
 # they are missing. Needs root (or sudo) on a fresh machine.
 set -euo pipefail
 pkgs=(g++ cmake ninja-build libgtest-dev clang libclang-rt-14-dev libfuzzer-14-dev
-      libnghttp2-dev nghttp2-client curl wrk python3-venv)
+      libnghttp2-dev nghttp2-client nghttp2-server curl wrk python3-venv)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -11,10 +11,10 @@ import time
 
 import pytest
 
+import wirelet
 from wirelet import _wirelet as w
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
-import h1_client  # noqa: E402
 import h1_server  # noqa: E402
 
 needs_curl = pytest.mark.skipif(shutil.which("curl") is None, reason="curl not installed")
@@ -140,21 +140,22 @@ def test_malformed_requests_get_automatic_answer_and_close(server, request_bytes
     assert out.startswith(expected) if expected else out == b""
 
 
-def test_example_client_reuses_and_notices_idle_close(server):
+def test_client_reuses_and_notices_idle_close(server):
     port, _, loop = server
-    events = []
+    url = f"http://127.0.0.1:{port}"
 
     async def scenario():
-        client = h1_client.Client("127.0.0.1", port, log=events.append)
-        a = await client.request("GET", "/a")
-        b = await client.request("GET", "/b")
-        # Let the connection go idle past the server's timeout.
-        await asyncio.sleep(2.4)
-        c = await client.request("GET", "/c")
-        await client.close()
-        return a, b, c
+        async with wirelet.Client() as client:
+            a = await client.get(url + "/a")
+            b = await client.get(url + "/b")
+            reused = client._live
+            # Let the connection go idle past the server's timeout: the idle
+            # watcher sees the close and the pool forgets the connection.
+            await asyncio.sleep(2.4)
+            after_idle = client._live
+            c = await client.get(url + "/c")
+            return a, b, c, reused, after_idle
 
-    a, b, c = asyncio.run(scenario())
-    assert a.connection == b.connection != c.connection
-    assert any("server closed the idle connection" in e for e in events)
-    assert c.body == b"hello from wirelet: GET /c\n"
+    a, b, c, reused, after_idle = asyncio.run(scenario())
+    assert (a.status, b.status, reused, after_idle) == (200, 200, 1, 0)
+    assert c.content == b"hello from wirelet: GET /c\n"
