@@ -9,13 +9,13 @@
 #include "core/buffer.h"
 #include "core/headers.h"
 #include "proto/h2/hpack.h"
+#include "proto/h2/reason.h"
 
 namespace wl::h2 {
 
 constexpr uint32_t kDefaultMaxFrameSize = 16384;
 constexpr uint32_t kMaxMaxFrameSize = 16777215;
 constexpr uint32_t kMaxWindowSize = 2147483647;
-constexpr uint32_t kMaxStreamId = 2147483647;
 constexpr size_t kDefaultMaxHeaderListSize = 16777216;
 constexpr size_t kFrameHeaderLen = 9;
 
@@ -40,15 +40,6 @@ enum FrameFlag : uint8_t {
     kEndHeaders = 0x4,
     kPadded = 0x8,
     kPriorityFlag = 0x20,
-};
-
-// Error codes used by the codec.
-enum Reason : uint32_t {
-    kNoError = 0,
-    kProtocolError = 1,
-    kFrameSizeError = 6,
-    kCompressionError = 9,
-    kEnhanceYourCalm = 11,
 };
 
 // ---- decoded frames ----

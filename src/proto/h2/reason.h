@@ -8,6 +8,9 @@ namespace wl::h2 {
 
 using Reason = uint32_t;
 
+// Stream identifiers are 31-bit.
+inline constexpr uint32_t kMaxStreamId = 0x7fffffff;
+
 inline constexpr Reason kNoError = 0;
 inline constexpr Reason kProtocolError = 1;
 inline constexpr Reason kInternalError = 2;

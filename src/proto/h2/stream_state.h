@@ -12,9 +12,6 @@
 
 namespace wl::h2 {
 
-// Stream identifiers are 31-bit.
-inline constexpr uint32_t kMaxStreamId = 0x7fffffff;
-
 // How far one side of a stream has got.
 enum class Peer : uint8_t { AwaitingHeaders, Streaming };
 
