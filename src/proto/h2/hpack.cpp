@@ -264,10 +264,12 @@ static bool valid_utf8(std::string_view s) {
     return true;
 }
 
+// A name HeaderMap would take as it is: 1 to 65535 lower-case token octets
+// (the table maps NUL to itself, so it needs its own test).
 static inline bool valid_lower_name(std::string_view n) {
-    if (n.empty()) return false;
+    if (n.empty() || n.size() > 65535) return false;
     for (unsigned char c : n)
-        if (kTokenLower[c] != c) return false;
+        if (c == 0 || kTokenLower[c] != c) return false;
     return true;
 }
 
@@ -452,6 +454,19 @@ struct Str {
 };
 }  // namespace
 
+// NeedMore when the string at p (length prefix and octets) is not all held;
+// p moves past it otherwise. Malformed lengths are left to read_str, which
+// reports them in decoding order.
+static inline HpackResult skip_str(const uint8_t*& p, const uint8_t* end) {
+    if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
+    uint32_t len;
+    HpackResult r = decode_int(p, end, 7, len);
+    if (r != HpackResult::Ok) return r;
+    if (size_t(end - p) < len) return HpackResult::NeedMoreStringUnderflow;
+    p += len;
+    return HpackResult::Ok;
+}
+
 static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
                                    std::vector<uint8_t>& scratch, size_t& fill, Str& s) {
     if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
@@ -481,12 +496,21 @@ static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
 
 HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consumed,
                                  HeaderFrame& frame, size_t max_list) {
+    HpackResult r = decode_pass(data, len, consumed, frame, max_list);
+    mid_block_ = is_need_more(r);
+    return r;
+}
+
+HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* consumed,
+                                      HeaderFrame& frame, size_t max_list) {
     if (has_pending_) {
         last_limit_ = pending_limit_;
         has_pending_ = false;
     }
     *consumed = 0;
-    shrink_scratch();
+    // Not while a representation waits for the rest of its bytes: its
+    // next pass would only grow the scratch space again.
+    if (!mid_block_) shrink_scratch();
     const uint8_t* p = data;
     const uint8_t* end = data + len;
     bool field_seen = false;
@@ -536,6 +560,16 @@ HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consum
         uint32_t idx;
         r = decode_int(q, end, indexing ? 6 : 4, idx);
         if (r != HpackResult::Ok) return r;
+        if (idx > 61 && idx - 62 >= table_.count()) return HpackResult::InvalidTableIndex;
+        {
+            // Both strings must be held before either is Huffman-decoded: a
+            // representation cut by a frame boundary is decoded once, when
+            // complete, not again on every CONTINUATION pass.
+            const uint8_t* t = q;
+            HpackResult c = idx == 0 ? skip_str(t, end) : HpackResult::Ok;
+            if (c == HpackResult::Ok) c = skip_str(t, end);
+            if (is_need_more(c)) return c;
+        }
         size_t fill = 0;
         Str ns, vs;
         bool name_known = idx != 0;

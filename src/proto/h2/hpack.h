@@ -181,12 +181,15 @@ private:
     static constexpr size_t kScratchSize = 4096;
     static constexpr size_t kScratchKeep = 64 * 1024;
     void shrink_scratch();
+    HpackResult decode_pass(const uint8_t* data, size_t len, size_t* consumed, HeaderFrame& frame,
+                            size_t max_header_list_size);
 
     DynamicTable table_;
     bool has_pending_ = false;
     uint32_t pending_limit_ = 0;
     uint32_t last_limit_ = kDefaultHeaderTableSize;
     std::vector<uint8_t> scratch_;  // Huffman output and literal copies
+    bool mid_block_ = false;        // the last pass ended inside a representation
 };
 
 // Field acceptance of one decoded field (name and value already valid):
