@@ -21,6 +21,7 @@ import _timing
 
 _timing.use_dev_build()
 
+import client  # noqa: E402
 import h1_body  # noqa: E402
 import h1_parse  # noqa: E402
 import h1_serialize  # noqa: E402
@@ -171,7 +172,7 @@ def main():
     ap.add_argument("--no-native", action="store_true", help="skip the native benchmarks")
     args = ap.parse_args()
     rows = []
-    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory):
+    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, client):
         got = mod.bench(args.quick)
         _timing.print_rows(got)
         rows += got
@@ -179,7 +180,7 @@ def main():
         rows += native_rows(args.quick)
     order = ["head parse from Python", "head fed 1 byte", "chunked body", "native head parse",
              "HPACK decode from Python", "HPACK encode from Python", "response serialize", "H2Codec idle",
-             "native HPACK"]
+             "native HPACK", "client requests"]
     rows.sort(key=lambda r: next((i for i, k in enumerate(order) if r["work"].startswith(k)), len(order)))
     os.makedirs(RESULTS, exist_ok=True)
     write_markdown(rows, os.path.join(RESULTS, "latest.md"), args.quick)

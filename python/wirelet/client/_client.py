@@ -13,7 +13,7 @@ import json as _json
 from wirelet import _wirelet as w
 from wirelet.http import HeaderMap
 
-from ._config import _UNSET, DEFAULT_TIMEOUT, Limits, PoolTimeout, ProxyError, Timeout
+from ._config import _UNSET, DEFAULT_TIMEOUT, Limits, PoolTimeout, ProxyError, RetryRequest, Timeout
 from ._connect import dial, tls_context
 from ._h1 import H1Connection
 from ._models import Response
@@ -200,10 +200,20 @@ class Client:
             known_length = int(cl) if cl is not None and cl.isdigit() else None
         replayable = known_length is None and not hasattr(content, "__aiter__") and method in _IDEMPOTENT
         h1_ready = False
+        retries = 3
         while True:
             conn = await self._acquire(origin, timeout)
             if conn.http2:
-                return await conn.request(method, target, hm, content, timeout, url, origin)
+                try:
+                    return await conn.request(method, target, HeaderMap(hm),
+                                              content, timeout, url, origin)
+                except RetryRequest:
+                    # The server never saw the request (GOAWAY, connection
+                    # gone before the stream opened): another connection.
+                    if not retries:
+                        raise w.ConnectionClosedError("the server went away before processing the request") from None
+                    retries -= 1
+                    continue
             if not h1_ready:
                 h1_ready = True
                 if "host" not in hm:
@@ -275,7 +285,7 @@ class Client:
             wire = await dial(loop, origin, self._ssl_context() if origin.scheme == "https" else None,
                               timeout.connect)
             if self.http2 == "prior-knowledge" and origin.scheme == "http" or wire.alpn() == "h2":
-                from ._h2 import H2Connection
+                from ._h2 import H2Connection  # the engine is imported on first use
                 conn = H2Connection.open(wire, self, origin)
                 origin.h2 = conn
                 return conn
@@ -337,6 +347,11 @@ class Client:
         conn.origin.idle.append(conn)
         self._idle_count += 1
         self._wake()
+
+    def went_away(self, conn):
+        """The server's GOAWAY: no new streams on conn; it closes once drained."""
+        if conn.origin.h2 is conn:
+            conn.origin.h2 = None
 
     def idle_closed(self, conn):
         """The idle watcher saw the server close (or break) an idle connection."""

@@ -53,6 +53,12 @@ class ProxyError(WireletError):
     """The proxy refused or broke the tunnel."""
 
 
+class RetryRequest(Exception):
+    """Internal: the request never reached the server (GOAWAY, a connection
+    that went before the stream opened); the pool sends it on another
+    connection."""
+
+
 class Timeout:
     """Time limits in seconds (None: no limit).
 

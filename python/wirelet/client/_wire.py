@@ -24,6 +24,7 @@ class Wire(asyncio.Protocol):
         self.transport = None
         self.sink = None  # callable(data, error): takes every byte instead of the queue
         self.on_lost = None  # callable(error) once the transport is gone
+        self.on_resume = None  # callable() when the transport takes writes again
         self._chunks = collections.deque()
         self._buffered = 0
         self._eof = False
@@ -68,6 +69,8 @@ class Wire(asyncio.Protocol):
 
     def resume_writing(self):
         self._write_paused = False
+        if self.on_resume is not None:
+            self.on_resume()
         d = self._drain
         if d is not None and not d.done():
             d.set_result(None)
