@@ -89,6 +89,16 @@ def start_h2(docroot):
     return proc, f"http://127.0.0.1:{port}/index.html"
 
 
+def h2_engine_ready():
+    try:
+        wirelet._wirelet.H2Streams("client", initial_window_size=65535, connection_window=65535,
+                                   max_frame_size=16384, max_header_list_size=65536,
+                                   max_send_buf_size=65536).try_claim_slot()
+        return True
+    except (AttributeError, NotImplementedError):
+        return False
+
+
 def runner(make_client, get, url, concurrent):
     """fn(n): n rounds of 100 GETs on one warm client, on this side's own loop."""
     loop = asyncio.new_event_loop()
@@ -144,7 +154,7 @@ def bench(quick):
         try:
             p1, url1 = start_h1()
             procs.append(p1)
-            p2, url2 = start_h2(docroot) if hasattr(wirelet._wirelet, "H2Streams") else (None, None)
+            p2, url2 = start_h2(docroot) if h2_engine_ready() else (None, None)
             if p2 is not None:
                 procs.append(p2)
             cases = [("HTTP/1.1", url1, lambda: wirelet.Client(limits=limits, trust_env=False),
