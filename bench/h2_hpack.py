@@ -23,7 +23,7 @@ _timing.use_dev_build()
 
 from wirelet import _wirelet as w  # noqa: E402
 
-DATA = os.environ.get("WIRELET_DATA_DIR", os.path.join(os.path.dirname(_timing.ROOT), "shared", "data"))
+DATA = os.environ.get("WIRELET_DATA_DIR", os.path.join(_timing.ROOT, "tests", "data"))
 RAW = os.path.join(DATA, "hpack-test-case", "raw-data")
 DROP = {"connection", "keep-alive", "transfer-encoding", "upgrade", "proxy-connection"}
 

@@ -10,14 +10,13 @@ def data_dir() -> pathlib.Path:
     env = os.environ.get("WIRELET_DATA_DIR")
     if env:
         return pathlib.Path(env)
-    return ROOT.parent / "shared" / "data"
+    return ROOT / "tests" / "data"
 
 
 @pytest.fixture(scope="session")
 def shared_data() -> pathlib.Path:
     d = data_dir()
-    if not d.is_dir():
-        pytest.skip(f"shared test data not found at {d}")
+    assert d.is_dir(), f"test data not found at {d}"
     return d
 
 

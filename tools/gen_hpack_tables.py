@@ -2,7 +2,7 @@
 """Generate src/proto/h2/hpack_tables.cpp from the RFC 7541 TSV data.
 
 Usage: tools/gen_hpack_tables.py [DATA_DIR] [OUT]
-DATA_DIR defaults to ../shared/data/rfc7541 next to the repository.
+DATA_DIR defaults to tests/data/rfc7541 in the repository.
 
 Emits the static table, the Huffman code for encoding, the decoding tables
 (a 256-entry root table and one 256-entry subtable for each 8-bit prefix
@@ -40,7 +40,7 @@ def c_str(s):
 
 
 def main():
-    data = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "data", "rfc7541")
+    data = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "tests", "data", "rfc7541")
     out_path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "src", "proto", "h2", "hpack_tables.cpp")
 
     static = []
