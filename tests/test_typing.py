@@ -1,0 +1,36 @@
+"""The shipped type information matches the built module, and the package's own
+Python code and the examples type-check against it."""
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import wirelet
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PKG = pathlib.Path(wirelet.__file__).resolve().parent
+
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+
+
+def run(args, tmp_path):
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "mypy-cache"), PYTHONPATH=str(PKG.parent))
+    # Run beside the installed package, never beside the source tree.
+    return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_stubs_match_the_module(tmp_path):
+    assert (PKG / "py.typed").is_file() and (PKG / "_wirelet.pyi").is_file()
+    r = run(["mypy.stubtest", "wirelet._wirelet"], tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_package_and_examples_type_check(tmp_path):
+    targets = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
+    r = run(["mypy", "--no-error-summary", "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+             str(PKG), *targets], tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
