@@ -423,12 +423,12 @@ PyType_Slot headers_slots[] = {
 // ---- H2FrameSettings
 PyMemberDef settings_members[] = {
     {"ack", WL_T_BOOL, offsetof(WlH2FrameSettings, ack), RO, "ACK flag."},
-    {"header_table_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, header_table_size), RO, nullptr},
-    {"enable_push", WL_T_OBJECT, offsetof(WlH2FrameSettings, enable_push), RO, nullptr},
-    {"max_concurrent_streams", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_concurrent_streams), RO, nullptr},
-    {"initial_window_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, initial_window_size), RO, nullptr},
-    {"max_frame_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_frame_size), RO, nullptr},
-    {"max_header_list_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_header_list_size), RO, nullptr},
+    {"header_table_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, header_table_size), RO, "SETTINGS_HEADER_TABLE_SIZE (int), or None when absent."},
+    {"enable_push", WL_T_OBJECT, offsetof(WlH2FrameSettings, enable_push), RO, "SETTINGS_ENABLE_PUSH (bool), or None when absent."},
+    {"max_concurrent_streams", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_concurrent_streams), RO, "SETTINGS_MAX_CONCURRENT_STREAMS (int), or None when absent."},
+    {"initial_window_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, initial_window_size), RO, "SETTINGS_INITIAL_WINDOW_SIZE (int), or None when absent."},
+    {"max_frame_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_frame_size), RO, "SETTINGS_MAX_FRAME_SIZE (int), or None when absent."},
+    {"max_header_list_size", WL_T_OBJECT, offsetof(WlH2FrameSettings, max_header_list_size), RO, "SETTINGS_MAX_HEADER_LIST_SIZE (int), or None when absent."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -474,8 +474,8 @@ PyType_Slot settings_slots[] = {
 
 // ---- H2FrameWindowUpdate
 PyMemberDef wu_members[] = {
-    {"stream_id", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, stream_id), RO, nullptr},
-    {"increment", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, increment), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, stream_id), RO, "Stream id (0 for the connection)."},
+    {"increment", WL_T_UINT, offsetof(WlH2FrameWindowUpdate, increment), RO, "Window size increment (int)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot wu_slots[] = {
@@ -487,7 +487,7 @@ PyType_Slot wu_slots[] = {
 
 // ---- H2FramePing
 PyMemberDef ping_members[] = {
-    {"ack", WL_T_BOOL, offsetof(WlH2FramePing, ack), RO, nullptr},
+    {"ack", WL_T_BOOL, offsetof(WlH2FramePing, ack), RO, "True for a PING acknowledgement."},
     {"data", WL_T_OBJECT, offsetof(WlH2FramePing, data), RO, "The 8 payload bytes."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -504,9 +504,9 @@ PyType_Slot ping_slots[] = {
 
 // ---- H2FrameGoAway
 PyMemberDef goaway_members[] = {
-    {"last_stream_id", WL_T_UINT, offsetof(WlH2FrameGoAway, last_stream_id), RO, nullptr},
-    {"error_code", WL_T_UINT, offsetof(WlH2FrameGoAway, error_code), RO, nullptr},
-    {"debug_data", WL_T_OBJECT, offsetof(WlH2FrameGoAway, debug_data), RO, nullptr},
+    {"last_stream_id", WL_T_UINT, offsetof(WlH2FrameGoAway, last_stream_id), RO, "The last stream id the sender may have processed."},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameGoAway, error_code), RO, "Error code (int; see H2Reason)."},
+    {"debug_data", WL_T_OBJECT, offsetof(WlH2FrameGoAway, debug_data), RO, "Additional debug data (bytes, possibly empty)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 void goaway_dealloc(PyObject* self) {
@@ -522,8 +522,8 @@ PyType_Slot goaway_slots[] = {
 
 // ---- H2FrameRstStream
 PyMemberDef rst_members[] = {
-    {"stream_id", WL_T_UINT, offsetof(WlH2FrameRstStream, stream_id), RO, nullptr},
-    {"error_code", WL_T_UINT, offsetof(WlH2FrameRstStream, error_code), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameRstStream, stream_id), RO, "Stream id of the reset stream."},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameRstStream, error_code), RO, "Error code (int; see H2Reason)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot rst_slots[] = {
@@ -535,7 +535,7 @@ PyType_Slot rst_slots[] = {
 
 // ---- H2FramePriority
 PyMemberDef prio_members[] = {
-    {"stream_id", WL_T_UINT, offsetof(WlH2FramePriority, stream_id), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FramePriority, stream_id), RO, "Stream id the PRIORITY frame names (the frame is otherwise ignored)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot prio_slots[] = {
@@ -547,8 +547,8 @@ PyType_Slot prio_slots[] = {
 
 // ---- H2FrameStreamError
 PyMemberDef serr_members[] = {
-    {"stream_id", WL_T_UINT, offsetof(WlH2FrameStreamError, stream_id), RO, nullptr},
-    {"error_code", WL_T_UINT, offsetof(WlH2FrameStreamError, error_code), RO, nullptr},
+    {"stream_id", WL_T_UINT, offsetof(WlH2FrameStreamError, stream_id), RO, "Stream id of the stream that failed to decode."},
+    {"error_code", WL_T_UINT, offsetof(WlH2FrameStreamError, error_code), RO, "Error code of the stream error (int; see H2Reason)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot serr_slots[] = {
