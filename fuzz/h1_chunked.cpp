@@ -94,7 +94,8 @@ Outcome whole(std::string_view in, bool eof) {
     return finish(d, std::move(data));
 }
 
-// Feeds pieces of pseudo-random sizes (1..max_step), decoding after each.
+// Feeds pieces of pseudo-random sizes (1..max_step), decoding after each;
+// a piece is copied in, moved in as a buffer, or borrowed in place.
 Outcome split(std::string_view in, bool eof, uint32_t seed, size_t max_step, size_t take) {
     BodyDecoder d(BodyKind::Chunked);
     std::string data;
@@ -103,7 +104,9 @@ Outcome split(std::string_view in, bool eof, uint32_t seed, size_t max_step, siz
         seed = seed * 1103515245u + 12345u;
         size_t n = 1 + (seed >> 16) % max_step;
         if (n > in.size() - pos) n = in.size() - pos;
-        if (seed & 0x100) {
+        if ((seed & 0x600) == 0x200 && d.borrow(in.data() + pos, n)) {
+            // read in place: `in` outlives the decoder
+        } else if (seed & 0x100) {
             d.feed(in.substr(pos, n));
         } else {
             wl::ByteBuf b;
@@ -112,6 +115,7 @@ Outcome split(std::string_view in, bool eof, uint32_t seed, size_t max_step, siz
             check(b.empty());
         }
         pos += n;
+        check(d.next_piece_guess() <= d.buffered());
         drain(d, data, take);
     }
     if (eof) {

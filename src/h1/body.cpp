@@ -1,6 +1,7 @@
 // H1BodyDecoder: the Python face of wl::h1::BodyDecoder.
 #include "h1/body.h"
 
+#include <cstring>
 #include <new>
 
 #include "errors/errors.h"
@@ -20,6 +21,8 @@ PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->dec) BodyDecoder(kind, length);  // allocates nothing
+    self->held = nullptr;
+    new (&self->size_hint) std::atomic<size_t>(0);
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -70,7 +73,9 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    wl_h1body(self)->dec.~BodyDecoder();
+    WlH1BodyDecoder* d = wl_h1body(self);
+    d->dec.~BodyDecoder();
+    Py_CLEAR(d->held);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -86,13 +91,33 @@ PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     std::string_view data;
     if (wl_conv_bytes(data_o, "feed", "data", &data) < 0) return nullptr;
+    if (data.empty()) Py_RETURN_NONE;
     WlH1BodyDecoder* d = wl_h1body(self);
+    // With nothing buffered the decoder reads straight from data_o, which
+    // is kept alive instead of copied; otherwise the bytes are appended.
+    PyObject* keep = data_o;
+    PyObject* drop = nullptr;
+    Py_INCREF(keep);
     try {
         WlLock g(d->mu);
-        d->dec.feed(data);
+        if (d->dec.borrow(data.data(), data.size())) {
+            drop = d->held;
+            d->held = keep;
+            keep = nullptr;
+        } else {
+            d->dec.feed(data);
+            if (!d->dec.borrowing()) {
+                drop = d->held;
+                d->held = nullptr;
+            }
+        }
+        d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
     } catch (const std::bad_alloc&) {
+        Py_DECREF(keep);
         return PyErr_NoMemory();
     }
+    Py_XDECREF(keep);
+    Py_XDECREF(drop);
     Py_RETURN_NONE;
 }
 
@@ -105,35 +130,73 @@ PyObject* decoder_mark_eof(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// No Python object is made or released under the lock: a bytes object is
+// allocated unlocked for the size the next piece is expected to have (as
+// guessed by the previous call), then the piece is copied into it and consumed under
+// the lock if it has that size; if not, the size learned there is allocated
+// and the step repeated. So a failed allocation consumes nothing. A piece that is the whole object fed
+// last is handed out as that very object, without a copy.
 PyObject* decoder_decode(PyObject* self, PyObject*) {
     WlH1BodyDecoder* d = wl_h1body(self);
-    wl::h1::Failure failure;
-    {
-        WlLock g(d->mu);
-        std::string_view piece;
-        BodyDecoder::Status st;
-        try {
-            st = d->dec.peek(&piece);
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-        switch (st) {
-            case BodyDecoder::Status::Data: {
-                // Consumed only once the copy exists, so a failed allocation
-                // loses no body data.
-                PyObject* out = wl_bytes(piece);
-                if (out) d->dec.commit(piece.size());
-                return out;
+    PyObject* out = nullptr;  // sized for the piece expected
+    if (size_t hint = d->size_hint.load(std::memory_order_relaxed)) {
+        out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(hint));
+        if (!out) PyErr_Clear();  // retried below with the exact size
+    }
+    for (;;) {
+        enum { Done, Retry, None, Failed, NoMemory } next = Done;
+        size_t want = 0;
+        PyObject* used_up = nullptr;  // the fed object, once nothing borrows it
+        wl::h1::Failure failure;
+        {
+            WlLock g(d->mu);
+            std::string_view piece;
+            BodyDecoder::Status st = BodyDecoder::Status::Failed;
+            try {
+                st = d->dec.peek(&piece);
+            } catch (const std::bad_alloc&) {
+                next = NoMemory;
             }
-            case BodyDecoder::Status::NeedMore:
-            case BodyDecoder::Status::Complete:
+            PyObject* held = d->held;
+            if (next == NoMemory) {
+            } else if (st != BodyDecoder::Status::Data) {
+                next = st == BodyDecoder::Status::Failed ? Failed : None;
+                if (next == Failed) failure = d->dec.failure();
+            } else if (held && d->dec.borrowing() && piece.data() == PyBytes_AS_STRING(held) &&
+                       piece.size() == size_t(PyBytes_GET_SIZE(held))) {
+                d->dec.commit(piece.size());
+                std::swap(out, d->held);  // the decoder's reference moves to the caller
+                used_up = d->held;        // the unneeded result, if one was made
+                d->held = nullptr;
+            } else if (out && size_t(PyBytes_GET_SIZE(out)) == piece.size()) {
+                std::memcpy(PyBytes_AS_STRING(out), piece.data(), piece.size());
+                d->dec.commit(piece.size());
+            } else {
+                next = Retry;
+                want = piece.size();
+            }
+            d->size_hint.store(next == Done ? d->dec.next_piece_guess() : 0, std::memory_order_relaxed);
+            if (!used_up && d->held && !d->dec.borrowing()) {
+                used_up = d->held;
+                d->held = nullptr;
+            }
+        }
+        Py_XDECREF(used_up);
+        if (next == Done) return out;
+        Py_CLEAR(out);
+        switch (next) {
+            case None:
                 Py_RETURN_NONE;
-            case BodyDecoder::Status::Failed:
-                failure = d->dec.failure();
+            case Failed:
+                return wl_raise_h1_failure(failure);
+            case NoMemory:
+                return PyErr_NoMemory();
+            default:
                 break;
         }
+        out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(want));
+        if (!out) return nullptr;
     }
-    return wl_raise_h1_failure(failure);
 }
 
 PyObject* decoder_take_trailers(PyObject* self, PyObject*) {
@@ -204,6 +267,7 @@ void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
     WlH1BodyDecoder* d = wl_h1body(decoder);
     WlLock g(d->mu);
     d->dec.feed(src);
+    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
 }
 
 PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {

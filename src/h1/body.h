@@ -1,5 +1,7 @@
 // H1BodyDecoder's native interface for the other HTTP/1 bindings.
 #pragma once
+#include <atomic>
+
 #include "core/buffer.h"
 #include "proto/h1/body_decoder.h"
 #include "py/common.h"
@@ -13,6 +15,14 @@ struct WlH1BodyDecoder {
     PyObject_HEAD
     wl::Mutex mu;
     wl::h1::BodyDecoder dec;
+    // The bytes object fed last, while `dec` may borrow its buffer (see
+    // BodyDecoder::borrow): strong reference, replaced or dropped only with
+    // the decoder no longer borrowing, and released after unlocking. A
+    // bytes object refers to nothing, so no GC support is needed.
+    PyObject* held;
+    // Size of the last piece handed out: the first guess for the next one,
+    // read before locking (hence atomic).
+    std::atomic<size_t> size_hint;
 };
 
 inline bool wl_h1body_check(PyObject* o) {

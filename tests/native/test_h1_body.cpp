@@ -302,3 +302,29 @@ TEST(H1BodyDecoder, ResetKeepsInput) {
     EXPECT_EQ(data, "GET");
     EXPECT_TRUE(d.is_complete());
 }
+
+TEST(H1BodyDecoder, BorrowedInput) {
+    // Read in place while borrowed; any other input call copies the unread rest.
+    const std::string wire = "3\r\nabc\r\n4\r\nde";
+    BodyDecoder d(BodyKind::Chunked);
+    ASSERT_TRUE(d.borrow(wire.data(), wire.size()));
+    EXPECT_FALSE(d.borrow("x", 1));  // only with nothing buffered
+    std::string_view piece;
+    ASSERT_EQ(d.decode(&piece), St::Data);
+    EXPECT_EQ(piece.data(), wire.data() + 3);
+    EXPECT_EQ(d.next_piece_guess(), 3u);  // the next chunk taken to be as long
+    ASSERT_EQ(d.decode(&piece), St::Data);
+    EXPECT_EQ(piece, "de");
+    EXPECT_FALSE(d.borrowing());
+    ASSERT_TRUE(d.borrow("fg\r\n0\r\n\r\nGET", 12));
+    EXPECT_EQ(d.next_piece_guess(), 2u);
+    d.feed("X", 1);
+    EXPECT_FALSE(d.borrowing());
+    EXPECT_EQ(d.buffered(), 13u);
+    ASSERT_EQ(d.decode(&piece), St::Data);
+    EXPECT_EQ(piece, "fg");
+    EXPECT_EQ(d.decode(&piece), St::Complete);
+    ByteBuf rest;
+    d.take_input(rest);
+    EXPECT_EQ(rest.view(), "GETX");
+}

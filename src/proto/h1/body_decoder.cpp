@@ -58,6 +58,7 @@ void BodyDecoder::reset(BodyKind kind, uint64_t length) {
     fail_ = Fail::None;
     eof_ = false;
     ext_bytes_ = 0;
+    chunk_size_ = 0;
     trailer_lines_ = 0;
     trailer_buf_.clear();
     fail_detail_.clear();
@@ -67,7 +68,31 @@ void BodyDecoder::reset(BodyKind kind, uint64_t length) {
     }
 }
 
+void BodyDecoder::feed(const void* p, size_t n) {
+    if (n == 0) return;
+    if (ext_n_) {
+        in_.reserve_extra(ext_n_ + n);  // the only step that can fail
+        unborrow();
+    }
+    in_.append(p, n);
+}
+
+bool BodyDecoder::borrow(const void* p, size_t n) {
+    if (n == 0 || in_size() != 0) return false;
+    ext_ = static_cast<const uint8_t*>(p);
+    ext_n_ = n;
+    return true;
+}
+
+void BodyDecoder::unborrow() {
+    if (!ext_n_) return;
+    in_.append(ext_, ext_n_);
+    ext_ = nullptr;
+    ext_n_ = 0;
+}
+
 void BodyDecoder::feed(ByteBuf& src) {
+    unborrow();
     if (in_.empty()) {
         in_.swap(src);
     } else {
@@ -77,6 +102,7 @@ void BodyDecoder::feed(ByteBuf& src) {
 }
 
 void BodyDecoder::take_input(ByteBuf& out) {
+    unborrow();
     if (out.empty()) {
         out.swap(in_);
     } else {
@@ -102,21 +128,21 @@ BodyDecoder::Status BodyDecoder::peek(std::string_view* out) {
                 complete_ = true;
                 return Status::Complete;
             }
-            size_t n = in_.size();
+            size_t n = in_size();
             if (n == 0) return eof_ ? fail(Fail::TruncatedBody) : Status::NeedMore;
             size_t take = remaining_ < n ? size_t(remaining_) : n;
-            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
             return Status::Data;
         }
         case BodyKind::Close: {
-            size_t n = in_.size();
+            size_t n = in_size();
             if (n == 0) {
                 if (!eof_) return Status::NeedMore;
                 complete_ = true;
                 return Status::Complete;
             }
             size_t take = std::min(n, kCloseReadMax);
-            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
             return Status::Data;
         }
         case BodyKind::Chunked:
@@ -128,8 +154,27 @@ BodyDecoder::Status BodyDecoder::peek(std::string_view* out) {
     return Status::Complete;
 }
 
+size_t BodyDecoder::next_piece_guess() const {
+    size_t n = in_size();
+    if (complete_ || fail_ != Fail::None || n == 0) return 0;
+    switch (kind_) {
+        case BodyKind::Length:
+            return remaining_ < n ? size_t(remaining_) : n;
+        case BodyKind::Close:
+            return std::min(n, kCloseReadMax);
+        case BodyKind::Chunked: {
+            // Between chunks: the next one is taken to be as long as the last.
+            uint64_t r = cstate_ == ChunkState::Body ? remaining_ : chunk_size_;
+            return r < n ? size_t(r) : n;
+        }
+        case BodyKind::Empty:
+            break;
+    }
+    return 0;
+}
+
 void BodyDecoder::commit(size_t n) {
-    in_.consume(n);
+    in_consume(n);
     if (kind_ == BodyKind::Close) return;
     remaining_ -= n;
     if (remaining_ != 0) return;
@@ -140,13 +185,13 @@ void BodyDecoder::commit(size_t n) {
 }
 
 BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
-    const uint8_t* p = in_.data();
-    const size_t n = in_.size();
+    const uint8_t* p = in_data();
+    const size_t n = in_size();
     size_t i = 0;
     ChunkState st = cstate_;
     // On a failure the offending byte stays in the input.
     auto failing = [&](Fail f) {
-        in_.consume(i - 1);
+        in_consume(i - 1);
         cstate_ = st;
         return fail(f);
     };
@@ -157,11 +202,11 @@ BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
     while (true) {
         if (st == ChunkState::Body) {
             if (i == n) break;
-            in_.consume(i);
+            in_consume(i);
             cstate_ = st;
             size_t avail = n - i;
             size_t take = remaining_ < avail ? size_t(remaining_) : avail;
-            *out = std::string_view(reinterpret_cast<const char*>(in_.data()), take);
+            *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
             return Status::Data;
         }
         if (i == n) break;
@@ -208,6 +253,7 @@ BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
             case ChunkState::SizeLf:
                 if (c != '\n') return failing(Fail::InvalidSizeLf);
                 st = remaining_ == 0 ? ChunkState::EndCr : ChunkState::Body;
+                chunk_size_ = remaining_;
                 break;
             case ChunkState::BodyCr:
                 if (c != '\r') return failing(Fail::InvalidBodyCr);
@@ -238,7 +284,7 @@ BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
                 break;
             case ChunkState::EndLf: {
                 if (c != '\n') return failing(Fail::InvalidEndLf);
-                in_.consume(i);
+                in_consume(i);
                 cstate_ = ChunkState::End;
                 return finish_chunked();
             }
@@ -247,7 +293,7 @@ BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
                 break;  // handled above / never rested in
         }
     }
-    in_.consume(i);
+    in_consume(i);
     cstate_ = st;
     if (!eof_) return Status::NeedMore;
     return fail(st == ChunkState::Body ? Fail::TruncatedBody : Fail::TruncatedLine);

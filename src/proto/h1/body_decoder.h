@@ -66,8 +66,18 @@ public:
     void reset(BodyKind kind, uint64_t length);
 
     // ---- input ----
-    void feed(const void* p, size_t n) { in_.append(p, n); }
-    void feed(std::string_view s) { in_.append(s); }
+    void feed(const void* p, size_t n);
+    void feed(std::string_view s) { feed(s.data(), s.size()); }
+    // Takes [p, p + n) as the whole input without copying it, when nothing
+    // is buffered (otherwise returns false and does nothing). The caller
+    // keeps those bytes alive and unchanged while borrowing() is true; every
+    // other input call first copies what is left of them into the decoder's
+    // own buffer. So body data is copied once, into the caller's result.
+    bool borrow(const void* p, size_t n);
+    bool borrowing() const { return ext_n_ != 0; }
+    // Copies the unread borrowed bytes into the decoder's own buffer; may
+    // throw std::bad_alloc, leaving the borrow in place.
+    void unborrow();
     // Moves every byte of src to the end of the input; src ends empty.
     // Adopts src's storage when the input is empty, so nothing is copied.
     void feed(ByteBuf& src);
@@ -82,6 +92,9 @@ public:
     // the same piece. The view stays valid until the next call that changes
     // the input.
     Status peek(std::string_view* out);
+    // A guess of the next piece's size from what is buffered (0 when none
+    // is expected): lets a caller size its result before peeking.
+    size_t next_piece_guess() const;
     // Consumes the first n bytes (n <= size of the piece) of the last piece.
     void commit(size_t n);
     // peek() and commit() of the whole piece in one step.
@@ -96,7 +109,8 @@ public:
     bool is_complete() const { return complete_; }
     bool eof() const { return eof_; }
     bool failed() const { return fail_ != Fail::None; }
-    size_t buffered() const { return in_.size(); }
+    size_t buffered() const { return in_size(); }
+    // The decoder's own input buffer (borrowed bytes are not in it).
     const ByteBuf& input() const { return in_; }
     // Length body: bytes still expected. Chunked: data left in the chunk.
     uint64_t remaining() const { return remaining_; }
@@ -121,7 +135,22 @@ private:
     }
     Status finish_chunked();  // the end state: parse trailers, complete
 
+    // The input: the borrowed bytes while there are any (the own buffer is
+    // then empty), else the own buffer.
+    const uint8_t* in_data() const { return ext_n_ ? ext_ : in_.data(); }
+    size_t in_size() const { return ext_n_ ? ext_n_ : in_.size(); }
+    void in_consume(size_t n) {
+        if (ext_n_) {
+            ext_ += n;
+            ext_n_ -= n;
+        } else {
+            in_.consume(n);
+        }
+    }
+
     ByteBuf in_;
+    const uint8_t* ext_ = nullptr;
+    size_t ext_n_ = 0;
     BodyKind kind_ = BodyKind::Empty;
     ChunkState cstate_ = ChunkState::Start;
     Fail fail_ = Fail::None;
@@ -129,6 +158,7 @@ private:
     bool complete_ = false;
     bool has_trailers_ = false;
     uint64_t remaining_ = 0;
+    uint64_t chunk_size_ = 0;  // size of the last chunk begun
     uint32_t ext_bytes_ = 0;
     uint32_t trailer_lines_ = 0;
     std::string trailer_buf_;
