@@ -26,6 +26,7 @@ import h1_body  # noqa: E402
 import h1_parse  # noqa: E402
 import h1_serialize  # noqa: E402
 import h2_hpack  # noqa: E402
+import h2_engine  # noqa: E402
 import h2_memory  # noqa: E402
 
 ROOT = _timing.ROOT
@@ -87,7 +88,7 @@ def aim_text(r):
     if r["aim"] is None:
         return "-"
     if r.get("bytes") is not None:
-        return "<= 4096 bytes"
+        return f"<= {r.get('budget', 4096)} bytes"
     if r["aim"] < 1:
         return f"within {1 / r['aim']:.1f}x (>= {r['aim']:.2f}x)"
     return f">= {r['aim']:g}x"
@@ -172,7 +173,7 @@ def main():
     ap.add_argument("--no-native", action="store_true", help="skip the native benchmarks")
     args = ap.parse_args()
     rows = []
-    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, client):
+    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, h2_engine, client):
         got = mod.bench(args.quick)
         _timing.print_rows(got)
         rows += got
