@@ -438,6 +438,10 @@ public:
     void give_back_stream_recv(Stream& s, uint32_t n);
     // An id without record may have existed (it is not idle).
     bool may_have_existed(uint32_t sid) const;
+    // Server: the id is above the last-stream-id of our final GOAWAY; every
+    // frame for it is discarded (swallowed, its DATA length given back to
+    // the connection window), never treated as a frame on an idle stream.
+    bool beyond_final_goaway(uint32_t sid) const { return server_ && sid > max_stream_id_; }
     // Reset store: lookup with expiry (removes an entry older than 1 s),
     // and insertion (purges expired entries, evicts the oldest when full).
     bool reset_store_check(uint32_t sid);
@@ -446,8 +450,9 @@ public:
     // queues RST_STREAM when it was not closed yet, releases the record,
     // runs the close bookkeeping, and remembers S in the reset store.
     void core_reset(uint32_t sid, Reason reason, Initiator initiator, ResetOut* out);
-    // Rate limit on RST_STREAM frames received (a token bucket): recv_reset
-    // calls it first; past the limit, ENHANCE_YOUR_CALM.
+    // Rate limit on RST_STREAM frames received (a token bucket: a burst of
+    // 1000, refilled at 33 a second): recv_reset calls it first for every
+    // frame with a stream id other than 0; past the limit, ENHANCE_YOUR_CALM.
     EngineError charge_recv_reset();
     // Removes a closed, counted-out record that owes nothing.
     void remove_if_done(Stream& s);
