@@ -537,6 +537,9 @@ private:
     // -- helpers private to one file go below, marked with their file --
     // engine_control.cpp
     EngineError apply_ack();
+    // engine_recv.cpp: DATA for a gone or locally reset stream; its length
+    // is counted against the connection window and given back at once.
+    EngineError swallow_data(uint32_t flow_len);
     // aborts every stream matching pred with state error e (fail, GOAWAY)
     template <class Pred>
     uint32_t abort_streams(Pred pred, const Error& e, bool by_goaway);
