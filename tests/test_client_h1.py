@@ -7,7 +7,7 @@ import pytest
 
 import wirelet
 from wirelet import _wirelet as w
-from wirelet.client import ConnectError, Limits, PoolTimeout, ProxyError, ReadTimeout, Timeout
+from wirelet.client import ConnectError, ConnectTimeout, Limits, PoolTimeout, ProxyError, ReadTimeout, Timeout
 
 from client_peers import ConnectProxy, ScriptedServer, client_tls, hypercorn_server, read_head, tls_files  # noqa: F401
 
@@ -169,14 +169,19 @@ def test_cancellation_and_pool_timeout_never_leak_a_slot():
     assert run(scenario()) == (0, 1, b"ok", 2)
 
 
-def test_connect_errors():
+def test_connect_errors_and_connect_timeout():
+    async def mute(reader, writer, n):
+        await asyncio.sleep(5)  # accepts, never answers the TLS hello
+
     async def scenario():
-        async with wirelet.Client(timeout=1.0) as client:
+        async with ScriptedServer(mute) as srv, wirelet.Client(timeout=Timeout(5.0, connect=0.2)) as client:
             from client_peers import free_port
             with pytest.raises(ConnectError):
                 await client.get(f"http://127.0.0.1:{free_port()}/")
             with pytest.raises(ValueError):
                 await client.get("ftp://127.0.0.1/")
+            with pytest.raises(ConnectTimeout):
+                await client.get(f"https://127.0.0.1:{srv.port}/")
             return client._live
     assert run(scenario()) == 0
 

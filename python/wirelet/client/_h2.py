@@ -101,13 +101,11 @@ class H2Stream:
             f.set_result(None)
 
     # -- called by the request task
-    async def wait(self, attr, fut, timeout, exc_type, what):
-        setattr(self, attr, fut)
+    async def wait_on(self, fut, timeout, exc_type, what):
         timer = None if timeout is None else self.conn.loop.call_later(timeout, _expire, fut, exc_type, what)
         try:
             await fut
         finally:
-            setattr(self, attr, None)
             if timer is not None:
                 timer.cancel()
 
@@ -362,10 +360,7 @@ class H2Connection(w.H2Streams):
             self.release_slot_count()
             raise
         if sid is None:
-            if self.is_failed() and not self.goaway_info():
-                err = self.conn_error()
-                raise type(err)(*err.args) from err
-            raise RetryRequest()
+            raise RetryRequest()  # nothing went out: another connection takes it
         stream.sid = sid
         self._kick()
         try:
@@ -378,7 +373,7 @@ class H2Connection(w.H2Streams):
                 await self._send(stream, b"", True, timeout.write)
             stream.sent_all = True
             if stream.frame is None and stream.stop is None:
-                await stream.wait("head_fut", stream.head_fut, timeout.read, ReadTimeout, "waiting for the response")
+                await stream.wait_on(stream.head_fut, timeout.read, ReadTimeout, "waiting for the response")
             if stream.frame is None:
                 if stream.unprocessed():
                     raise RetryRequest()
@@ -415,8 +410,11 @@ class H2Connection(w.H2Streams):
             if v.sent == 0:
                 if stream.stop is not None:
                     continue
-                fut = self.loop.create_future()
-                await stream.wait("window", fut, write_timeout, WriteTimeout, "waiting for flow-control window")
+                fut = stream.window = self.loop.create_future()
+                try:
+                    await stream.wait_on(fut, write_timeout, WriteTimeout, "waiting for flow-control window")
+                finally:
+                    stream.window = None
 
     def _cancel(self, stream):
         """The request is abandoned: reset the stream (nothing if it is gone)."""
@@ -449,12 +447,15 @@ class H2Body:
             if s.stop is not None:
                 self.done = True
                 raise s.error()
+            fut = s.waiter = conn.loop.create_future()
             try:
-                await s.wait("waiter", conn.loop.create_future(), self.timeout, ReadTimeout, "reading")
+                await s.wait_on(fut, self.timeout, ReadTimeout, "reading")
             except BaseException:
                 self.done = True
                 conn._cancel(s)
                 raise
+            finally:
+                s.waiter = None
         payload, budgeted = s.chunks.popleft()
         n = len(payload)
         flags = conn.release_capacity(s.sid, n)
