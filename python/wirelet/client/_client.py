@@ -275,8 +275,9 @@ class Client:
                 await self._wait(loop, deadline)
 
     async def _open(self, loop, origin, timeout):
-        h2_possible = (self.http2 is True and origin.scheme == "https") or (
-            self.http2 == "prior-knowledge" and origin.scheme == "http")
+        # Prior knowledge never applies through a forwarding proxy: that hop is HTTP/1.1.
+        h2c = self.http2 == "prior-knowledge" and origin.scheme == "http" and not origin.forward
+        h2_possible = h2c or (self.http2 is True and origin.scheme == "https")
         pending = None
         if h2_possible:
             pending = origin.pending = loop.create_future()
@@ -284,7 +285,7 @@ class Client:
         try:
             wire = await dial(loop, origin, self._ssl_context() if origin.scheme == "https" else None,
                               timeout.connect)
-            if self.http2 == "prior-knowledge" and origin.scheme == "http" or wire.alpn() == "h2":
+            if h2c or wire.alpn() == "h2":
                 from ._h2 import H2Connection  # the engine is imported on first use
                 conn = H2Connection.open(wire, self, origin)
                 origin.h2 = conn

@@ -351,6 +351,8 @@ class H2Connection(w.H2Streams):
             del hm["te"]
         streamed = content is not None and not isinstance(content, (bytes, bytearray, memoryview))
         body = None if streamed or not content else bytes(content)
+        if body is not None and "content-length" not in hm:
+            hm["content-length"] = str(len(body))
         await self._claim(timeout.pool)
         stream = H2Stream(self)
         try:
