@@ -102,6 +102,10 @@ def test_new_streams_and_their_refusals():
     for sid in (5, 9):
         v = s.head(sid)
         assert (v.kind, v.handle, v.flags) == (IGNORED, None, 0)
+    # The stream opened above the final GOAWAY was ignored, not idle: its later
+    # frames are no connection error.
+    assert s.one(8, 9, struct.pack(">I", 1)) == [] and s.one(3, 9, struct.pack(">I", 8)) is None
+    assert s.data(9, b"x").handle is None
     assert s.e.num_streams == 2 and s.e.last_processed_id == 3
 
 
@@ -245,7 +249,7 @@ def test_peer_resets():
 
 
 @pytest.mark.parametrize("how", ["peer_reset", "local_reset", "fail", "ignored_spare", "refused_spare",
-                                 "library_reset"])
+                                 "library_reset", "answered_then_released"])
 def test_handles_go_with_their_records_never_under_the_lock(how):
     s = Server(max_concurrent_streams=1)
     ref = weakref.ref(s.head(1).handle)
@@ -263,8 +267,16 @@ def test_handles_go_with_their_records_never_under_the_lock(how):
     elif how == "refused_spare":
         with pytest.raises(w.H2StreamError):
             s.head(3)
-    else:
+    elif how == "library_reset":
         s.e.reset_on_error(1, 1)
+    else:
+        # Both sides ended: the stream is counted out, but its record (and
+        # handle) stay until the application releases what it received.
+        assert s.e.send_response_head(1, 200, w.HeaderMap(), True).flags & WAKE
+        assert s.e.num_streams == 0 and s.e.has_stream(1) and ref() is not None
+        s.e.release_capacity(1, 4)
+        assert ref() is not None
+        s.e.release_capacity(1, 6)
     # Released once the record went, after the engine's lock was dropped (the
     # finalizer's has_stream call would otherwise deadlock).
     gone = 3 if how.endswith("spare") else 1

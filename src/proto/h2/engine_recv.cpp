@@ -94,7 +94,7 @@ EngineError Engine::recv_headers(const HeadersIn& f, Handle spare, HeadersOut* o
     }
 
     if (reset_store_check(sid)) return finish();
-    if (sid > max_stream_id_) return finish();  // above the final GOAWAY's last stream
+    if (beyond_final_goaway(sid)) return finish();
     if ((sid & 1) == 0 || sid <= highest_peer_id_)
         return EngineError::protocol(kProtocolError, "invalid new stream id " + std::to_string(sid));
     // The spare is checked first: a call without one changes nothing, so the
@@ -152,7 +152,7 @@ EngineError Engine::recv_data(const DataIn& f, DataOut* out) {
 
     Stream* s = find(sid);
     if (!s) {
-        if (reset_store_check(sid) || (server_ && sid > max_stream_id_)) {
+        if (reset_store_check(sid) || beyond_final_goaway(sid)) {
             if (EngineError e = swallow_data(L)) return e;
             return finish();
         }
@@ -246,7 +246,7 @@ EngineError Engine::recv_window_update(uint32_t sid, uint32_t increment) {
         if (s->handle) wake_.push_back(s->handle);
         return {};
     }
-    if (in_reset_store(sid) || may_have_existed(sid)) return {};
+    if (in_reset_store(sid) || may_have_existed(sid) || beyond_final_goaway(sid)) return {};
     return idle_stream_error(sid);
 }
 
@@ -258,7 +258,9 @@ EngineError Engine::recv_reset(uint32_t sid, Reason code, RecvResetOut* out) {
     if (EngineError e = charge_recv_reset()) return e;
     Stream* s = find(sid);
     if (!s) {
-        if (in_reset_store(sid) || may_have_existed(sid)) return {};
+        // A stream the peer opened after our final GOAWAY was ignored, not
+        // idle: its reset is no error either.
+        if (in_reset_store(sid) || may_have_existed(sid) || beyond_final_goaway(sid)) return {};
         return idle_stream_error(sid);
     }
     if (server_ && pending_accept_.count(sid) && !pending_accept_reset_.count(sid)) {
