@@ -1,238 +1,38 @@
-"""H2Streams sending: slots, opening streams, DATA under both windows, trailers
-and response heads; whole exchanges engine to engine and against the h2
-package in both roles."""
+"""H2Streams sending: slots, opening streams, the DATA sizing rule, empty
+frames, response heads, and the exchanges the common ones leave out (a body
+of trailers only, a server that answers before the request body is in)."""
 import re
 
 import h2.config
 import h2.connection
 import h2.events as ev
-import h2.settings
+import h2.exceptions
 import pytest
-
+import test_h2_engine_exchange as ex
 from h2_pump import Handle, engine, feed, take
+
 from wirelet import _wirelet as w
 
 AUTH = dict(scheme="https", authority="example.com")
+P = [(b":method", b"GET"), (b":scheme", b"https"), (b":authority", b"example.com"), (b":path", b"/a?b=1")]
 
 
-class Msg:
-    def __init__(self):
-        self.head = self.trailers = self.reset = self.raw = None
-        self.interim, self.body, self.ended = [], bytearray(), False
+def h2_peer(client):
+    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=client, header_encoding=None))
+    c.initiate_connection()
+    return c
 
 
-class Side:
-    """One endpoint. Jobs are the driver's sending tasks: one frame per turn.
-    Subclasses give the primitives: open, head, chunk and trailers."""
-
-    def __init__(self):
-        self.msgs, self.jobs, self.opened, self.seen, self.peak, self.verdicts = {}, [], [], [], 0, []
-
-    def msg(self, sid):
-        return self.msgs.setdefault(sid, Msg())
-
-    def run_jobs(self):
-        self.jobs = [j for j in self.jobs if next(j, StopIteration) is not StopIteration]
-
-    def request(self, method, headers, body=b"", trailers=None):
-        self.jobs.append(self._send(None, method, headers, body, trailers, ()))
-
-    def respond(self, sid, status, headers, body=b"", trailers=None, interim=()):
-        self.jobs.append(self._send(sid, status, headers, body, trailers, interim))
-        return True
-
-    def _send(self, sid, head, headers, body, trailers, interim):
-        end = not body and not trailers
-        while sid is None and (sid := self.open(head, headers, end)) is None:
-            yield  # no free slot
-        for s in interim:
-            self.head(sid, s, [], False)
-        if isinstance(head, int):
-            self.head(sid, head, headers, end)
-        off = 0
-        while not end and off < len(body) and self.msg(sid).reset is None:
-            off += self.chunk(sid, body, off, not trailers)
-            yield
-        if trailers and self.msg(sid).reset is None:
-            self.trailers(sid, trailers)
-
-
-class Ours(Side):
-    def __init__(self, role, mcs=None, **kw):
-        super().__init__()
-        self.e = engine(role, **kw, **({"max_concurrent_streams": mcs} if mcs and role == "server" else {}))
-        self.e.begin()
-
-    def out(self):
-        return take(self.e)
-
-    def inp(self, data):
-        for f, r in feed(self.e, data, spare=Handle)[0]:
-            m = self.msg(getattr(f, "stream_id", 0))
-            self.seen.append((type(f).__name__[7], getattr(f, "stream_id", 0)))  # H(eaders), D(ata)...
-            if type(f) is w.H2FrameHeaders:
-                if r.kind == w.H2_HEADERS_IGNORED:
-                    m.interim.append(f.status)
-                elif r.kind == w.H2_HEADERS_TRAILERS:
-                    m.trailers = list(f.headers.raw_items())
-                else:
-                    m.head = (f.status or f.method, [x for x in f.headers.raw_items() if x[0] != b"date"])
-                m.ended |= r.eof
-            elif type(f) is w.H2FrameData:
-                m.body += r.payload or b""
-                self.e.release_capacity(f.stream_id, len(r.payload or b""))
-                r.budgeted and self.e.release_data_frame(f.stream_id, len(r.payload))
-                m.ended |= r.eof
-            elif type(f) is w.H2FrameRstStream:
-                m.reset = f.error_code
-        self.peak = max(self.peak, self.e.num_streams, self.e.num_open_streams)
-
-    def open(self, method, headers, end):
-        if self.e.try_claim_slot():
-            sid = self.e.open_stream(method, "/p", w.HeaderMap(headers), end, method == "HEAD", Handle(), **AUTH)
-            return self.opened.append(sid) or sid
-
-    def head(self, sid, status, headers, end):
-        self.verdicts.append(v := self.e.send_response_head(sid, status, w.HeaderMap(headers), end))
-        assert v.flags & w.H2_FLAG_WAKE and v.done
-
-    def chunk(self, sid, body, off, end):
-        self.verdicts.append(v := self.e.send_data(sid, body, off, end))
-        assert v.flags & w.H2_FLAG_WAKE == (v.sent > 0) and not v.stopped
-        return v.sent
-
-    def trailers(self, sid, trailers):
-        self.verdicts.append(self.e.send_trailers(sid, w.HeaderMap(trailers)))
-
-
-class Theirs(Side):
-    def __init__(self, role, mcs=None):
-        super().__init__()
-        config = h2.config.H2Configuration(client_side=role == "client", header_encoding=None)
-        self.c = h2.connection.H2Connection(config)
-        self.c.local_settings = h2.settings.Settings(
-            client=role == "client", initial_values={h2.settings.SettingCodes.MAX_CONCURRENT_STREAMS: mcs} if mcs else {})
-        self.c.initiate_connection()
-
-    def out(self):
-        return self.c.data_to_send()
-
-    def inp(self, data):
-        for e in self.c.receive_data(data):
-            m = self.msg(getattr(e, "stream_id", 0))
-            if isinstance(e, (ev.RequestReceived, ev.ResponseReceived)):
-                m.raw, h = e.headers, dict(e.headers)
-                m.head = (int(h[b":status"]) if b":status" in h else h[b":method"].decode(),
-                          [x for x in e.headers if x[0][:1] != b":" and x[0] != b"date"])
-            elif isinstance(e, ev.InformationalResponseReceived):
-                m.interim.append(int(dict(e.headers)[b":status"]))
-            elif isinstance(e, ev.TrailersReceived):
-                m.trailers = list(e.headers)
-            elif isinstance(e, ev.DataReceived):
-                m.body += e.data
-                self.c.acknowledge_received_data(e.flow_controlled_length, e.stream_id)
-            m.ended |= isinstance(e, ev.StreamEnded)
-            if isinstance(e, ev.StreamReset):
-                m.reset = e.error_code
-            if isinstance(e, (ev.RequestReceived, ev.DataReceived)):
-                self.seen.append(("D" if isinstance(e, ev.DataReceived) else "H", e.stream_id))
-        self.peak = max(self.peak, self.c.open_outbound_streams, self.c.open_inbound_streams)
-
-    def open(self, method, headers, end):
-        if self.c.open_outbound_streams < self.c.remote_settings.max_concurrent_streams:
-            self.opened.append(sid := self.c.get_next_available_stream_id())
-            pseudo = [(":method", method), (":scheme", "https"), (":authority", "example.com"), (":path", "/p")]
-            self.c.send_headers(sid, pseudo + headers, end_stream=end)
-            return sid
-
-    def head(self, sid, status, headers, end):
-        self.c.send_headers(sid, [(":status", str(status))] + headers, end_stream=end)
-
-    def chunk(self, sid, body, off, end):
-        n = min(self.c.local_flow_control_window(sid), self.c.max_outbound_frame_size, len(body) - off)
-        n and self.c.send_data(sid, body[off:off + n], end_stream=end and off + n == len(body))
-        return n
-
-    def trailers(self, sid, trailers):
-        self.c.send_headers(sid, trailers, end_stream=True)
-
-
-def converse(client, server, answer=lambda s, sid, m: False):
-    """Moves bytes both ways and runs both sides' tasks until all is quiet."""
-    answered = set()
-    for _ in range(3000):
-        client.run_jobs(), server.run_jobs()
-        moved = False
-        for a, b in ((client, server), (server, client)):
-            if data := a.out():
-                b.inp(data)
-                moved = True
-        for sid, m in list(server.msgs.items()):
-            if sid and sid not in answered and m.head and answer(server, sid, m):
-                moved = answered.add(sid) or True
-        if not moved and not client.jobs and not server.jobs:
-            return
-    raise AssertionError("the exchange did not finish")
-
-
-BIG = bytes(range(256)) * 800  # 204800 bytes: more than both default windows
-H = [(b"x-a", b"1"), (b"x-b", b"2")]
-# request (method, headers, body, trailers), response (status, headers, body, trailers, interim)
-SCENARIOS = {
-    "get": (("GET", H, b"", None), (200, [(b"content-type", b"text/plain")], b"hello", None, ())),
-    "post-big": (("POST", H, BIG, None), (200, H, BIG[::-1], None, ())),
-    "trailers": (("POST", H, b"abc", [(b"x-sum", b"3")]), (200, [], b"def", [(b"x-t", b"4")], ())),
-    "trailers-only": (("POST", [], b"", [(b"x-sum", b"0")]), (200, [], b"", [(b"x-t", b"4")], ())),
-    "head": (("HEAD", [], b"", None), (200, [(b"content-length", b"1234")], b"", None, ())),
-    "204": (("DELETE", [], b"", None), (204, [], b"", None, ())),
-    "304": (("GET", [], b"", None), (304, [(b"etag", b'"x"')], b"", None, ())),
-    "interim": (("POST", [(b"expect", b"100-continue")], b"xyz", None), (200, [], b"ok", None, (100, 103))),
-    "early": (("POST", [], BIG, None), (413, [], b"too big", None, ())),
-}
-PAIRS = [(Ours, Theirs), (Theirs, Ours), (Ours, Ours)]
-PAIR_IDS = ["ours-h2", "h2-ours", "ours-ours"]
-
-
-@pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)
-@pytest.mark.parametrize("name", SCENARIOS)
-def test_exchange(pair, name):
-    (method, rh, rbody, rtr), response = SCENARIOS[name]
-    client, server = pair[0]("client"), pair[1]("server")
-    early = name == "early"
-    converse(client, server)  # the handshake
-    client.request(method, rh, rbody, rtr)
-    converse(client, server, lambda s, sid, m: (m.ended or early) and s.respond(sid, *response))
-    (sid,) = client.opened
-    req, resp = server.msgs[sid], client.msgs[sid]
-    assert req.head == (method, rh) and (early or (bytes(req.body), req.trailers, req.ended) == (rbody, rtr, True))
-    status, sh, sbody, strailers, interim = response
-    assert (resp.head, resp.interim, bytes(resp.body), resp.trailers, resp.ended) == (
-        (status, sh), list(interim), sbody, strailers, True)
-    if early and pair[1] is Ours:
-        # Our server ended its side first: the rest of the request body is
-        # refused with RST_STREAM(NO_ERROR), and its reader is told.
-        last = server.verdicts[-1]
-        assert (resp.reset, last.done, last.reader_stop.reason, last.reader_stop.conn) == (0, True, 0, False)
-        assert type(last.handle) is Handle and server.e.num_streams == 0
-    for side in (client, server):
-        if isinstance(side, Ours):
-            assert (side.e.num_streams, side.e.num_open_streams, side.e.has_stream(sid)) == (0, 0, False)
-
-
-@pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)
-def test_many_concurrent_streams_within_both_limits(pair):
-    client, server = pair[0]("client", mcs=4), pair[1]("server", mcs=4)
-    converse(client, server)
-    bodies = [bytes([i]) * (30000 + 997 * i) for i in range(12)]
-    for b in bodies:
-        client.request("POST", [], b)
-    converse(client, server, lambda s, sid, m: m.ended and s.respond(sid, 200, [], bytes(m.body[::-1])))
-    assert client.opened == list(range(1, 24, 2)) and client.peak == server.peak == 4
-    assert [bytes(client.msgs[s].body) for s in client.opened] == [b[::-1] for b in bodies]
-    # ids reach the peer in increasing order; DATA of concurrent streams interleaves
-    assert [sid for k, sid in server.seen if k == "H"] == client.opened
-    data = [sid for k, sid in server.seen if k == "D"]
-    assert any(data[i] != data[i + 1] and data[i] in data[i + 2:] for i in range(len(data) - 2))
+def connected(role, **kw):
+    """Our engine after the handshake with an h2 peer of the other role."""
+    e, c = engine(role, **kw), h2_peer(role == "server")
+    e.begin()
+    if role == "server":
+        feed(e, c.data_to_send())
+    c.receive_data(take(e))
+    feed(e, c.data_to_send())
+    c.receive_data(take(e))
+    return e, c
 
 
 def test_slot_accounting_never_wraps():
@@ -248,19 +48,16 @@ def test_slot_accounting_never_wraps():
         assert (getattr(e, op)(*args), e.num_open_streams) == (result, count), op
 
 
-def goaway(e):
-    peer = Theirs("server")
-    peer.inp(take(e))
-    peer.c.close_connection()
-    feed(e, peer.out())
+def goaway(e, c):
+    c.close_connection()
+    feed(e, c.data_to_send())
+    take(e)  # our answering GOAWAY
 
 
-def last_id(e):
+def last_id(e, c):
     e.set_next_stream_id(2**31 - 1)
     assert e.open_stream("GET", "/", None, True, False, Handle(), **AUTH) == 2**31 - 1
-
-
-P = [(b":method", b"GET"), (b":scheme", b"https"), (b":authority", b"example.com"), (b":path", b"/a?b=1")]
+    take(e)
 
 
 @pytest.mark.parametrize("setup,method,target,kw,expect", [
@@ -272,11 +69,8 @@ P = [(b":method", b"GET"), (b":scheme", b"https"), (b":authority", b"example.com
     (last_id, "GET", "/x", AUTH, (w.H2ProtocolError, r"stream ID space exhausted \(OverflowedStreamId\)")),
 ])
 def test_open_stream(setup, method, target, kw, expect):
-    e = engine()
-    e.begin()
-    setup and setup(e)
-    if not isinstance(expect, list):
-        take(e)
+    e, c = connected("client")
+    setup and setup(e, c)
     before = (e.num_open_streams, e.num_streams)
     assert e.try_claim_slot()
     if isinstance(expect, tuple):
@@ -285,10 +79,9 @@ def test_open_stream(setup, method, target, kw, expect):
         assert info.type is ValueError or info.value.args[0] == 7  # REFUSED_STREAM
     elif expect:
         sid = e.open_stream(method, target, w.HeaderMap({"x-y": "z"}), True, False, Handle(), **kw)
-        peer = Theirs("server")
-        peer.inp(take(e))
-        assert (sid, peer.msg(sid).raw) == (1, expect + [(b"x-y", b"z")])
-        assert e.stream_state(sid) == "HalfClosedLocal(AwaitingHeaders)"
+        (got,) = [x for x in c.receive_data(take(e)) if isinstance(x, ev.RequestReceived)]
+        assert (sid, got.headers, e.stream_state(sid)) == (1, expect + [(b"x-y", b"z")],
+                                                          "HalfClosedLocal(AwaitingHeaders)")
         return
     else:
         assert e.open_stream(method, target, None, True, False, Handle(), **kw) is None
@@ -317,61 +110,111 @@ F, T, N = False, True, None
      "HalfClosedLocal"),
 ])
 def test_send_data_sizing_and_empty_frames(kw, data, calls, expect, state):
-    e, peer = Ours("client", **kw), Theirs("server")
-    converse(e, peer)
-    sid = e.e.open_stream("POST", "/", None, False, False, Handle(), **AUTH)
-    got, off = [], 0
-    for c in calls:
-        if c == "w":  # the batch is written
-            peer.inp(e.out())
+    e, c = connected("client", **kw)
+    sid = e.open_stream("POST", "/", None, False, False, Handle(), **AUTH)
+    events, got, off = [], [], 0
+    for call in calls + ["w"]:
+        if call == "w":  # the batch is written
+            events += c.receive_data(take(e))
             continue
         try:
-            v = e.e.send_data(sid, data, off if c[0] is None else c[0], c[1])
+            v = e.send_data(sid, data, off if call[0] is None else call[0], call[1])
         except ValueError as exc:
             got.append(exc.args == ("send_data: offset is beyond the end of data",) and ValueError)
             continue
         off += v.sent
-        assert v.flags == int(bool(v.sent) or v.done and c[1])  # WAKE exactly when bytes were queued
+        assert v.flags == int(bool(v.sent) or v.done and call[1])  # WAKE exactly when bytes were queued
         got.append("stop" if v.stopped else (v.sent, v.done))
-    peer.inp(e.out())
-    assert got == expect and e.e.stream_state(sid).startswith(state)
-    assert (len(peer.msg(sid).body), peer.msg(sid).ended) == (off, state != "Open")
+    assert got == expect and e.stream_state(sid).startswith(state)
+    received = sum(len(x.data) for x in events if isinstance(x, ev.DataReceived))
+    assert (received, any(isinstance(x, ev.StreamEnded) for x in events)) == (off, state != "Open")
 
 
 @pytest.mark.parametrize("steps,expect", [
-    ([(99, {}, False)], (ValueError, "invalid status: invalid status code")),
-    ([(1000, {}, False)], (ValueError, "invalid status: invalid status code")),
-    ([(200, {"te": "gzip"}, False)], (w.H2UserError, "malformed headers")),
-    ([(200, {"connection": "close"}, False)], (w.H2UserError, "malformed headers")),
-    ([(200, {"te": "trailers"}, False)], "HalfClosedRemote(Streaming)"),
-    ([(200, {}, False), (200, {}, False)], (w.H2UserError, "unexpected frame type")),
+    ([(99, {}, F)], (ValueError, "invalid status: invalid status code")),
+    ([(1000, {}, F)], (ValueError, "invalid status: invalid status code")),
+    ([(200, {"te": "gzip"}, F)], (w.H2UserError, "malformed headers")),
+    ([(200, {"connection": "close"}, F)], (w.H2UserError, "malformed headers")),
+    ([(200, {"te": "trailers"}, F)], "HalfClosedRemote(Streaming)"),
+    ([(200, {}, F), (200, {}, F)], (w.H2UserError, "unexpected frame type")),
     # interim heads leave the stream waiting for the final head, never end
     # it and never follow it; 101 is no interim head
-    ([(103, {}, False), (100, {}, False)], "HalfClosedRemote(AwaitingHeaders)"),
-    ([(100, {}, True)], (w.H2UserError, "malformed headers")),
-    ([(200, {}, False), (103, {}, False)], (w.H2UserError, "unexpected frame type")),
-    ([(101, {}, False)], "HalfClosedRemote(Streaming)"),
-    ([(204, {}, True)], None),  # both sides ended: counted out, the record is gone
+    ([(103, {}, F), (100, {}, F)], "HalfClosedRemote(AwaitingHeaders)"),
+    ([(100, {}, T)], (w.H2UserError, "malformed headers")),
+    ([(200, {}, F), (103, {}, F)], (w.H2UserError, "unexpected frame type")),
+    ([(101, {}, F)], "HalfClosedRemote(Streaming)"),
+    ([(204, {}, T)], None),  # both sides ended: counted out, the record is gone
 ])
 def test_send_response_head_rules(steps, expect):
-    e, peer = Ours("server"), Theirs("client")
-    converse(peer, e)
-    peer.c.send_headers(1, P, end_stream=True)
-    e.inp(peer.out())
+    e, c = connected("server")
+    c.send_headers(1, P, end_stream=True)
+    feed(e, c.data_to_send(), spare=Handle)
     for status, headers, end in steps[:-1]:
-        e.e.send_response_head(1, status, w.HeaderMap(headers), end)
-    e.out()
+        e.send_response_head(1, status, w.HeaderMap(headers), end)
+    take(e)
     status, headers, end = steps[-1]
     if isinstance(expect, tuple):
-        state = e.e.stream_state(1)
+        state = e.stream_state(1)
         with pytest.raises(expect[0]) as info:
-            e.e.send_response_head(1, status, w.HeaderMap(headers), end)
-        assert info.value.args[-1] == expect[1] and (e.e.stream_state(1), e.out()) == (state, b"")
+            e.send_response_head(1, status, w.HeaderMap(headers), end)
+        assert info.value.args[-1] == expect[1] and (e.stream_state(1), take(e)) == (state, b"")
         return
-    v = e.e.send_response_head(1, status, w.HeaderMap({"x-a": "1", **headers}), end)
+    v = e.send_response_head(1, status, w.HeaderMap({"x-a": "1", **headers}), end)
     assert (v.sent, v.done, v.stopped, v.handle, v.flags) == (0, True, None, None, 1)
-    assert e.e.stream_state(1) == expect and e.e.num_streams == (expect is not None)
+    assert e.stream_state(1) == expect and e.num_streams == (expect is not None)
     if status == 204:  # the automatic date header goes last
-        peer.inp(e.out())
-        assert peer.msg(1).raw[-1][0] == b"date"
-        assert re.fullmatch(rb"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT", peer.msg(1).raw[-1][1])
+        (got,) = [x for x in c.receive_data(take(e)) if isinstance(x, ev.ResponseReceived)]
+        assert got.headers[-1][0] == b"date"
+        assert re.fullmatch(rb"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT", got.headers[-1][1])
+
+
+class Early:
+    """A server that answers as soon as the request head is in."""
+
+    def on_head(self, sid, head, end):
+        super().on_head(sid, head, end)
+        self.on_end(sid)
+
+    def on_end(self, sid, trailers=None):
+        if sid not in self.done:
+            super().on_end(sid, trailers)
+
+    def send_head(self, sid, status, headers, end):
+        self.verdicts = getattr(self, "verdicts", []) + [self.e.send_response_head(sid, status, w.HeaderMap(headers), end)]
+
+
+class Giving:
+    """A client whose body sender gives up once its stream is stopped."""
+
+    def send_chunk(self, sid, body, off, end):
+        if isinstance(self, ex.Ours):
+            v = self.e.send_data(sid, body, off, end)
+            return len(body) - off if v.stopped else v.sent
+        try:
+            return super().send_chunk(sid, body, off, end)
+        except h2.exceptions.StreamClosedError:
+            return len(body) - off
+
+
+@pytest.mark.parametrize("pair", ["ours-ours", "h2-ours"])
+@pytest.mark.parametrize("name", ["trailers-only", "early"])
+def test_exchange(pair, name):
+    early = name == "early"
+    reqs = [("POST", ex.BIG if early else b"", None if early else [("x-t", "1")], [])]
+    cli_cls = ex.Ours if pair == "ours-ours" else ex.Theirs
+    cli = type("Client", (Giving, cli_cls), {})(*(("client",) if cli_cls is ex.Ours else (True,)), reqs)
+    srv = type("Server", (Early, ex.Ours) if early else (ex.Ours,), {})("server", handler=ex.handler)
+    ex.run(cli, srv)
+    (sid,) = cli.streams
+    s = cli.streams[sid]
+    if early:
+        # Our server ended its side first: the rest of the request body is
+        # refused with RST_STREAM(NO_ERROR), and its reader is told.
+        last = srv.verdicts[-1]
+        assert (s["head"][0], bytes(s["body"]), last.done) == (200, b"", True)
+        assert (type(last.handle), last.reader_stop.reason, last.reader_stop.conn) == (Handle, 0, False)
+        assert 0 < len(srv.streams[sid]["body"]) < len(ex.BIG) and srv.e.in_reset_store(sid)
+    else:  # an empty body with trailers queues no empty DATA frame on either side
+        assert (bytes(s["body"]), s["trailers"], bytes(srv.streams[sid]["body"])) == (b"", [("x-e", b"1")], b"")
+        assert srv.e.data_frame_budget_empty_frames == 0 and srv.data_ids == [] and cli.data_ids == []
+    assert (srv.e.num_streams, srv.e.has_stream(sid)) == (0, False)
