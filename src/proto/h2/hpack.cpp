@@ -85,7 +85,9 @@ std::string_view hpack_result_name(HpackResult r) {
 
 // ---------------------------------------------------------------- dynamic table
 
-DynamicTable::DynamicTable(uint32_t max_size) : slots_(8), max_size_(max_size) {}
+// The slots are allocated by the first insertion: an idle connection's
+// tables cost nothing.
+DynamicTable::DynamicTable(uint32_t max_size) : max_size_(max_size) {}
 
 std::string_view DynamicTable::name(size_t i) const {
     const Slot& s = slot(next_seq_ - 1 - i);
@@ -109,7 +111,7 @@ void DynamicTable::set_max_size(uint32_t m) {
 }
 
 void DynamicTable::grow_slots() {
-    std::vector<Slot> ns(slots_.size() * 2);
+    std::vector<Slot> ns(slots_.empty() ? 8 : slots_.size() * 2);
     size_t mask = ns.size() - 1;
     for (uint64_t q = oldest_seq_; q < next_seq_; ++q) ns[q & mask] = std::move(slot(q));
     slots_.swap(ns);
@@ -133,6 +135,8 @@ bool DynamicTable::insert(std::string_view n, std::string_view v) {
 }
 
 // ---------------------------------------------------------------- integers and strings
+// The decoder's scratch space is never smaller than this once allocated.
+static constexpr size_t kMinScratch = 4096;
 
 void encode_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
     uint8_t* t = out.tail(11);
@@ -437,7 +441,7 @@ bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view va
 
 // ---------------------------------------------------------------- decoder
 
-HpackDecoder::HpackDecoder() : scratch_(kScratchSize) {}
+HpackDecoder::HpackDecoder() {}  // the scratch buffer comes with the first Huffman string
 
 void HpackDecoder::set_recv_header_table_size(uint32_t v) {
     if (!has_pending_ || v > pending_limit_) pending_limit_ = v;
@@ -481,7 +485,7 @@ static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
         s.len = len;
     } else {
         size_t need = fill + size_t(len) * 2;
-        if (scratch.size() < need) scratch.resize(need);
+        if (scratch.size() < need) scratch.resize(std::max(need, kMinScratch));
         size_t out_len;
         if (!huffman_decode(q, len, scratch.data() + fill, &out_len))
             return HpackResult::InvalidHuffmanCode;
@@ -583,7 +587,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             std::string_view tn = table_.name(idx - 62);
             if (indexing) {
                 // The insertion below may evict or move this entry.
-                if (scratch_.size() < tn.size()) scratch_.resize(tn.size() + 4096);
+                if (scratch_.size() < tn.size()) scratch_.resize(tn.size() + kMinScratch);
                 std::memcpy(scratch_.data(), tn.data(), tn.size());
                 ns.off = 0;
                 fill = tn.size();
@@ -659,13 +663,15 @@ static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
 
 static constexpr size_t kBuckets = 256;  // the table holds at most 128 entries
 
-HpackEncoder::Table::Table()
-    : DynamicTable(kDefaultHeaderTableSize),
-      name_heads(kBuckets, UINT64_MAX),
-      nv_heads(kBuckets, UINT64_MAX) {}
+// The buckets, like the slots, come with the first insertion.
+HpackEncoder::Table::Table() : DynamicTable(kDefaultHeaderTableSize) {}
 
 uint64_t HpackEncoder::Table::insert_indexed(std::string_view n, std::string_view v, uint32_t nh,
                                              uint32_t nvh) {
+    if (name_heads.empty()) {
+        name_heads.assign(kBuckets, UINT64_MAX);
+        nv_heads.assign(kBuckets, UINT64_MAX);
+    }
     if (!insert(n, v)) return UINT64_MAX;
     uint64_t seq = next_seq_ - 1;
     Slot& s = slot(seq);
@@ -681,6 +687,7 @@ uint64_t HpackEncoder::Table::insert_indexed(std::string_view n, std::string_vie
 }
 
 uint64_t HpackEncoder::Table::find_nv(std::string_view n, std::string_view v, uint32_t nvh) const {
+    if (nv_heads.empty()) return UINT64_MAX;
     for (uint64_t q = nv_heads[nvh & (kBuckets - 1)]; alive(q); q = slot(q).next_nv) {
         const Slot& s = slot(q);
         if (s.nv_hash == nvh && s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
@@ -692,6 +699,7 @@ uint64_t HpackEncoder::Table::find_nv(std::string_view n, std::string_view v, ui
 }
 
 uint64_t HpackEncoder::Table::find_name(std::string_view n, uint32_t nh) const {
+    if (name_heads.empty()) return UINT64_MAX;
     for (uint64_t q = name_heads[nh & (kBuckets - 1)]; alive(q); q = slot(q).next_name) {
         const Slot& s = slot(q);
         if (s.name_hash == nh && s.name_len == n.size() &&
