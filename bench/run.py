@@ -27,6 +27,7 @@ import h1_parse  # noqa: E402
 import h1_serialize  # noqa: E402
 import h2_hpack  # noqa: E402
 import h2_engine  # noqa: E402
+import h2_exchange  # noqa: E402
 import h2_memory  # noqa: E402
 
 ROOT = _timing.ROOT
@@ -173,7 +174,7 @@ def main():
     ap.add_argument("--no-native", action="store_true", help="skip the native benchmarks")
     args = ap.parse_args()
     rows = []
-    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, h2_engine, client):
+    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, h2_engine, h2_exchange, client):
         got = mod.bench(args.quick)
         _timing.print_rows(got)
         rows += got
@@ -181,6 +182,7 @@ def main():
         rows += native_rows(args.quick)
     order = ["head parse from Python", "head fed 1 byte", "chunked body", "native head parse",
              "HPACK decode from Python", "HPACK encode from Python", "response serialize", "H2Codec idle",
+             "HTTP/2 exchange", "H2Streams",
              "native HPACK", "client requests"]
     rows.sort(key=lambda r: next((i for i, k in enumerate(order) if r["work"].startswith(k)), len(order)))
     os.makedirs(RESULTS, exist_ok=True)
