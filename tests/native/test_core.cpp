@@ -154,6 +154,14 @@ TEST(Chars, TokenTableMatchesDefinition) {
         EXPECT_EQ(is_token_char(uint8_t(c)), expect) << c;
         bool value_ok = c == '\t' || (c >= 0x20 && c != 0x7f);
         EXPECT_EQ(kFieldValueOk[c] != 0, value_ok) << c;
+        // Every byte at every position of the vector and tail paths.
+        for (size_t len : {1, 15, 16, 17, 40}) {
+            for (size_t at = 0; at < len; at += (len > 17 ? 7 : 1)) {
+                std::string v(len, 'a');
+                v[at] = char(c);
+                EXPECT_EQ(is_field_value(v), value_ok) << c << " at " << at << " of " << len;
+            }
+        }
     }
     EXPECT_TRUE(has_list_token("Keep-Alive, CLOSE", "close"));
     EXPECT_FALSE(has_list_token("closed", "close"));
