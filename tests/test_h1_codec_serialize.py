@@ -131,8 +131,9 @@ def test_connect_2xx_is_a_tunnel():
 def test_chunked_on_http10_is_close_delimited():
     c = server(date_header=False)
     head = c.serialize_response(200, chunked=True, http10=True)
-    assert lines(head) == [b"HTTP/1.0 200 OK", b"connection: keep-alive"]
-    assert c.response_close_delimited and not c.body_is_eof()
+    # The body ends with the connection: no keep-alive, and the last response.
+    assert lines(head) == [b"HTTP/1.0 200 OK"]
+    assert c.response_close_delimited and c.response_is_last and not c.body_is_eof()
     chunk = b"raw"
     assert c.serialize_data(chunk) is chunk
     assert c.serialize_end() == b""
@@ -312,9 +313,8 @@ def test_request_argument_types():
         ("PUT", {"chunked": True}, {"content-length": "2", "transfer-encoding": "chunked"},
          [b"transfer-encoding: chunked"], "chunked"),
         ("PUT", {}, {"transfer-encoding": "chunked", "x": "y"}, [b"x: y"], 0),
-        ("PUT", {}, {"content-length": "5"}, [b"content-length: 5"], 0),
-        ("POST", {"chunked": True, "http10": True}, {"transfer-encoding": "chunked"},
-         [b"connection: keep-alive"], 0),
+        # No body intent, but the caller's length frames the body all the same.
+        ("PUT", {}, {"content-length": "5"}, [b"content-length: 5"], 5),
         ("POST", {"content_length": 2, "http10": True}, {}, [b"connection: keep-alive", b"content-length: 2"], 2),
         ("POST", {"chunked": True, "http10": True}, {"content-length": "6"},
          [b"content-length: 6", b"connection: keep-alive"], 6),
@@ -479,6 +479,10 @@ INTENTS = [{}, {"content_length": 0}, {"content_length": 7}, {"chunked": True}]
 def test_request_round_trip(headers, intent, http10, method):
     client = H1Codec()
     url = "example.com:443" if method == "CONNECT" else "/path?q=1"
+    if http10 and intent.get("chunked"):
+        with pytest.raises(ValueError, match="^invalid chunked: "):
+            client.serialize_request(method, url, HeaderMap(headers), http10=http10, **intent)
+        return
     head = client.serialize_request(method, url, HeaderMap(headers), http10=http10, **intent)
     body = b""
     if not client.body_is_eof():

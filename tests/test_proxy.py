@@ -175,8 +175,7 @@ def test_proxy_url_parsing(proxy, uri, basic_value, raw):
 
 
 @pytest.mark.parametrize("proxy", [
-    "", "ftp://proxy:21", "socks6://proxy", "file:///etc/passwd", "/path/only", "*",
-    "proxy:3128/path",   # authority form cannot carry a path
+    "", "ftp://proxy:21", "socks6://proxy", "file:///etc/passwd", "/path/only", "*", " \n",
     "http://pro xy", "http://a@b@c", "http://[::1", "http://proxy:abc", "\udcff",
     "http://\u00fc@proxy",
 ])

@@ -26,7 +26,7 @@ void civil_from_days(int64_t z, int* y, int* m, int* d) {
 }
 
 struct DateCache {
-    int64_t next_update = INT64_MIN;  // first second not covered by `text`
+    int64_t second = INT64_MIN;  // the second `text` renders
     char text[kHttpDateLen + 1] = {};
 };
 
@@ -70,15 +70,21 @@ void render_imf_fixdate(int64_t secs, char out[kHttpDateLen]) {
     out[28] = 'T';
 }
 
+const char* cached_http_date_at(int64_t secs) {
+    DateCache& c = tl_cache;
+    // Any other second re-renders: a clock stepped back must not keep
+    // writing a date from the future.
+    if (secs != c.second) {
+        render_imf_fixdate(secs, c.text);
+        c.second = secs;
+    }
+    return c.text;
+}
+
 const char* cached_http_date() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    DateCache& c = tl_cache;
-    if (int64_t(ts.tv_sec) >= c.next_update) {
-        render_imf_fixdate(ts.tv_sec, c.text);
-        c.next_update = int64_t(ts.tv_sec) + 1;
-    }
-    return c.text;
+    return cached_http_date_at(int64_t(ts.tv_sec));
 }
 
 }  // namespace wl

@@ -56,50 +56,85 @@ constexpr Tables kTab;
 
 inline uint8_t cls(char c) { return kTab.t[static_cast<unsigned char>(c)]; }
 
+inline bool is_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The text between the brackets of an IP-literal host: an IPv6 address
+// (hex digits, ':' and '.' for an embedded IPv4 tail, two colons at least)
+// or an IPvFuture ("v" hex digits "." and at least one more character).
+bool valid_ip_literal(std::string_view s) {
+    if (s.empty()) return false;
+    if (s[0] == 'v' || s[0] == 'V') {
+        size_t i = 1;
+        while (i < s.size() && is_hex(s[i])) ++i;
+        if (i == 1 || i >= s.size() || s[i] != '.' || i + 1 >= s.size()) return false;
+        for (++i; i < s.size(); ++i)
+            if (s[i] == '[' || s[i] == ']' || s[i] == '@' || s[i] == '%') return false;
+        return true;
+    }
+    int colons = 0;
+    for (char c : s) {
+        if (c == ':')
+            ++colons;
+        else if (!is_hex(c) && c != '.')
+            return false;
+    }
+    return colons >= 2;
+}
+
 // Scans an authority starting at s[0]; sets *end to the first byte past it.
+// Brackets appear only around a whole IP-literal host; the host may hold
+// percent-escapes, the port only digits for a value up to 65535.
 UriError scan_authority(std::string_view s, size_t* end) {
     size_t i = 0;
-    int colons = 0;
-    bool open_bracket = false, close_bracket = false, has_percent = false;
     size_t at = std::string_view::npos;
-    size_t end_colon_scan_start = 0;
     for (; i < s.size(); ++i) {
         char c = s[i];
         if (c == '/' || c == '?' || c == '#') break;
         if (!(cls(c) & kAuth)) return UriError::InvalidUriChar;
-        switch (c) {
-            case ':': ++colons; break;
-            case '[':
-                if (open_bracket || close_bracket) return UriError::InvalidAuthority;
-                open_bracket = true;
-                break;
-            case ']':
-                if (!open_bracket || close_bracket) return UriError::InvalidAuthority;
-                close_bracket = true;
-                colons = 0;  // colons inside the literal do not count
-                break;
-            case '@':
-                if (at != std::string_view::npos) return UriError::InvalidAuthority;
-                at = i;
-                // userinfo may hold ':' and '%'; start counting afresh
-                colons = 0;
-                has_percent = false;
-                end_colon_scan_start = i + 1;
-                break;
-            case '%': has_percent = true; break;
-            default: break;
+        if (c == '@') {
+            if (at != std::string_view::npos) return UriError::InvalidAuthority;
+            at = i;
         }
     }
-    (void)end_colon_scan_start;
-    if (open_bracket != close_bracket) return UriError::InvalidAuthority;
-    if (colons > 1) return UriError::InvalidAuthority;
-    if (has_percent) return UriError::InvalidAuthority;  // only userinfo may be percent-encoded
-    if (at != std::string_view::npos && at + 1 == i) return UriError::InvalidAuthority;
     std::string_view auth = s.substr(0, i);
-    std::string_view port;
-    if (authority_port_text(auth, &port)) {
-        for (char c : port)
+    std::string_view hp = auth;
+    if (at != std::string_view::npos) {
+        if (at + 1 == i) return UriError::InvalidAuthority;
+        std::string_view userinfo = auth.substr(0, at);
+        if (userinfo.find_first_of("[]") != std::string_view::npos) return UriError::InvalidAuthority;
+        hp = auth.substr(at + 1);
+    }
+    size_t h = 0;
+    if (!hp.empty() && hp[0] == '[') {
+        size_t close = hp.find(']');
+        if (close == std::string_view::npos || !valid_ip_literal(hp.substr(1, close - 1)))
+            return UriError::InvalidAuthority;
+        h = close + 1;
+        if (h < hp.size() && hp[h] != ':') return UriError::InvalidAuthority;
+    } else {
+        while (h < hp.size() && hp[h] != ':') {
+            char c = hp[h];
+            if (c == '[' || c == ']') return UriError::InvalidAuthority;
+            if (c == '%') {
+                if (h + 2 >= hp.size() || !is_hex(hp[h + 1]) || !is_hex(hp[h + 2]))
+                    return UriError::InvalidAuthority;
+                h += 3;
+                continue;
+            }
+            ++h;
+        }
+    }
+    if (h < hp.size()) {
+        std::string_view port = hp.substr(h + 1);
+        if (port.find_first_of(":[]%") != std::string_view::npos) return UriError::InvalidAuthority;
+        uint32_t v = 0;
+        for (char c : port) {
             if (c < '0' || c > '9') return UriError::InvalidPort;
+            v = v * 10 + uint32_t(c - '0');
+            if (v > 65535) return UriError::InvalidPort;
+        }
     }
     *end = i;
     return UriError::Ok;
@@ -159,6 +194,9 @@ UriError parse_uri(std::string_view s, Uri* out) {
         if (e != UriError::Ok) return e;
         if (aend == 0) return UriError::InvalidFormat;
         out->authority = rest.substr(0, aend);
+        // An http(s) URL names a host; an empty one cannot be dialed.
+        if ((out->is_http() || out->is_https()) && authority_host(out->authority).empty())
+            return UriError::InvalidAuthority;
         out->form = UriForm::Absolute;
         return scan_path_query(rest.substr(aend), out);
     }

@@ -259,9 +259,19 @@ bool parse_cidr(std::string_view s, IpNet* out) {
 // ---- proxy URL ----
 
 InterceptPtr parse_proxy(std::string_view s) {
+    // Environment values often end with a newline.
+    s = trim(s);
     if (s.empty()) return nullptr;
     Uri u;
-    if (parse_uri(s, &u) != UriError::Ok) return nullptr;
+    std::string with_scheme;
+    if (parse_uri(s, &u) != UriError::Ok) {
+        // Without a scheme, host and port followed by a path are not an
+        // authority-form target; read the text as an http URL instead.
+        if (s.find("://") != std::string_view::npos) return nullptr;
+        with_scheme.reserve(7 + s.size());
+        with_scheme.append("http://").append(s);
+        if (parse_uri(with_scheme, &u) != UriError::Ok) return nullptr;
+    }
     Kind kind = scheme_kind(u.scheme);
     if (kind == Kind::Unsupported || u.authority.empty()) return nullptr;
 
@@ -308,6 +318,16 @@ NoProxy NoProxy::parse(std::string_view s) {
         size_t comma = s.find(',');
         std::string_view entry = trim(s.substr(0, comma));
         IpNet net;
+        // An IPv6 entry may be written in brackets, as in a URL.
+        std::string unbracketed;
+        if (entry.size() > 2 && entry.front() == '[') {
+            size_t close = entry.find(']');
+            if (close != std::string_view::npos && close > 1 &&
+                (close + 1 == entry.size() || entry[close + 1] == '/')) {
+                unbracketed.assign(entry.substr(1, close - 1)).append(entry.substr(close + 1));
+                if (parse_cidr(unbracketed, &net) || parse_ip(unbracketed, &net.addr)) entry = unbracketed;
+            }
+        }
         if (parse_cidr(entry, &net)) {
             np.nets.push_back(net);
         } else if (parse_ip(entry, &net.addr)) {

@@ -41,6 +41,15 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{4107542400, "Mon, 01 Mar 2100 00:00:00 GMT"},
                       DateCase{253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"}));
 
+TEST(DateCache, RendersAgainOutsideTheCachedSecond) {
+    // Forwards, backwards (a clock stepped back) and the same second again.
+    for (int64_t t : {int64_t(784111777), int64_t(784111778), int64_t(784111700), int64_t(784111700)}) {
+        char want[kHttpDateLen];
+        render_imf_fixdate(t, want);
+        EXPECT_EQ(std::string(cached_http_date_at(t), kHttpDateLen), std::string(want, kHttpDateLen)) << t;
+    }
+}
+
 TEST(DateCache, SameSecondSameText) {
     const char* a = cached_http_date();
     std::string first(a, kHttpDateLen);
@@ -89,7 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
         UriOk{"git+ssh://u@h/p", UriForm::Absolute, "git+ssh", "u@h", "git+ssh://u@h/p"},
         UriOk{"h:443", UriForm::Authority, "", "h:443", "h:443"},
         UriOk{"[::1]:80", UriForm::Authority, "", "[::1]:80", "[::1]:80"},
-        UriOk{"/caf\xc3\xa9", UriForm::Origin, "", "", "/caf\xc3\xa9"}));
+        UriOk{"/caf\xc3\xa9", UriForm::Origin, "", "", "/caf\xc3\xa9"},
+        UriOk{"http://h%41/", UriForm::Absolute, "http", "h%41", "http://h%41/"},
+        UriOk{"http://u%5B:p@h:65535", UriForm::Absolute, "http", "u%5B:p@h:65535", "http://u%5B:p@h:65535/"},
+        UriOk{"http://[::ffff:1.2.3.4]:0080/", UriForm::Absolute, "http", "[::ffff:1.2.3.4]:0080",
+              "http://[::ffff:1.2.3.4]:0080/"},
+        UriOk{"x://[v1.a:b]/", UriForm::Absolute, "x", "[v1.a:b]", "x://[v1.a:b]/"}));
 
 struct UriBad {
     std::string in;
@@ -112,7 +126,20 @@ INSTANTIATE_TEST_SUITE_P(
                       UriBad{"http://[::1/", UriError::InvalidAuthority},
                       UriBad{"http://::1]/", UriError::InvalidAuthority},
                       UriBad{"http://u@/", UriError::InvalidAuthority},
-                      UriBad{"http://h%41/", UriError::InvalidAuthority},
+                      // Brackets only around a whole IP-literal host.
+                      UriBad{"http://[::1]x/", UriError::InvalidAuthority},
+                      UriBad{"http://a[b]/", UriError::InvalidAuthority},
+                      UriBad{"http://[]/", UriError::InvalidAuthority},
+                      UriBad{"http://[x]/", UriError::InvalidAuthority},
+                      UriBad{"http://u[@h/", UriError::InvalidAuthority},
+                      UriBad{"http://[::1]@h/", UriError::InvalidAuthority},
+                      UriBad{"[::1]]:80", UriError::InvalidAuthority},
+                      UriBad{"http://h%4/", UriError::InvalidAuthority},
+                      UriBad{"http://h%zz/", UriError::InvalidAuthority},
+                      UriBad{"http://h:65536/", UriError::InvalidPort},
+                      UriBad{"h:99999", UriError::InvalidPort},
+                      UriBad{"http://:80/", UriError::InvalidAuthority},
+                      UriBad{"HTTPS://u@:1/", UriError::InvalidAuthority},
                       UriBad{"http://h:x/", UriError::InvalidPort},
                       UriBad{"http:///", UriError::InvalidFormat},
                       UriBad{"a/b", UriError::InvalidFormat},

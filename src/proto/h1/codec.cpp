@@ -87,8 +87,11 @@ size_t write_decimal(uint64_t v, char* out) {
     return n;
 }
 
-void collect_trailer_names(std::string_view value, std::vector<std::string>& out) {
-    if (!is_visible_ascii(value)) return;
+// Trailer field names a `trailer` value announces. A response value that is
+// not visible ASCII announces none; in a request only the elements that are
+// not header names are ignored.
+void collect_trailer_names(std::string_view value, std::vector<std::string>& out, bool whole_value = true) {
+    if (whole_value && !is_visible_ascii(value)) return;
     for_each_list_element(value, [&](std::string_view el) {
         if (is_token(el)) {
             std::string n(el);
@@ -308,9 +311,19 @@ bool Codec::serialize_request(std::string_view method, std::string_view url, con
     const bool known = has_length && !chunked;
     uint64_t common = 0;
     const bool cl_valid = cl != HeaderList::kNone && parse_content_length_list(h, cl, &common);
+    if (http10 && chunked && !cl_valid) {
+        // An HTTP/1.0 peer cannot read a chunked body, and without a length
+        // there is no other way to end a request body.
+        err->kind = SerializeError::Kind::Value;
+        err->message = "invalid chunked: an HTTP/1.0 request body needs a content-length";
+        return false;
+    }
     if (!has_body) {
+        // The caller's own content-length frames the body all the same: the
+        // peer reads that many bytes, so the encoder must expect them.
         te_act = TeAct::Remove;
         enc.kind = Encoder::Kind::Length;
+        if (cl_valid) enc.remaining = common;
     } else if (http10) {
         te_act = TeAct::Remove;
         enc.kind = Encoder::Kind::Length;
@@ -347,7 +360,7 @@ bool Codec::serialize_request(std::string_view method, std::string_view url, con
         uint32_t tr = h.find("trailer");
         if (tr != HeaderList::kNone) {
             enc.has_trailer_names = true;
-            h.for_each_value(tr, [&](std::string_view v) { collect_trailer_names(v, enc.trailer_names); });
+            h.for_each_value(tr, [&](std::string_view v) { collect_trailer_names(v, enc.trailer_names, false); });
         }
     }
 
@@ -424,14 +437,20 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
     const bool unknown = chunked;
 
     const uint32_t conn = h.find("connection");
+    // An HTTP/1.0 body of unknown length ends when the connection closes:
+    // such a response is the last one and promises no reuse.
+    const bool close_delimited = unknown && http10 && can_body && !h.contains("content-length");
+    bool drop_conn = false;
     std::string_view conn_repl;
-    if (http10) {
+    if (close_delimited) {
+        drop_conn = conn != HeaderList::kNone && any_value_has_token(h, conn, "keep-alive");
+    } else if (http10) {
         bool first_keep = conn != HeaderList::kNone && has_list_token(h.first_value(conn), "keep-alive");
         if (!first_keep && keep_alive) conn_repl = "keep-alive";
     } else if (!keep_alive) {
         conn_repl = "close";
     }
-    bool last = status == 101 || connect_ok || !keep_alive;
+    bool last = status == 101 || connect_ok || !keep_alive || close_delimited;
 
     head_.clear();
     head_.reserve(96 + h.store_size() + 30 * h.value_count());
@@ -503,6 +522,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
                 break;
             case 10:
                 if (n == "connection") {
+                    if (drop_conn) continue;
                     if (!conn_repl.empty()) {
                         w.line(n, conn_repl);
                     } else {

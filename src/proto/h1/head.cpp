@@ -235,6 +235,19 @@ ParseStatus scan_status_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* err
     }
 }
 
+// A malformed line that still names content-length or transfer-encoding
+// (after any leading whitespace, in any letter case, up to the first byte
+// that is not a token byte). Skipping such a line would let a peer that
+// reads it differently frame the body differently: it is never skipped.
+bool names_framing_field(const uint8_t* line, size_t n) {
+    size_t i = 0;
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    size_t start = i;
+    while (i < n && kTokenLower[line[i]]) ++i;
+    std::string_view name{reinterpret_cast<const char*>(line + start), i - start};
+    return iequals(name, "content-length") || iequals(name, "transfer-encoding");
+}
+
 // Header lines from s.pos up to and including the empty line that ends the
 // head (*end is then the head's length). Malformed lines fail with
 // header_token, or are skipped when `skip_invalid`; one line more than the
@@ -322,7 +335,9 @@ ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_inv
                     s.pos = uint32_t(len);
                     return ParseStatus::Partial;
                 }
-                s.pos = uint32_t(static_cast<const uint8_t*>(nl) - b) + 1;
+                size_t next = size_t(static_cast<const uint8_t*>(nl) - b) + 1;
+                if (names_framing_field(b + s.line, next - s.line)) return fail(err, ParseKind::HeaderToken);
+                s.pos = uint32_t(next);
                 s.step = Step::LineStart;
                 break;
             }
@@ -337,7 +352,9 @@ ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_inv
 }
 
 // Moves the kept lines into `out`: adopts the header block as the list's
-// store and points entries into it.
+// store and points entries into it. False when the lines hold more distinct
+// names than a header collection can (a configured max_headers above
+// 24576).
 bool build_headers(uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
@@ -357,13 +374,16 @@ bool build_headers(uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     return true;
 }
 
-inline void connection_rule(std::string_view value, bool* keep_alive) {
-    if (*keep_alive) {
-        if (has_list_token(value, "close")) *keep_alive = false;
-    } else {
-        if (has_list_token(value, "keep-alive")) *keep_alive = true;
+// What the `connection` lines say about reuse. A "close" token in any line
+// wins over "keep-alive" in another, whatever their order.
+struct ConnectionTokens {
+    bool close = false, keep_alive = false;
+    void add(std::string_view value) {
+        if (!close && has_list_token(value, "close")) close = true;
+        if (!keep_alive && has_list_token(value, "keep-alive")) keep_alive = true;
     }
-}
+    bool reuse(bool http10) const { return !close && (!http10 || keep_alive); }
+};
 
 void begin_scan(HeadScan& s, bool response, size_t max_headers) {
     if (s.active && s.response == response) return;
@@ -513,7 +533,7 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Head
 
     Method m = method_of(method);
     bool is_connect = m == Method::Connect;
-    bool keep_alive = !http10;
+    ConnectionTokens conn;
     bool expect_continue = false, is_upgrade = is_connect, allow_trailers = false;
     bool te_seen = false, last_chunked = false, any_cl = false, have_len = false;
     uint64_t length = 0;
@@ -557,7 +577,7 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Head
                 }
                 break;
             case 10:
-                if (name_is(b, h, "connection")) connection_rule(value_of(b, h), &keep_alive);
+                if (name_is(b, h, "connection")) conn.add(value_of(b, h));
                 break;
             case 6:
                 if (name_is(b, h, "expect")) expect_continue = iequals(value_of(b, h), "100-continue");
@@ -572,9 +592,10 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Head
         }
     }
     if (te_seen && !last_chunked) return fail(err, ParseKind::TransferEncodingInvalid);
+    bool keep_alive = conn.reuse(http10);
     if (te_seen && any_cl) keep_alive = false;
 
-    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::Internal);
+    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::TooLarge);
     out.method = m;
     out.method_text = method;
     out.target_raw = target;
@@ -615,14 +636,14 @@ ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, HeadSc
     const bool http10 = scan.http10;
     const unsigned status = scan.status;
 
-    bool keep_alive = !http10;
+    ConnectionTokens conn;
     size_t n = slots.size();
     int last_te = -1;
     bool any_cl = false;
     for (size_t i = 0; i < n; ++i) {
         RawHeader& h = slots[i];
         if (h.name_len == 10 && name_is(b, h, "connection"))
-            connection_rule(value_of(b, h), &keep_alive);
+            conn.add(value_of(b, h));
         else if (h.name_len == 17 && name_is(b, h, "transfer-encoding"))
             last_te = int(i);
         else if (h.name_len == 14 && name_is(b, h, "content-length"))
@@ -667,7 +688,8 @@ ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, HeadSc
         kind = length ? BodyKind::Length : BodyKind::Empty;
     }
 
-    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::Internal);
+    if (!build_headers(b, slots, out.headers)) return fail(err, ParseKind::TooLarge);
+    const bool keep_alive = conn.reuse(http10);
     out.status = uint16_t(status);
     out.body_kind = kind;
     out.content_length = kind == BodyKind::Length ? length : 0;

@@ -27,8 +27,12 @@ bool build_request_pseudo(std::string_view method, std::string_view target,
     if (e != UriError::Ok) return invalid_url(e, msg);
     out->method = method;
     if (!uri.scheme.empty() && !uri.authority.empty()) {
-        out->scheme = uri.scheme;
-        out->authority = uri.authority;
+        // The scheme as uri_parts reports it; the authority without user
+        // information, which must never go out in a header.
+        out->scheme = uri.scheme_name();
+        std::string_view a = uri.authority;
+        if (size_t at = a.rfind('@'); at != std::string_view::npos) a.remove_prefix(at + 1);
+        out->authority = a;
     } else {
         if (!scheme || !authority) {
             *msg = "request target is a bare path but the connection has no authority; pass "
