@@ -91,13 +91,13 @@ def test_hypercorn_over_alpn(tls_files):
         async with wirelet.Client(http2=True, verify=ctx) as client:
             rs = await asyncio.gather(*[client.post(f"https://127.0.0.1:{port}/p{i}", content=b"x" * i)
                                         for i in range(0, 30000, 3000)])
-            big = await client.get(f"https://127.0.0.1:{port}/bytes/500000")
+            big = await client.get(f"https://127.0.0.1:{port}/bytes/3000000")  # over both receive windows
             return rs, big, client._live
         
     with hypercorn_server(certfile=certfile, keyfile=keyfile) as port:
         rs, big, live = run(scenario(port))
     assert [r.content.split(b"\n")[0] for r in rs] == [f"POST /p{i} 2 {i}".encode() for i in range(0, 30000, 3000)]
-    assert big.http_version == "HTTP/2" and len(big.content) == 500000 and live == 1
+    assert big.http_version == "HTTP/2" and len(big.content) == 3000000 and live == 1
 
 
 class H2Script:
