@@ -374,3 +374,18 @@ def test_long_lived_map_edited_in_a_loop_stays_bounded():
         del m["z"]
     assert m.items() == [("x", b"y" * 100)]
     assert sys.getrefcount(m) == 2
+
+
+@pytest.mark.parametrize("name", ["content-type", "Set-Cookie", b"ACCEPT", "x-forwarded-for", "x-custom-1"])
+def test_common_names_come_back_as_shared_objects(name):
+    # Common names are handed out as one shared object per name (str and
+    # bytes alike); any other name is a new object. Either way the value is
+    # the normalized name.
+    lower = (name if isinstance(name, str) else name.decode()).lower()
+    a, b = HeaderMap([(name, "1")]), HeaderMap({lower: b"2"})
+    shared = not lower.startswith("x-custom")
+    for get in (lambda m: m.keys()[0], lambda m: m.items()[0][0], lambda m: next(iter(m))):
+        assert get(a) == get(b) == lower
+        assert (get(a) is get(b)) == shared
+    assert a.raw_items()[0][0] == lower.encode()
+    assert (a.raw_items()[0][0] is b.raw_items()[0][0]) == shared

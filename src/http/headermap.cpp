@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/chars.h"
+#include "http/names.h"
 
 PyTypeObject* WL_HeaderMapType = nullptr;
 
@@ -337,7 +338,7 @@ PyObject* keys_locked(const HeaderList& l) {
     PyObject* out = PyList_New(Py_ssize_t(ents.size()));
     if (!out) return nullptr;
     for (size_t i = 0; i < ents.size(); ++i) {
-        PyObject* s = ascii_str(l.str(ents[i].name));
+        PyObject* s = wl_name_str(l.str(ents[i].name));
         if (!s) {
             Py_DECREF(out);
             return nullptr;
@@ -369,7 +370,7 @@ PyObject* items_locked(const HeaderList& l, bool raw) {
     const auto& ents = l.entries();
     for (uint32_t e = 0; e < ents.size(); ++e) {
         std::string_view n = l.str(ents[e].name);
-        PyObject* name = raw ? wl_bytes(n) : ascii_str(n);
+        PyObject* name = raw ? wl_name_bytes(n) : wl_name_str(n);
         if (!name) {
             Py_DECREF(out);
             return nullptr;

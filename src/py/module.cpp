@@ -1,6 +1,7 @@
 // Module definition and execution step: adds every attribute in the
 // published order.
 #include "errors/errors.h"
+#include "http/names.h"
 #include "py/common.h"
 
 namespace {
@@ -33,7 +34,7 @@ int wl_exec(PyObject* m) {
     PyObject* ver = version_string();
     if (!ver || PyModule_AddObjectRef(m, "__version__", ver) < 0) return -1;                  // 1
     if (wl_add_exc(m, WL_EXC_WIRELET) < 0 || wl_add_exc(m, WL_EXC_CONN_CLOSED) < 0) return -1;  // 2, 3
-    if (wl_add_headermap(m) < 0) return -1;                                                   // 4
+    if (wl_names_init() < 0 || wl_add_headermap(m) < 0) return -1;                                                   // 4
     if (wl_add_http_functions(m) < 0) return -1;                                              // 5, 6
     if (wl_add_h2codec(m) < 0) return -1;                                                     // 7, 8
     if (wl_add_h2streams(m) < 0) return -1;                                                   // 9

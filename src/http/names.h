@@ -1,0 +1,16 @@
+// Shared Python objects for common header names, so that reading the names
+// of a parsed or decoded head does not build a new str per name per call.
+#pragma once
+#include <string_view>
+
+#include "py/common.h"
+
+// Creates the shared objects (once per process; later calls do nothing).
+// Returns 0, or -1 with an exception set.
+int wl_names_init();
+
+// A lower-case header name as str / bytes: a new reference to the shared
+// object when the name is a common one, else a new object. NULL with an
+// exception set on failure.
+PyObject* wl_name_str(std::string_view name);
+PyObject* wl_name_bytes(std::string_view name);
