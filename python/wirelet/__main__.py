@@ -1,0 +1,5 @@
+import sys
+
+from wirelet.server.cli import main
+
+sys.exit(main())

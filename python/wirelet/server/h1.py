@@ -1,0 +1,651 @@
+"""The HTTP/1.1 connection: an asyncio protocol around H1ServerState.
+
+Bytes arrive through data_received and go to exactly one consumer, chosen by
+the connection's mode: the head parser between requests, the request's body
+decoder while a body arrives, the decoder's spill-over buffer while the
+response is produced (pipelined requests wait there, in order), or the drain
+of a body the application left unread. The state object takes every decision
+that matters for reuse; this class only moves bytes and wakes the request's
+task.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+
+from wirelet import _wirelet as w
+from wirelet.http import HeaderMap
+
+from urllib.parse import unquote
+
+from .asgi import ASGI_INFO, EXTENSIONS, ClientDisconnected, error_page, split_target, trailer_list
+
+log = logging.getLogger("wirelet.server")
+access_log = logging.getLogger("wirelet.access")
+
+H2_PREFACE = w.H2_PREFACE
+
+# What the connection does with received bytes.
+HEAD, BODY, BUSY, DRAIN, CLOSED = range(5)
+
+_DISCONNECT = {"type": "http.disconnect"}
+_EMPTY_BODY = {"type": "http.request", "body": b"", "more_body": False}
+
+READ_PARSE = w.H1_READ_PARSE
+READ_TRANSPORT = w.H1_READ_TRANSPORT
+READ_WATCHER = w.H1_READ_WATCHER
+NEXT_DRAIN = w.H1_NEXT_DRAIN
+NEXT_CLOSE = w.H1_NEXT_CLOSE
+REQ_OK = w.H1_REQ_OK
+REQ_CONTINUE = w.H1_REQ_CONTINUE
+
+
+def bare_response(status: int) -> bytes:
+    """A body-less closing answer (the codec's automatic statuses, 408)."""
+    codec = w.H1Codec()
+    return codec.serialize_response(status, HeaderMap([("connection", "close")]), keep_alive=False)
+
+
+class TransportRef:
+    """What the connection state holds as its transport.
+
+    The state is built before asyncio hands the protocol its transport, so it
+    holds this small forwarder; closing it closes the real transport once.
+    """
+
+    __slots__ = ("transport",)
+
+    def __init__(self):
+        self.transport = None
+
+    def close(self):
+        t = self.transport
+        if t is not None:
+            t.close()
+
+
+class H1Cycle:
+    """One request and its response: the ASGI receive and send pair."""
+
+    __slots__ = ("conn", "seq", "head", "chunks", "buffered", "body_done", "delivered", "trailers",
+                 "disconnected", "finished", "status", "headers", "trailers_expected", "head_sent",
+                 "waiter", "expect_continue", "scope")
+
+    def __init__(self, conn, seq, head):
+        self.conn = conn
+        self.seq = seq
+        self.head = head
+        self.chunks = []
+        self.buffered = 0
+        self.body_done = False
+        self.delivered = False
+        self.trailers = None
+        self.disconnected = False
+        self.finished = False
+        self.status = None
+        self.headers = None
+        self.trailers_expected = False
+        self.head_sent = False
+        self.waiter = None
+        self.expect_continue = head.expect_continue
+
+    def wake(self):
+        waiter = self.waiter
+        if waiter is not None:
+            self.waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def disconnect(self):
+        if not self.disconnected:
+            self.disconnected = True
+            self.wake()
+
+    async def receive(self):
+        while True:
+            if self.chunks or (self.body_done and not self.delivered):
+                chunks = self.chunks
+                body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+                self.chunks = []
+                self.buffered = 0
+                conn = self.conn
+                if conn.read_paused and conn.mode == BODY:
+                    conn.resume_reading()
+                if not self.body_done:
+                    return {"type": "http.request", "body": body, "more_body": True}
+                self.delivered = True
+                message = {"type": "http.request", "body": body, "more_body": False}
+                if self.trailers is not None:
+                    message["trailers"] = trailer_list(self.trailers)
+                return message
+            if self.disconnected or self.finished:
+                return _DISCONNECT
+            if self.expect_continue:
+                # The client waits for a go-ahead before sending the body.
+                self.expect_continue = False
+                conn = self.conn
+                if conn.try_send_continue(self.seq):
+                    conn.transport.write(w.H1Codec.continue_response())
+            waiter = self.waiter = self.conn.loop.create_future()
+            await waiter
+
+    async def send(self, message):
+        kind = message["type"]
+        if kind == "http.response.body":
+            if self.finished or self.disconnected:
+                if self.disconnected:
+                    raise ClientDisconnected("the client has gone away")
+                raise RuntimeError("response already completed")
+            if self.status is None:
+                raise RuntimeError("http.response.start must be sent first")
+            conn = self.conn
+            body = message.get("body", b"")
+            more = message.get("more_body", False)
+            if not self.head_sent:
+                conn.write_head(self, body, not more and not self.trailers_expected)
+            else:
+                codec = conn.codec
+                if body:
+                    conn.transport.write(codec.serialize_data(body))
+                if not more and not self.trailers_expected:
+                    conn.end_body(self, codec.serialize_end())
+            if conn.write_paused and not self.finished:
+                await conn.drain()
+        elif kind == "http.response.start":
+            if self.status is not None:
+                raise RuntimeError("http.response.start sent twice")
+            self.headers = message.get("headers") or ()
+            self.trailers_expected = message.get("trailers", False)
+            self.status = message["status"]
+        elif kind == "http.response.trailers":
+            if not self.trailers_expected or not self.head_sent or self.finished:
+                if self.disconnected:
+                    raise ClientDisconnected("the client has gone away")
+                raise RuntimeError("unexpected http.response.trailers")
+            if message.get("more_trailers", False):
+                raise RuntimeError("more_trailers is not supported")
+            conn = self.conn
+            conn.end_body(self, conn.codec.serialize_trailers(HeaderMap(message.get("headers") or ())))
+        else:
+            raise RuntimeError(f"unexpected ASGI message type {kind!r}")
+
+
+class H1Connection(w.H1ServerState, asyncio.Protocol):
+    """One HTTP/1.1 connection; hands itself over to HTTP/2 on the preface."""
+
+    def __new__(cls, server):
+        config = server.config
+        codec = w.H1Codec(max_headers=config.max_headers, max_buf_size=config.max_head_size)
+        ref = TransportRef()
+        self = super().__new__(cls, codec, ref, keep_alive=config.keep_alive)
+        self.ref = ref
+        return self
+
+    def __init__(self, server):
+        self.server = server
+        self.config = server.config
+        self.app = server.app
+        self.loop = server.loop
+        self.transport = None
+        self.mode = HEAD
+        self.cycle = None
+        self.decoder = None
+        self.parked = False
+        self.sniff = b""
+        self.first = True
+        self.head_started = False
+        self.deadline = 0.0
+        self.eof = False
+        self.read_paused = False
+        self.write_paused = False
+        self.drain_waiters = []
+        self.spill = 0
+        self.drained = 0
+        self.client = None
+        self.sockname = None
+        self.scheme = "http"
+        self.root_path = self.config.root_path
+        self.head_timeout = self.config.head_timeout
+        self.keep_alive_timeout = self.config.keep_alive_timeout
+        self.access_log = self.config.access_log
+
+    # -- asyncio protocol ------------------------------------------------
+
+    def connection_made(self, transport):
+        self.transport = transport
+        server = self.server
+        transport.set_write_buffer_limits(high=self.config.write_buffer_size)
+        peer = transport.get_extra_info("peername")
+        self.client = (peer[0], peer[1]) if isinstance(peer, tuple) else None
+        sock = transport.get_extra_info("sockname")
+        self.sockname = (sock[0], sock[1]) if isinstance(sock, tuple) else None
+        ssl_object = transport.get_extra_info("ssl_object")
+        if ssl_object is not None:
+            self.scheme = "https"
+            self.first = False
+            if ssl_object.selected_alpn_protocol() == "h2" and server.http2_available():
+                self.mode = CLOSED
+                server.switch_to_h2(self, transport, b"")
+                return
+        self.ref.transport = transport
+        server.connections.add(self)
+        self.begin_read()  # a fresh connection parks its idle read on the transport
+        self.parked = True
+        self.deadline = self.server.now + self.head_timeout
+
+    def data_received(self, data):
+        mode = self.mode
+        if mode == HEAD:
+            if self.first:
+                data = self.sniff_preface(data)
+                if data is None:
+                    return
+            self.receive_head(data)
+        elif mode == BODY:
+            self.decoder.feed(data)
+            self.pump_body(self.cycle)
+        elif mode == BUSY:
+            # Pipelined bytes wait behind the current body in its decoder, so
+            # the state moves them to the codec in order.
+            self.decoder.feed(data)
+            self.spill += len(data)
+            if self.spill > self.config.max_head_size and not self.read_paused:
+                self.pause_reading()
+        elif mode == DRAIN:
+            self.decoder.feed(data)
+            self.drain_body()
+
+    def eof_received(self):
+        self.eof = True
+        mode = self.mode
+        if mode == BUSY:
+            cycle = self.cycle
+            # The client closed its side while the response is produced. With
+            # pipelined requests already buffered it merely half-closed: they
+            # are answered, then the connection closes.
+            if self.arm_watcher(cycle.seq, None, want=True) and self.watcher_completed(b""):
+                cycle.disconnect()
+                return False
+            return True
+        if mode == BODY:
+            self.decoder.mark_eof()
+            self.pump_body(self.cycle)
+        elif mode == DRAIN:
+            self.drain_body()
+        return False
+
+    def connection_lost(self, exc):
+        self.mode = CLOSED
+        self.server.connections.discard(self)
+        self.ref.transport = None
+        cycle = self.cycle
+        if cycle is not None and not cycle.finished:
+            cycle.disconnect()
+        self.mark_closed()
+        self.take_watcher_handle()
+        self.take_watcher_result()
+        self.write_paused = False
+        self.release_drain_waiters()
+
+    def pause_writing(self):
+        self.write_paused = True
+
+    def resume_writing(self):
+        self.write_paused = False
+        self.release_drain_waiters()
+
+    def release_drain_waiters(self):
+        waiters, self.drain_waiters = self.drain_waiters, []
+        for fut in waiters:
+            if not fut.done():
+                fut.set_result(None)
+
+    async def drain(self):
+        if self.mode == CLOSED:
+            return
+        fut = self.loop.create_future()
+        self.drain_waiters.append(fut)
+        await fut
+
+    def pause_reading(self):
+        if not self.read_paused and self.mode != CLOSED:
+            self.read_paused = True
+            self.transport.pause_reading()
+
+    def resume_reading(self):
+        if self.read_paused and self.mode != CLOSED:
+            self.read_paused = False
+            self.transport.resume_reading()
+
+    # -- heads ---------------------------------------------------------------
+
+    def sniff_preface(self, data):
+        """Bytes to parse as HTTP/1, or None once the connection is HTTP/2 or
+        more bytes are needed to tell."""
+        if self.sniff:
+            data = self.sniff + data
+            self.sniff = b""
+        if data[:1] != b"P" or not self.server.http2_available():
+            self.first = False
+            return data
+        if len(data) < 24 and H2_PREFACE.startswith(data):
+            self.sniff = data
+            return None
+        self.first = False
+        if data.startswith(H2_PREFACE):
+            self.mode = CLOSED
+            self.server.connections.discard(self)
+            self.ref.transport = None
+            self.server.switch_to_h2(self, self.transport, data)
+            return None
+        return data
+
+    def receive_head(self, data):
+        if self.parked:
+            self.parked = False
+            if self.unpark_idle_read():
+                return  # a shutdown closed the idle connection meanwhile
+        try:
+            parsed = self.accept_head(data)
+        except w.H1ParseError:
+            self.fail_head(self.codec.parse_error_status)
+            return
+        if parsed is None:
+            if not self.head_started:
+                self.head_started = True
+                self.deadline = self.server.now + self.head_timeout
+            return
+        self.head_started = False
+        self.deadline = 0.0
+        self.start_request(*parsed)
+
+    def fail_head(self, status):
+        self.mode = CLOSED
+        ref = self.fail_read()
+        if ref is not None:
+            if status is not None:
+                self.transport.write(bare_response(status))
+            ref.close()
+
+    def start_request(self, head, seq, decoder):
+        cycle = H1Cycle(self, seq, head)
+        self.cycle = cycle
+        self.decoder = decoder
+        self.spill = 0
+        if head.body_kind == "empty":
+            cycle.body_done = True
+            self.mode = BUSY
+        else:
+            self.mode = BODY
+            self.pump_body(cycle)
+        headers = head.headers
+        hosts = headers.get_all("host")
+        http10 = head.http10
+        if len(hosts) != 1 and (hosts or not http10):
+            # HTTP/1.1 needs exactly one Host; HTTP/1.0 at most one.
+            self.respond_plain(cycle, 400, b"missing or repeated Host header\n")
+            return
+        target = head.target
+        if target[:1] == "/":
+            path, _, query = target.partition("?")
+            raw_path = path.encode("ascii", "replace")
+            if "%" in path:
+                path = unquote(path)
+            query = query.encode("ascii", "replace")
+        else:
+            path, raw_path, query = split_target(target)
+        scope = {
+            "type": "http",
+            "asgi": ASGI_INFO,
+            "http_version": "1.0" if http10 else "1.1",
+            "server": self.sockname,
+            "client": self.client,
+            "scheme": self.scheme,
+            "method": head.method,
+            "root_path": self.root_path,
+            "path": path,
+            "raw_path": raw_path,
+            "query_string": query,
+            "headers": headers.raw_items(),
+            "extensions": EXTENSIONS,
+        }
+        state = self.server.state
+        if state:
+            scope["state"] = state.copy()
+        self.loop.create_task(self.run_app(cycle, scope))
+
+    def respond_plain(self, cycle, status, body):
+        """A small closing answer written by the server itself."""
+        cycle.status = status
+        cycle.headers = [(b"content-type", b"text/plain; charset=utf-8"), (b"connection", b"close")]
+        self.write_head(cycle, body, True)
+
+    # -- bodies --------------------------------------------------------------
+
+    def pump_body(self, cycle):
+        decoder = self.decoder
+        got = False
+        try:
+            while True:
+                piece = decoder.decode()
+                if piece is None:
+                    break
+                if piece:
+                    cycle.chunks.append(piece)
+                    cycle.buffered += len(piece)
+                    got = True
+        except w.H1BodyError as exc:
+            log.debug("request body failed: %s", exc)
+            self.end_body_read(cycle.seq, False)
+            self.mark_unusable()
+            cycle.disconnect()
+            self.mode = CLOSED
+            ref = self.fail_response(cycle.seq)
+            if ref is not None:
+                ref.close()
+            return
+        if decoder.is_complete:
+            self.end_body_read(cycle.seq, True)
+            cycle.body_done = True
+            cycle.trailers = decoder.take_trailers()
+            self.mode = BUSY
+            cycle.wake()
+        elif got:
+            if cycle.buffered > self.config.body_buffer_size:
+                self.pause_reading()  # the application reads slower than the client sends
+            cycle.wake()
+
+    def drain_body(self):
+        """Discards a body the application did not read, so that the
+        connection can serve the next request."""
+        decoder = self.decoder
+        try:
+            while True:
+                piece = decoder.decode()
+                if piece is None:
+                    break
+                self.drained += len(piece)
+            complete = decoder.is_complete
+        except w.H1BodyError:
+            complete = False
+        if complete:
+            self.next_request(*self.drain_done(True))
+        elif self.drained > self.config.max_drain_size or self.eof:
+            self.next_request(*self.drain_done(False))
+
+    # -- responses -----------------------------------------------------------
+
+    def write_head(self, cycle, body, final):
+        headers = HeaderMap(cycle.headers)
+        cycle.head_sent = True
+        seq = cycle.seq
+        # A final body of known size gets its length; anything else (a
+        # streamed body, or one the application framed with its own
+        # content-length, so that a short body is caught) is of unknown length.
+        length = len(body) if final and "content-length" not in headers else None
+        try:
+            code, head, _ = self.respond_head(seq, cycle.status, headers, None, content_length=length,
+                                              chunked=length is None)
+            if code == REQ_CONTINUE:  # the continue went out synchronously
+                code, head, _ = self.respond_head(seq, cycle.status, headers, None, content_length=length,
+                                                  chunked=length is None)
+        except (w.H1UserError, ValueError):
+            self.abort(cycle)
+            raise
+        if code != REQ_OK:
+            self.abort(cycle)
+            cycle.disconnect()
+            raise ClientDisconnected("the client has gone away")
+        codec = self.codec
+        if final:
+            try:
+                data = codec.serialize_head_and_body(head, body)
+            except w.H1UserError:
+                self.abort(cycle)
+                raise
+            self.transport.write(data)
+            self.finish(cycle)
+        elif body:
+            self.transport.write(head + codec.serialize_data(body))
+        else:
+            self.transport.write(head)
+
+    def end_body(self, cycle, tail):
+        if tail:
+            self.transport.write(tail)
+        self.finish(cycle)
+
+    def abort(self, cycle):
+        """The response cannot be completed: the connection closes."""
+        cycle.finished = True
+        cycle.wake()
+        self.mode = CLOSED
+        ref = self.fail_response(cycle.seq)
+        if ref is not None:
+            ref.close()
+
+    def finish(self, cycle):
+        cycle.finished = True
+        cycle.wake()
+        if self.access_log:
+            head = cycle.head
+            access_log.info('%s - "%s %s HTTP/%s" %d', self.client and self.client[0], head.method,
+                            head.target, "1.0" if head.http10 else "1.1", cycle.status)
+        switch, close, ref, _ = self.finish_response(cycle.seq)
+        if close or switch:
+            self.mode = CLOSED
+            if ref is not None:
+                ref.close()
+            return
+        self.next_request(*self.begin_read())
+
+    def next_request(self, verdict, obj):
+        """Acts on the state's verdict about where the next head comes from."""
+        if verdict == READ_TRANSPORT:
+            self.cycle = None
+            if self.eof:
+                self.stop_serving()
+                self.close_transport()
+                return
+            self.mode = HEAD
+            self.parked = True
+            self.deadline = self.server.now + self.keep_alive_timeout
+            if self.read_paused:
+                self.resume_reading()
+        elif verdict == READ_PARSE:
+            self.cycle = None
+            self.mode = HEAD
+            if self.read_paused:
+                self.resume_reading()
+            self.receive_head(b"")
+        elif verdict == NEXT_DRAIN:
+            self.mode = DRAIN
+            self.drained = 0
+            cycle = self.cycle
+            if cycle is not None and cycle.head.expect_continue and cycle.expect_continue:
+                # The client still waits for a go-ahead that will not come.
+                self.next_request(*self.drain_done(False))
+                return
+            if self.read_paused:
+                self.resume_reading()
+            self.drain_body()
+        elif verdict == NEXT_CLOSE:
+            self.mode = CLOSED
+            if obj is not None:
+                obj.close()
+        elif verdict == READ_WATCHER:
+            # Only an end of stream completes a watcher here, and that makes
+            # the connection unusable; release the slot and read again.
+            self.take_watcher_handle()
+            self.take_watcher_result()
+            self.unpark_idle_read()
+            self.next_request(*self.begin_read())
+        else:  # no more requests: shutdown, or nothing to read from
+            self.mode = CLOSED
+            self.stop_serving()
+            self.close_transport()
+
+    def close_transport(self):
+        self.mode = CLOSED
+        ref, _, _ = self.mark_closed()
+        if ref is not None:
+            ref.close()
+        elif self.transport is not None:
+            self.transport.close()
+
+    # -- the application -------------------------------------------------------
+
+    async def run_app(self, cycle, scope):
+        try:
+            await self.app(scope, cycle.receive, cycle.send)
+        except BaseException as exc:  # noqa: BLE001 - the application's failure, reported
+            if isinstance(exc, ClientDisconnected) or cycle.disconnected:
+                return
+            if not isinstance(exc, Exception):
+                self.abort(cycle)
+                raise
+            log.exception("exception in ASGI application")
+            if cycle.head_sent:
+                if not cycle.finished:
+                    self.abort(cycle)
+            elif self.mode != CLOSED:
+                headers, body = error_page(500)
+                cycle.status, cycle.headers = 500, headers
+                self.write_head(cycle, body, True)
+            return
+        if not cycle.finished and not cycle.disconnected:
+            if cycle.head_sent:
+                log.error("ASGI application returned without completing its response")
+                self.abort(cycle)
+            elif self.mode != CLOSED:
+                log.error("ASGI application returned without sending a response")
+                headers, body = error_page(500)
+                cycle.status, cycle.headers = 500, headers
+                self.write_head(cycle, body, True)
+
+    # -- server side -------------------------------------------------------------
+
+    def check_timeout(self, now):
+        """Called by the server's sweep; closes a connection whose wait expired."""
+        if self.deadline and now >= self.deadline and self.mode == HEAD:
+            self.deadline = 0.0
+            if self.head_started:
+                # A head that trickles in for too long gets a 408 and the door.
+                self.fail_head(408)
+            else:
+                self.close_transport()
+
+    def shutdown(self):
+        """Graceful shutdown: an idle connection closes now, a busy one after
+        its exchange (its response says connection: close)."""
+        ref = self.request_shutdown()
+        if ref is not None:
+            self.mode = CLOSED
+            ref.close()
+        elif self.mode == HEAD and not self.head_started and self.parked:
+            self.close_transport()
+
+    def abort_now(self):
+        if self.transport is not None:
+            self.transport.abort()
