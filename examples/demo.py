@@ -1,82 +1,147 @@
-"""End-to-end demo on loopback: the example HTTP/1.1 server and client, plus curl.
+"""End-to-end demo on loopback: the wirelet ASGI server under real clients.
 
-Starts the server in this process, makes a handful of requests with the
-package's client (connection reuse, a POST, a streamed response, the idle
-watcher noticing that the server closed an idle connection) and with curl
-(keep-alive over several URLs, Expect: 100-continue), prints what came back
-and exits.
+Starts `python -m wirelet serve wirelet.demo:app` twice (cleartext, and TLS
+with a throw-away certificate authority), then shows a short transcript:
+curl over HTTP/1.1 (keep-alive, a streamed response, an upload with
+100-continue), HTTP/2 with prior knowledge and over TLS (ALPN h2) with curl
+and nghttp, and a short h2load run. Then it stops both servers with SIGTERM
+(graceful shutdown) and exits.
 """
 
 import asyncio
+import contextlib
 import os
+import re
+import shlex
 import shutil
+import signal
+import socket
+import subprocess
 import sys
+import tempfile
+import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wirelet
+from wirelet import _wirelet
 
-import wirelet  # noqa: E402
-from wirelet import __version__  # noqa: E402
-from wirelet import _wirelet as w  # noqa: E402
-from wirelet.http import HeaderMap  # noqa: E402
-
-import h1_server  # noqa: E402
-
-
-def show(label, resp, client):
-    body = resp.content.decode(errors="replace").strip().replace("\n", " | ")
-    print(f"  {label:<28} -> {resp.status}, {client._live} connection(s) open: {body}")
+# Client programs must not inherit a sanitizer runtime preloaded into this interpreter.
+CLIENT_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+HTTP2 = hasattr(_wirelet, "H2Streams")
 
 
-async def curl(*args):
-    proc = await asyncio.create_subprocess_exec(
-        "curl", "-sS", *args, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-    out, _ = await proc.communicate()
-    return out.decode(errors="replace")
+def free_port():
+    with contextlib.closing(socket.socket()) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
-async def main():
-    print(f"wirelet {__version__}: HTTP/1.1 demo on loopback")
-    server = h1_server.Server(idle_timeout=0.3)
-    srv = await asyncio.start_server(server.handle, "127.0.0.1", 0)
-    port = srv.sockets[0].getsockname()[1]
-    base = f"http://127.0.0.1:{port}"
-    print(f"server listening on {base}\n")
+def start_server(*extra):
+    port = free_port()
+    proc = subprocess.Popen([sys.executable, "-m", "wirelet", "serve", "wirelet.demo:app", "--port", str(port),
+                             *extra], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    deadline = time.time() + 15
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return proc, port
+        except OSError:
+            if proc.poll() is not None:
+                break
+            time.sleep(0.05)
+    proc.kill()
+    raise SystemExit("the server did not start:\n" + proc.stdout.read())
 
-    print("wirelet.Client (H1ClientState + H1Codec):")
-    async with wirelet.Client() as client:
-        show("GET /hello", await client.get(base + "/hello"), client)
-        show("GET /again (reused)", await client.get(base + "/again"), client)
-        show("POST /echo", await client.post(base + "/echo", headers={"content-type": "text/plain"},
-                                             content=b"ping"), client)
-        show("GET /stream (chunked)", await client.get(base + "/stream"), client)
-        await asyncio.sleep(0.6)  # longer than the server's idle timeout
-        print(f"  after the server's idle timeout: {client._live} connection(s) open (the watcher saw the close)")
-        show("GET /after-idle", await client.get(base + "/after-idle"), client)
 
-    if shutil.which("curl"):
-        print("\ncurl, keep-alive over three URLs:")
-        out = await curl("-v", f"{base}/a", f"{base}/b", f"{base}/c")
-        for line in out.splitlines():
-            if line.startswith(("hello", "* Re-using", "< HTTP")):
-                print("  " + line)
-        print("\ncurl, POST with Expect: 100-continue:")
-        out = await curl("-i", "-H", "Expect: 100-continue", "--data-binary", "x" * 2048, f"{base}/upload")
-        for line in out.splitlines():
-            if line.startswith(("HTTP/", "echo")):
-                print("  " + line[:60])
-    else:
-        print("\n(curl not installed: skipping the curl part)")
+def client(title, cmd, keep=None, limit=12):
+    """Runs one client command and prints the interesting lines of its output."""
+    shown = [a if len(a) < 60 else a[:20] + "..." for a in cmd]
+    print(f"\n$ {shlex.join(shown)}")
+    if shutil.which(cmd[0]) is None:
+        print(f"  ({cmd[0]} is not installed: skipped)")
+        return
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60,
+                         env=CLIENT_ENV)
+    lines = out.stdout.splitlines()
+    if keep is not None:
+        lines = [line for line in lines if re.search(keep, line)]
+    for line in lines[:limit]:
+        print("  " + line[:110])
+    if len(lines) > limit:
+        print(f"  ... ({len(lines) - limit} more lines)")
+    if out.returncode != 0:
+        print(f"  (exit status {out.returncode})")
 
-    print("\nheaders and URLs:")
-    headers = HeaderMap([("Accept", "text/html"), ("accept", "*/*")])
-    print("  HeaderMap:", headers, "get_all('ACCEPT') =", headers.get_all("ACCEPT"))
-    print("  uri_parts:", w.uri_parts("https://[::1]:8443/api?q=1"))
 
-    srv.close()
-    server.shutdown()
-    await srv.wait_closed()
-    print("\nserver shut down; bye")
+async def package_client(base):
+    async with wirelet.Client() as c:
+        a = await c.get(base + "/hello")
+        b = await c.post(base + "/echo", content=b"ping")
+        n = await c.get(base + "/bytes/100000")
+        return (f"{a.status} {a.content!r}, {b.status} {b.content!r}, {n.status} {len(n.content)} bytes;"
+                f" {c._live} connection open")
+
+
+def main():
+    print(f"wirelet {wirelet.__version__}: the ASGI server under real clients, on loopback")
+    with tempfile.TemporaryDirectory() as tmp:
+        ca_file = os.path.join(tmp, "ca.pem")
+        pem = os.path.join(tmp, "server.pem")
+        try:
+            import trustme
+        except ImportError:
+            trustme = None
+        if trustme is not None:
+            ca = trustme.CA()
+            ca.cert_pem.write_to_path(ca_file)
+            ca.issue_cert("127.0.0.1", "localhost").private_key_and_cert_chain_pem.write_to_path(pem)
+        plain, port = start_server()
+        servers = [plain]
+        if trustme is not None:
+            tls, tls_port = start_server("--certfile", pem, "--keyfile", pem)
+            servers.append(tls)
+        base = f"http://127.0.0.1:{port}"
+        print(f"servers: {base} and https://127.0.0.1:{tls_port if trustme else '-'} (wirelet.demo:app)")
+        try:
+            print("\n== HTTP/1.1")
+            client("keep-alive", ["curl", "-sS", "-v", "--http1.1", f"{base}/hello", f"{base}/stream"],
+                   keep=r"^(< HTTP|< transfer-encoding|\* Re-using|hello|line)")
+            client("100-continue", ["curl", "-sS", "-i", "--http1.1", "-H", "Expect: 100-continue",
+                                    "--data-binary", "ping " * 600, f"{base}/echo"],
+                   keep=r"^(HTTP/|ping)", limit=3)
+            print("\n$ wirelet.Client: GET /hello, POST /echo, GET /bytes/100000 on one connection")
+            print("  " + asyncio.run(package_client(base)))
+            if trustme is not None:
+                client("tls", ["curl", "-sS", "-v", "--http1.1", "--cacert", ca_file,
+                               f"https://127.0.0.1:{tls_port}/hello"], keep=r"(ALPN|^< HTTP|^hello)")
+            if HTTP2:
+                print("\n== HTTP/2")
+                client("prior knowledge", ["curl", "-sS", "-v", "--http2-prior-knowledge", f"{base}/hello",
+                                           f"{base}/stream"], keep=r"^(< HTTP|\* Re-using|hello|line)")
+                if trustme is not None:
+                    client("tls + alpn", ["curl", "-sS", "-v", "--cacert", ca_file,
+                                          f"https://127.0.0.1:{tls_port}/hello"], keep=r"(ALPN|^< HTTP|^hello)")
+                client("nghttp", ["nghttp", "-nv", f"{base}/stream"],
+                       keep=r"(recv (SETTINGS|HEADERS|DATA|GOAWAY)|send (SETTINGS|HEADERS|GOAWAY)|:status)",
+                       limit=14)
+                if trustme is not None:
+                    client("nghttp tls", ["nghttp", "-n", "-s", f"https://127.0.0.1:{tls_port}/bytes/100000"],
+                           keep=r"(^\s+\d|response)", limit=4)
+                client("h2load", ["h2load", "-n", "20000", "-c", "10", "-m", "10", f"{base}/hello"],
+                       keep=r"^(finished in|requests:|status codes:)")
+            else:
+                print("\n(HTTP/2 is not in this build yet: skipped)")
+        finally:
+            print("\n== graceful shutdown (SIGTERM)")
+            for proc in servers:
+                proc.send_signal(signal.SIGTERM)
+            for proc in servers:
+                try:
+                    proc.wait(15)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                log = proc.stdout.read().strip().splitlines()
+                print(f"  server {proc.pid}: exit status {proc.returncode}; last log line: {log[-1] if log else ''}")
 
 
 if __name__ == "__main__":
-    asyncio.run(main())
+    main()

@@ -1,6 +1,5 @@
 """The ASGI server over HTTP/1.1 with real clients: curl, httpx, raw sockets."""
 
-import os
 import socket
 import ssl
 import sys
@@ -9,7 +8,7 @@ import time
 
 import pytest
 
-from server_util import ROOT, ServerThread, have, raw, read_all, run
+from server_util import ServerThread, have, raw, read_all, run
 
 needs_curl = pytest.mark.skipif(not have("curl"), reason="curl not installed")
 
@@ -149,26 +148,26 @@ def test_idle_keep_alive_connection_is_closed(srv):
         assert 0.5 < time.time() - start < 3.0
 
 
-def test_example_client_notices_idle_close(srv):
+def test_package_client_reuses_and_notices_idle_close(srv):
     import asyncio
-    sys.path.insert(0, os.path.join(ROOT, "examples"))
-    import h1_client
 
-    events = []
+    import wirelet
+
+    url = f"http://127.0.0.1:{srv.port}"
 
     async def scenario():
-        client = h1_client.Client("127.0.0.1", srv.port, log=events.append)
-        a = await client.request("GET", "/hello")
-        b = await client.request("GET", "/hello")
-        await asyncio.sleep(1.6)  # past the idle timeout
-        c = await client.request("GET", "/hello")
-        await client.close()
-        return a, b, c
+        async with wirelet.Client() as client:
+            a = await client.get(url + "/hello")
+            b = await client.post(url + "/echo", content=b"ping")
+            reused = client._live
+            await asyncio.sleep(1.6)  # past the idle timeout: the client's watcher sees the close
+            after_idle = client._live
+            c = await client.get(url + "/hello")
+            return a, b, c, reused, after_idle
 
-    a, b, c = asyncio.run(scenario())
-    assert a.connection == b.connection != c.connection
-    assert any("server closed the idle connection" in e for e in events)
-    assert c.body == b"hello from wirelet\n"
+    a, b, c, reused, after_idle = asyncio.run(scenario())
+    assert (a.status, b.content, reused, after_idle) == (200, b"ping", 1, 0)
+    assert c.content == b"hello from wirelet\n"
 
 
 def test_client_gone_mid_response_stops_the_stream(srv):
