@@ -20,6 +20,8 @@ import subprocess
 import sys
 import time
 
+import _timing
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 APP = "wirelet.demo:app"
 
@@ -55,11 +57,33 @@ def server_commands(port):
     return cmds
 
 
-def cpu_seconds(pid):
-    """User plus system CPU time of a process, in seconds."""
+def _stat(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return int(fields[1]), int(fields[11]) + int(fields[12])  # parent, user + system ticks
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a process and its descendants (a server
+    may serve from a child process), in seconds."""
+    stats = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stats[int(entry)] = _stat(entry)
+            except (OSError, IndexError):
+                pass
+    tree, ticks = {pid}, 0
+    changed = True
+    while changed:
+        changed = False
+        for p, (parent, _) in stats.items():
+            if parent in tree and p not in tree:
+                tree.add(p)
+                changed = True
+    for p in tree:
+        ticks += stats.get(p, (0, 0))[1]
+    return ticks / os.sysconf("SC_CLK_TCK")
 
 
 def parse_latency(text, label):
@@ -80,11 +104,18 @@ def run_wrk(port, seconds, path):
             "errors": errors.group(0) if errors else None}
 
 
-def measure(names, seconds, rounds, path):
+def server_env():
+    """The environment that makes the servers import the same wirelet as this process."""
+    _timing.use_dev_build()
+    import wirelet
+
     env = dict(os.environ)
-    build = os.path.join(ROOT, "build", "dev")
-    if os.path.isdir(os.path.join(build, "wirelet")):
-        env["PYTHONPATH"] = build + os.pathsep + env.get("PYTHONPATH", "")
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(wirelet.__file__)) + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
+def measure(names, seconds, rounds, path):
+    env = server_env()
     procs, ports = {}, {}
     try:
         for name in names:
@@ -132,6 +163,32 @@ def report(results, base="wirelet"):
         lines.append(f"  {base} / {name}: req/s x{min(rps):.2f} min, x{statistics.median(rps):.2f} median;"
                      f" CPU per request x{min(cpu):.2f} min, x{statistics.median(cpu):.2f} median")
     return "\n".join(lines)
+
+
+AIMS = {"uvicorn": 2.0, "hypercorn": 2.0}
+
+
+def bench(quick=False):
+    """Rows for bench/run.py: requests per second against each peer, with latency."""
+    if shutil.which("wrk") is None:
+        print("HTTP/1.1 server benchmark skipped: wrk is not installed", file=sys.stderr)
+        return []
+    results = measure(["wirelet", "uvicorn", "hypercorn"], 2 if quick else 4, 2 if quick else 3, "/hello")
+    ours = results["wirelet"]
+    rows = []
+    for name in ("uvicorn", "hypercorn"):
+        theirs = results[name]
+        ratios = [o["rps"] / t["rps"] for o, t in zip(ours, theirs)]
+        cpu = [t["cpu_us"] / o["cpu_us"] for o, t in zip(ours, theirs)]
+        lat = (f"p50 {statistics.median(r['p50'] for r in ours):.2f} vs {statistics.median(r['p50'] for r in theirs):.2f}"
+               f" ms, p99 {statistics.median(r['p99'] for r in ours):.2f} vs"
+               f" {statistics.median(r['p99'] for r in theirs):.2f} ms")
+        peer = "uvicorn (httptools)" if name == "uvicorn" else "hypercorn (h11)"
+        rows.append({"work": f"HTTP/1.1 server req/s, wrk -t1 -c16, vs {peer}", "case": f"GET /hello; {lat}",
+                     "min": min(ratios), "median": statistics.median(ratios), "aim": AIMS[name], "peer": name})
+        rows.append({"work": f"HTTP/1.1 server CPU per request vs {peer}", "case": "GET /hello",
+                     "min": min(cpu), "median": statistics.median(cpu), "aim": None, "peer": name})
+    return rows
 
 
 def main(argv=None):

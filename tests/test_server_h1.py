@@ -2,7 +2,6 @@
 
 import socket
 import ssl
-import sys
 import threading
 import time
 

@@ -360,6 +360,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         self.deadline = 0.0
         self.start_request(*parsed)
 
+    def parse_buffered(self):
+        if self.mode == HEAD and self.cycle is None:
+            self.receive_head(b"")
+
     def fail_head(self, status):
         self.mode = CLOSED
         ref = self.fail_read()
@@ -413,7 +417,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         state = self.server.state
         if state:
             scope["state"] = state.copy()
-        self.loop.create_task(self.run_app(cycle, scope))
+        self.server.start_task(self.run_app(cycle, scope))
 
     def respond_plain(self, cycle, status, body):
         """A small closing answer written by the server itself."""
@@ -554,11 +558,14 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             if self.read_paused:
                 self.resume_reading()
         elif verdict == READ_PARSE:
+            # A pipelined head is already buffered. It is parsed from the loop,
+            # not from here: an application that answers without suspending
+            # would otherwise nest one request inside the previous one.
             self.cycle = None
             self.mode = HEAD
             if self.read_paused:
                 self.resume_reading()
-            self.receive_head(b"")
+            self.loop.call_soon(self.parse_buffered)
         elif verdict == NEXT_DRAIN:
             self.mode = DRAIN
             self.drained = 0

@@ -6,6 +6,7 @@ import asyncio
 import logging
 import signal
 import socket
+import sys
 import threading
 from typing import Optional
 
@@ -48,6 +49,7 @@ class Server:
         self.started = threading.Event()
         self.force_exit = False
         self._h2 = None
+        self._eager = sys.version_info >= (3, 12)
         # A coarse clock for deadlines, advanced by the sweep.
         self.now = 0.0
 
@@ -72,6 +74,15 @@ class Server:
         conn.connection_made(transport)
         if data:
             conn.data_received(data)
+
+    def start_task(self, coro):
+        """Starts a request's task. Where the interpreter allows it the task
+        starts eagerly: a response that never waits is written without a
+        trip through the event loop."""
+        loop = self.loop
+        if self._eager and loop.get_task_factory() is None:
+            return asyncio.Task(coro, loop=loop, eager_start=True)
+        return loop.create_task(coro)
 
     def make_protocol(self):
         return H1Connection(self)
