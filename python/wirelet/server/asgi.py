@@ -10,7 +10,7 @@ from urllib.parse import unquote, urlsplit
 log = logging.getLogger("wirelet.server")
 
 ASGI_INFO = {"version": "3.0", "spec_version": "2.4"}
-EXTENSIONS = {"http.response.trailers": {}}
+EXTENSIONS: dict[str, dict] = {"http.response.trailers": {}}
 
 
 class ClientDisconnected(OSError):
@@ -24,9 +24,9 @@ def split_target(target: str) -> tuple[str, bytes, bytes]:
             return "*", b"*", b""
         # Absolute form (a request meant for a proxy) or authority form.
         parts = urlsplit(target)
-        raw = parts.path or "/"
-        return unquote(raw), raw.encode("ascii", "replace"), parts.query.encode("ascii", "replace")
-    path, sep, query = target.partition("?")
+        raw_text = parts.path or "/"
+        return unquote(raw_text), raw_text.encode("ascii", "replace"), parts.query.encode("ascii", "replace")
+    path, _, query = target.partition("?")
     raw = path.encode("ascii", "replace")
     if "%" in path:
         path = unquote(path)

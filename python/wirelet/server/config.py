@@ -50,6 +50,10 @@ class Config:
     max_frame_size: int = 16384
     max_send_buf_size: int = 65536      # one stream's bytes queued ahead of the socket
     settings_timeout: float = 10.0      # the peer's acknowledgement of our SETTINGS
+    # PING and SETTINGS frames a peer may send per timer tick (at most one second).
+    max_control_frames: int = 1000
+    # A response that cannot move (no window, or a peer that does not read) for this long is dropped.
+    send_timeout: float = 30.0
 
     # Shutdown: how long in-flight exchanges may take to finish.
     shutdown_timeout: float = 30.0

@@ -306,7 +306,17 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             return
         fut = self.loop.create_future()
         self.drain_waiters.append(fut)
-        await fut
+        timer = self.loop.call_later(self.config.send_timeout, self.drain_expired, fut)
+        try:
+            await fut
+        finally:
+            timer.cancel()
+
+    def drain_expired(self, fut):
+        """A client that stops reading loses the connection after send_timeout."""
+        if not fut.done() and self.transport is not None:
+            log.info("client %s stopped reading; connection dropped", self.client)
+            self.transport.abort()
 
     def pause_reading(self):
         if not self.read_paused and self.mode != CLOSED:

@@ -8,7 +8,7 @@ import signal
 import socket
 import sys
 import threading
-from typing import Optional
+from typing import Any, Optional
 
 from wirelet import _wirelet as w
 
@@ -41,14 +41,15 @@ class Server:
         self.app = config.app
         self.connections: set = set()
         self.state: dict = {}
-        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        # Set by startup(), on the loop that serves.
+        self.loop: asyncio.AbstractEventLoop = None  # type: ignore[assignment]
         self.listeners: list = []
         self.lifespan: Optional[Lifespan] = None
         self.sweeper: Optional[asyncio.Task] = None
-        self.should_exit: Optional[asyncio.Event] = None
+        self.should_exit: asyncio.Event = None  # type: ignore[assignment]
         self.started = threading.Event()
         self.force_exit = False
-        self._h2 = None
+        self._h2: Any = None
         self._eager = sys.version_info >= (3, 12)
         # A coarse clock for deadlines, advanced by the sweep.
         self.now = 0.0
@@ -59,11 +60,9 @@ class Server:
         if self._h2 is None:
             self._h2 = False
             if self.config.http2 and hasattr(w, "H2Streams"):
-                try:
-                    from .h2 import H2Connection
-                except ImportError:  # pragma: no cover - a build without the engine
-                    pass
-                else:
+                from .h2 import H2Connection, engine_ready
+
+                if engine_ready():
                     self._h2 = H2Connection
         return self._h2 is not False
 
