@@ -49,7 +49,8 @@ class H1Connection(w.H1ClientState):
         self.take_watcher_result()
         if transport is not None:
             transport.close()
-        self.pool.idle_closed(self)
+        if self.is_dead():
+            self.pool.idle_closed(self)
 
     def unpark(self):
         """The exchange that claimed the connection takes the watcher down."""
