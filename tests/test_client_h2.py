@@ -104,16 +104,20 @@ class H2Script:
     """An h2-library server whose per-request behaviour a test scripts:
     on_request(conn, stream_id, path, connection_number, writer) -> None."""
 
-    def __init__(self, on_request):
+    def __init__(self, on_request, window=None):
         self.on_request = on_request
+        self.window = window  # our INITIAL_WINDOW_SIZE, when not the default
 
     async def handler(self, reader, writer, n):
         import h2.config
         import h2.connection
         import h2.events
+        import h2.settings
 
         conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
         conn.initiate_connection()
+        if self.window is not None:
+            conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: self.window})
         writer.write(conn.data_to_send())
         while data := await reader.read(65536):
             for ev in conn.receive_data(data):
@@ -159,9 +163,9 @@ def test_goaway_retries_unprocessed_streams_and_reset_fails_one():
     assert reset_args == (3, 7, "remote")
 
 
-def test_goaway_fails_a_streamed_body_clearly_and_stall_times_out():
+def test_goaway_fails_a_streamed_body_clearly_and_stalls_time_out():
     def on_request(conn, sid, path, n, writer):
-        if path == "/stall":
+        if path in ("/stall", "/upload"):
             return
         conn.close_connection(last_stream_id=0)
 
@@ -171,10 +175,13 @@ def test_goaway_fails_a_streamed_body_clearly_and_stall_times_out():
         yield b"more"
 
     async def scenario():
-        async with ScriptedServer(H2Script(on_request).handler) as srv, \
-                wirelet.Client(http2="prior-knowledge", timeout=Timeout(5.0, read=0.2)) as client:
+        # The server grants no stream window: a request body can never go out.
+        async with ScriptedServer(H2Script(on_request, window=0).handler) as srv, \
+                wirelet.Client(http2="prior-knowledge", timeout=Timeout(5.0, read=0.2, write=0.2)) as client:
             with pytest.raises(wirelet.client.ReadTimeout):
                 await client.get(srv.url + "/stall")
+            with pytest.raises(wirelet.client.WriteTimeout):
+                await client.post(srv.url + "/upload", content=b"x" * 100)
             with pytest.raises(w.ConnectionClosedError, match="cannot be sent again"):
                 await client.post(srv.url + "/x", content=body())
             return client._live
