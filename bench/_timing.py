@@ -16,18 +16,19 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def use_dev_build():
-    """Make `wirelet` importable from a development build when it is not installed."""
-    try:
-        import wirelet._wirelet  # noqa: F401
-        return
-    except ImportError:
-        pass
+    """Import `wirelet` from this checkout's development build (build/dev) when
+    there is one, so the tree being measured is the tree checked out; else the
+    installed package."""
     for d in ("build/dev", "build/release"):
         p = os.path.join(ROOT, d)
         if os.path.isdir(os.path.join(p, "wirelet")):
-            sys.path.insert(0, p)
-            return
-    raise SystemExit("wirelet is not importable: install it or build it into build/dev")
+            if p not in sys.path:
+                sys.path.insert(0, p)
+            break
+    try:
+        import wirelet._wirelet  # noqa: F401
+    except ImportError:
+        raise SystemExit("wirelet is not importable: build it into build/dev or install it")
 
 
 def clock():

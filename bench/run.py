@@ -4,10 +4,11 @@ its aim).
 
     python bench/run.py [--quick] [--no-native]
 
-The Python benchmarks use the installed package, or a development build in
-build/dev. The native ones are built into build/bench (needs cmake, ninja and
-libnghttp2's development files; the head-parse one also the C tokenizer in
-../shared/peers/picohttpparser) and are skipped when that fails.
+The Python benchmarks use this checkout's development build in build/dev
+when there is one, else the installed package. The native ones are built
+into build/bench (needs cmake, ninja and libnghttp2's development files; the
+head-parse one also the C tokenizer in ../shared/peers/picohttpparser) and
+are skipped when that fails.
 """
 import argparse
 import datetime
@@ -116,7 +117,8 @@ def write_markdown(rows, path, quick):
         "",
         f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, commit {commit}, "
         f"Python {platform.python_version()}, {os.cpu_count()} cores ({cpu})"
-        + (", quick run" if quick else ""),
+        + (", quick run" if quick else "")
+        + f"; module: {os.path.relpath(sys.modules['wirelet._wirelet'].__file__, ROOT)}",
         "",
         "Speed ratios are the peer's time over ours for the same work (above 1: we are faster), "
         "thread CPU time, rounds interleaved; \"today\" is the median of the per-round ratios, "
