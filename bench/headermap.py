@@ -1,12 +1,14 @@
 """HeaderMap: build from 20 (name, value) pairs and read every value back,
 against a dict of lists with lower-cased keys built in Python, in one run.
 
-Run: python bench/headermap.py   (after installing the package)
+Run: python bench/headermap.py
 """
 
-import time
+import _timing
 
-from wirelet.http import HeaderMap
+_timing.use_dev_build()
+
+from wirelet.http import HeaderMap  # noqa: E402
 
 PAIRS = [
     ("Host", b"example.com"), ("User-Agent", b"Mozilla/5.0 (X11; Linux x86_64)"),
@@ -33,28 +35,19 @@ def baseline():
     return [v for values in d.values() for v in values]
 
 
-def rate(fn, seconds=1.0):
-    n, best = 2000, 0.0
-    deadline = time.perf_counter() + seconds
-    while time.perf_counter() < deadline:
-        t0 = time.perf_counter()
+def repeat(fn):
+    def run(n):
         for _ in range(n):
             fn()
-        dt = time.perf_counter() - t0
-        best = max(best, n / dt)
-    return best
+    return run
 
 
 def main():
     assert ours() == baseline()
-    for _ in range(3):
-        rate(ours, 0.1)
-        rate(baseline, 0.1)
-    r_ours = rate(ours)
-    r_base = rate(baseline)
-    print(f"HeaderMap build+read (20 pairs): {r_ours:,.0f} ops/s")
-    print(f"dict-of-lists baseline:          {r_base:,.0f} ops/s")
-    print(f"ratio: {r_ours / r_base:.2f}x")
+    r = _timing.compare(repeat(ours), repeat(baseline))
+    print(f"HeaderMap build+read (20 pairs): {r['ours'] * 1e9:,.0f} ns, "
+          f"dict-of-lists baseline {r['theirs'] * 1e9:,.0f} ns; "
+          f"ratio {r['median']:.2f}x (min {r['min']:.2f}x)")
 
 
 if __name__ == "__main__":
