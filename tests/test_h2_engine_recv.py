@@ -2,11 +2,9 @@
 import struct
 import weakref
 
-import h2.config
-import h2.connection
-import h2.events
 import hpack
 import pytest
+from h2_pump import Handle as PlainHandle
 
 from wirelet import _wirelet as w
 
@@ -139,7 +137,7 @@ def test_content_length(cl, steps, fails_at):
             # The refused frame's bytes went back to the connection.
             assert s.e.conn_recv_available == avail
             return
-        v = call()
+        call()
         avail = s.e.conn_recv_available
     assert fails_at is None and s.e.is_recv_end_stream(1)
 
@@ -298,24 +296,64 @@ def test_close_bookkeeping_flags(setup, flags):
     assert s.e.num_streams == 0 and s.e.stream_limit is None
 
 
-@pytest.mark.parametrize("cw,iw", [(65535, 65535), (1 << 20, 16384), (100000, 1 << 20)])
-def test_body_larger_than_both_windows_from_h2_client(cw, iw):
-    srv = Server(handshake=False, connection_window=cw, initial_window_size=iw)
-    cli = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
-    cli.initiate_connection()
-    cli.receive_data(bytes(srv.e.take_pending()[0]))
-    body = bytes(range(256)) * 1500
-    cli.send_headers(1, REQ + [("content-length", str(len(body)))])
-    sent, got, eof, updates = 0, [], False, 0
-    while not eof:
-        while (n := min(cli.local_flow_control_window(1), 16384, len(body) - sent)) > 0:
-            cli.send_data(1, body[sent:sent + n], end_stream=sent + n == len(body))
-            sent += n
-        for v in srv.feed(cli.data_to_send()):
-            if isinstance(v, w.H2RecvDataVerdict):
-                got.append(v.payload)
-                eof = v.eof
-                updates += srv.e.release_capacity(1, len(v.payload))
-        cli.receive_data(bytes(srv.e.take_pending()[0]))
-    assert b"".join(got) == body and updates >= len(body) // max(cw, iw)
-    assert srv.e.conn_recv_available == max(cw, 65535) and srv.e.stream_recv_unreleased(1) == 0
+def client_stream(is_head=False):
+    """A client engine with stream 1 open (request sent whole) and a raw server encoder."""
+    c = w.H2Streams("client", **BASE)
+    c.begin()
+    assert c.try_claim_slot()
+    h = PlainHandle()
+    sid = c.open_stream("HEAD" if is_head else "GET", "/", w.HeaderMap(), True, is_head, h,
+                        scheme="https", authority="a")
+    return c, sid, weakref.ref(h), hpack.Encoder()
+
+
+@pytest.mark.parametrize("is_head,frames,expect", [
+    (False, ["h100", "h200", "d2e"], [(IGNORED, False, False, 0), (HEAD, True, False, 0), ("ab", True, SLOT)]),
+    (False, ["h200 cl2", "d2", "t"], [(HEAD, True, False, 0), ("ab", False, 0), (TRAILERS, True, True, SLOT)]),
+    (True, ["h200 cl10 e"], [(HEAD, True, True, SLOT)]),
+    (True, ["h200 cl10", "d0e"], [(HEAD, True, False, 0), ("", True, SLOT)]),
+    (False, ["h304 cl10 e"], [(HEAD, True, True, SLOT)]),
+    (False, ["goaway", "h200", "d2e"], [None, (HEAD, True, False, 0), ("ab", True, SLOT | WAKE | DONE)]),
+    (False, ["h200 cl10 e"], [("err", 1)]),
+    (False, ["h204 cl10 e"], [(HEAD, True, True, SLOT)]),
+    (False, ["h100 e"], [("err", 1)]),
+    (False, ["h200 cl2", "d2", "d2"], [(HEAD, True, False, 0), ("ab", False, 0), ("err", 1)]),
+    (True, ["h200 cl10", "d2"], [(HEAD, True, False, 0), ("err", 1)]),
+    (False, ["h200", "h200"], [(HEAD, True, False, 0), ("err", 1)]),
+    (False, ["h200", "d2e", "d2"], [(HEAD, True, False, 0), ("ab", True, SLOT), ("err", 5)]),
+])
+def test_client_verdicts(is_head, frames, expect):
+    c, sid, ref, enc = client_stream(is_head)
+    for spec, want in zip(frames, expect):
+        words = spec.split()
+        if spec == "goaway":
+            raw = frame(7, 0, 0, struct.pack(">II", 1, 0))
+        elif spec == "t":
+            raw = frame(1, 5, sid, enc.encode([("x-t", "1")]))
+        elif spec[0] == "h":
+            fields = [(":status", words[0][1:])] + [("content-length", x[2:]) for x in words[1:] if x[:2] == "cl"]
+            raw = frame(1, 4 | ("e" in words), sid, enc.encode(fields))
+        else:
+            raw = frame(0, spec.endswith("e"), sid, b"ab"[:int(spec[1])])
+        [f] = c.receive(raw)
+        call = {w.H2FrameHeaders: c.recv_headers, w.H2FrameData: c.recv_data,
+                w.H2FrameGoAway: c.recv_go_away}[type(f)]
+        if want and want[0] == "err":
+            raises(lambda: call(f), w.H2StreamError, (sid, want[1], "library"))
+            c.reset_on_error(sid, want[1])
+            break
+        v = call(f)
+        if want is None:
+            continue
+        if isinstance(want[0], str):
+            assert (v.payload, v.eof, v.flags, v.handle is ref()) == (want[0].encode(), want[1], want[2], True)
+        else:
+            assert (v.kind, v.handle is not None, v.eof, v.flags) == want
+            assert v.handle is None or v.handle is ref()
+    # The slot went back exactly once, and the handle with the last byte released.
+    v = None
+    assert c.num_open_streams == 0 and c.num_streams == 0
+    c.release_capacity(sid, 2)
+    c.release_data_frame(sid, 2)
+    c.release_slot_count()
+    assert c.num_open_streams == 0 and not c.has_stream(sid) and ref() is None
