@@ -195,6 +195,30 @@ struct Harness {
         settle();
     }
 
+    // What the application does between reads, chosen by one input byte:
+    // resets, body closes, acceptance and releases on the live streams.
+    void application(uint8_t action) {
+        if (dead || e.streams().empty()) return;
+        uint32_t sid = e.streams().begin()->first;
+        ResetOut out;
+        EngineError err;
+        switch (action % 6) {
+            case 1: err = e.reset_stream(sid, kCancel, Initiator::User, &out); break;
+            case 2: err = e.aclose_body(sid, &out); break;
+            case 3: e.accepted(sid); break;
+            case 4: {
+                std::vector<uint32_t> ids;
+                for (auto& [id, st] : e.streams()) ids.push_back(id);
+                for (uint32_t id : ids) e.release_data_frame(id, 1 + action % 255);
+                break;
+            }
+            case 5: e.release_capacity(sid, uint32_t(action) * 1000); break;
+            default: break;
+        }
+        if (err) conn_error(err);
+        settle();
+    }
+
     void write_pump(bool credit) {
         bool stopping;
         wl::ByteBuf* b = e.take_pending(&stopping);
@@ -247,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         h.e.maybe_goaway_reply();
         h.settle();
+        h.application(uint8_t(part[0]));
         g_now += 100000000;  // 0.1 s per read
         h.write_pump((off / chunk) % 3 != 1);
     }

@@ -317,6 +317,7 @@ void Engine::drop_all_refs() {
     for (auto& [id, s] : streams_)
         if (s.handle) drops_.push_back(s.handle);
     streams_.clear();
+    num_streams_ = num_open_streams_ = 0;
     if (stored_exc_) {
         drops_.push_back(stored_exc_);
         stored_exc_ = nullptr;
