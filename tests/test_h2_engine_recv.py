@@ -142,17 +142,22 @@ def test_content_length(cl, steps, fails_at):
     assert fails_at is None and s.e.is_recv_end_stream(1)
 
 
+@pytest.mark.parametrize("answered", [False, True])
 @pytest.mark.parametrize("late", ["data", "trailers", "headers", "empty_data"])
-def test_frames_after_end_stream_are_a_stream_error(late):
+def test_frames_after_end_stream_are_a_stream_error(late, answered):
     s = Server()
     s.head(1)
     s.data(1, b"abc", end=True)
     s.head(3)
+    if answered:  # closed on both sides, the record kept for its unread bytes
+        s.e.send_response_head(1, 200, w.HeaderMap(), True)
+        assert s.e.stream_state(1) == "Closed(EndStream)"
     avail = s.e.conn_recv_available
     call = {"data": lambda: s.data(1, b"zz"), "empty_data": lambda: s.data(1, b""),
             "trailers": lambda: s.trailers(1), "headers": lambda: s.head(1)}[late]
     raises(call, w.H2StreamError, (1, 5, "library"))
-    assert s.e.conn_recv_available == avail
+    # A closed record went, giving its unread bytes back to the connection.
+    assert s.e.conn_recv_available == avail + 3 * answered and s.e.has_stream(1) != answered
     s.e.reset_on_error(1, 5)
     # Every other stream carries on.
     assert s.data(3, b"ok", end=True).payload == b"ok"
@@ -357,3 +362,10 @@ def test_client_verdicts(is_head, frames, expect):
     c.release_data_frame(sid, 2)
     c.release_slot_count()
     assert c.num_open_streams == 0 and not c.has_stream(sid) and ref() is None
+
+
+@pytest.mark.parametrize("name", ["recv_headers", "recv_data", "recv_window_update", "recv_reset"])
+def test_frame_argument_type(name):
+    ping = Server().e.receive(frame(6, 0, 0, b"12345678"))[0]
+    with pytest.raises(TypeError, match=f"{name}\\(\\) argument 'frame' must be H2Frame"):
+        getattr(Server().e, name)(ping)

@@ -100,9 +100,10 @@ EngineError Engine::recv_headers(const HeadersIn& f, Handle spare, HeadersOut* o
     // The spare is checked first: a call without one changes nothing, so the
     // retry with a spare still finds the id new.
     if (!spare) return EngineError::value("recv_headers: the server role needs a spare stream handle");
-    highest_peer_id_ = sid;
-    if (cfg_.max_concurrent_streams && num_streams_ >= *cfg_.max_concurrent_streams)
+    if (cfg_.max_concurrent_streams && num_streams_ >= *cfg_.max_concurrent_streams) {
+        highest_peer_id_ = sid;  // refused, but spent
         return EngineError::stream(sid, kRefusedStream);
+    }
 
     Stream rec;
     rec.id = sid;
@@ -112,13 +113,22 @@ EngineError Engine::recv_headers(const HeadersIn& f, Handle spare, HeadersOut* o
         FlowControl(int32_t(local_stream_recv_window_), int32_t(local_stream_recv_window_));
     OpenResult r = rec.state.recv_open(f.end_stream, false);
     if (r.violation != Violation::None) return EngineError::violation(r.violation);
-    Stream& s = streams_.emplace(sid, std::move(rec)).first->second;
+    bool length_ok = head_length_ok(f);
+    if (length_ok && f.has_content_length) rec.content_length.set(f.content_length);
+    // The two insertions may fail for memory; nothing has changed before them.
+    if (length_ok) pending_accept_.insert(sid);
+    try {
+        streams_.emplace(sid, std::move(rec));
+    } catch (...) {
+        pending_accept_.erase(sid);
+        throw;
+    }
     out->spare_used = true;  // from here the record owns the reference, error or not
+    highest_peer_id_ = sid;
     last_processed_id_ = sid;
     ++num_streams_;
-    if (!head_length_ok(f)) return EngineError::stream(sid, kProtocolError);
-    if (f.has_content_length) s.content_length.set(f.content_length);
-    pending_accept_.insert(sid);
+    // A bad length still leaves the stream in the table, for the reset.
+    if (!length_ok) return EngineError::stream(sid, kProtocolError);
     out->kind = kHeadersOpened;
     out->handle = spare;
     out->eof = f.end_stream;
