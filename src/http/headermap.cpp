@@ -29,7 +29,15 @@ PyObject* ascii_str(std::string_view v) {
 }
 
 // Name bytes of a str or bytes object, or -1 with TypeError.
+// An ASCII str's bytes are its UTF-8, held in the object: read in place.
+inline bool ascii_view(PyObject* o, std::string_view* out) {
+    if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return false;
+    *out = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    return true;
+}
+
 int name_bytes(PyObject* name, std::string_view* out) {
+    if (ascii_view(name, out)) return 0;
     if (PyUnicode_Check(name)) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(name, &n);
@@ -59,6 +67,27 @@ bool normalize(std::string_view raw, std::string& buf) {
     return !bad;
 }
 
+// The normalized name as a view: of the argument's own bytes when they are
+// already a lower-case token (no copy), else of the lower-cased copy in buf.
+int name_view(PyObject* name, std::string& buf, std::string_view* out) {
+    std::string_view raw;
+    if (name_bytes(name, &raw) < 0) return -1;
+    size_t i = 0;
+    if (raw.size() <= 65535) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(raw.data());
+        while (i < raw.size() && p[i] && wl::kTokenLower[p[i]] == p[i]) ++i;
+    }
+    if (i != 0 && i == raw.size()) {
+        *out = raw;
+        return 0;
+    }
+    if (!normalize(raw, buf)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header name");
+        return -1;
+    }
+    *out = buf;
+    return 0;
+}
 
 }  // namespace
 
@@ -73,7 +102,8 @@ int wl_header_name(PyObject* name, std::string& buf) {
 }
 
 int wl_header_value(PyObject* value, std::string_view* out) {
-    if (PyBytes_Check(value)) {
+    if (ascii_view(value, out)) {
+    } else if (PyBytes_Check(value)) {
         *out = {PyBytes_AS_STRING(value), size_t(PyBytes_GET_SIZE(value))};
     } else if (PyUnicode_Check(value)) {
         Py_ssize_t n;
@@ -120,10 +150,10 @@ namespace {
 
 // Appends (name, value) objects to list after validating both.
 int append_pair(HeaderList& list, PyObject* name, PyObject* value, std::string& nbuf) {
-    if (wl_header_name(name, nbuf) < 0) return -1;
-    std::string_view v;
+    std::string_view n, v;
+    if (name_view(name, nbuf, &n) < 0) return -1;
     if (wl_header_value(value, &v) < 0) return -1;
-    if (list.append(nbuf, v) == HeaderList::Status::Full) {
+    if (list.append(n, v) == HeaderList::Status::Full) {
         full_error();
         return -1;
     }
