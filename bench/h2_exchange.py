@@ -9,6 +9,13 @@
   the same exchange between two h2 connections (events read, received data
   acknowledged). Thread CPU time, interleaved rounds, min and median of the
   per-round ratios.
+- Reset-heavy: each stream is opened with a 10-header POST, sends 1 KiB of
+  its body and is cancelled by the client (RST_STREAM CANCEL); the server
+  decodes and applies all three frames and returns the capacity, the client
+  applies the server's window updates. A new connection pair every 500
+  streams on both sides, so the receiver's rapid-reset limits (a burst of
+  1,000 resets) are never the point. The peer does the same with two h2
+  connections.
 - Memory: bytes the engine holds per open stream besides its buffers (the
   record, its table slot and its flow, state and content-length values),
   averaged over 20,000 open streams of each role, from glibc's allocator
@@ -163,6 +170,88 @@ class Theirs:
                 assert resp.head[0] == 200 and len(resp.body[0]) == 1024
 
 
+RST = w.H2FrameRstStream
+RESETS_PER_CONNECTION = 500
+
+
+def _apply_reset(e, data, spare):
+    """The read pump of the reset workload; returns the handles that saw a reset."""
+    reset = []
+    for f in e.receive(data):
+        t = type(f)
+        if t is HEADERS:
+            v = e.recv_headers(f, spare() if spare else None)
+            if v.kind == w.H2_HEADERS_OPENED:
+                e.accepted(f.stream_id)
+        elif t is DATA:
+            v = e.recv_data(f)
+            if v.payload is not None:
+                v.handle.body.append(v.payload)
+                e.release_capacity(f.stream_id, f.flow_controlled_len)
+        elif t is RST:
+            r = e.recv_reset(f)
+            if r is not None:
+                reset.append(r[0])
+        elif t is WINDOW:
+            e.recv_window_update(f)
+        elif t is SETTINGS:
+            e.recv_settings(f)
+    e.maybe_goaway_reply()
+    return reset
+
+
+class OursReset(Ours):
+    def __init__(self):
+        self.count = 0
+
+    def run(self, n):
+        for _ in range(n):
+            if self.count % RESETS_PER_CONNECTION == 0:
+                Ours.__init__(self)
+            self.count += 1
+            cli, srv = self.cli, self.srv
+            cli.try_claim_slot()
+            sid = cli.open_stream("POST", "/upload", self.req, False, False, Stream(),
+                                  scheme="https", authority="example.com")
+            cli.send_data(sid, BODY, 0, False)
+            v = cli.reset_stream(sid, 8)
+            assert v.stop.reason == 8
+            [h] = _apply_reset(srv, _take(cli), Stream)
+            assert len(h.body[0]) == 1024
+            _apply_reset(cli, _take(srv), None)
+
+
+class TheirsReset(Theirs):
+    def __init__(self):
+        self.count = 0
+
+    @staticmethod
+    def _apply_reset(c, data):
+        reset = []
+        for ev in c.receive_data(data):
+            t = type(ev)
+            if t is h2.events.DataReceived:
+                c.acknowledge_received_data(ev.flow_controlled_length, ev.stream_id)
+                reset.append(ev.data)
+            elif t is h2.events.StreamReset:
+                reset.append(ev.error_code)
+        return reset
+
+    def run(self, n):
+        for _ in range(n):
+            if self.count % RESETS_PER_CONNECTION == 0:
+                Theirs.__init__(self)
+            self.count += 1
+            cli, srv = self.cli, self.srv
+            sid = cli.get_next_available_stream_id()
+            cli.send_headers(sid, self.req)
+            cli.send_data(sid, BODY)
+            cli.reset_stream(sid, 8)
+            got = self._apply_reset(srv, cli.data_to_send())
+            assert len(got[0]) == 1024 and got[1] == 8
+            self._apply_reset(cli, srv.data_to_send())
+
+
 def per_stream_bytes(role, count=20000):
     """Native bytes one open stream costs the engine, buffers aside."""
     e = w.H2Streams(role, **BASE)
@@ -199,6 +288,9 @@ def bench(quick=False):
     result = _timing.compare(Ours().run, Theirs().run, rounds=5 if quick else 9)
     rows = [_timing.row("HTTP/2 exchange in memory, client engine to server engine", "POST, 10 headers, 1 KiB each way",
                         result, 20.0, "h2 to h2")]
+    result = _timing.compare(OursReset().run, TheirsReset().run, rounds=5 if quick else 9)
+    rows.append(_timing.row("HTTP/2 reset-heavy workload in memory (open, send, cancel)",
+                            "POST, 10 headers, 1 KiB, RST_STREAM(CANCEL)", result, None, "h2 to h2"))
     for role in ("client", "server"):
         size = per_stream_bytes(role, 5000 if quick else 20000)
         rows.append({"work": f"H2Streams memory per open stream, {role} (budget / bytes used)",

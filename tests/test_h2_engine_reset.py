@@ -381,3 +381,66 @@ def test_small_data_budget_comes_back_with_release():
         p.e.release_data_frame(1, 1)
         p.e.release_capacity(1, 1)
     assert p.e.data_frame_budget_available == 32767 and p.e.stream_data_budget_charged(1) == 0
+
+
+def test_client_reset_and_body_close_paths():
+    from h2_pump import deliver, handshake
+
+    c, s = engine(), engine("server")
+    handshake(c, s)
+
+    def open_stream(end):
+        assert c.try_claim_slot()
+        h = Handle()
+        return c.open_stream("POST", "/", None, end, False, h, scheme="https", authority="a"), h
+
+    # The client cancels its own request mid-body: the slot comes back at once.
+    sid, h = open_stream(False)
+    c.send_data(sid, b"abc", 0, False)
+    r = c.reset_stream(sid, w.H2Reason.CANCEL)
+    assert (r.handle, r.stop.reason, r.stop.conn) == (h, 8, False)
+    assert r.flags == w.H2_FLAG_WAKE | w.H2_FLAG_SLOT_FREED
+    assert (c.num_open_streams, c.num_streams, c.in_reset_store(sid)) == (0, 0, True)
+    res, _ = deliver(c, s, Handle)
+    handle, stop, notify_body, _flags = res[-1][1]
+    assert handle is res[0][1].handle and (stop.reason, notify_body) == (8, True)
+    # The peer's reset released the record: its 3 unread bytes went back.
+    assert not s.has_stream(sid) and s.conn_recv_available == 65535
+    assert s.aclose_body(sid).flags == 0
+
+    # The server's late frames for it are swallowed by the client.
+    s.set_last_processed_id(sid)
+    [(_, v)] = feed_data(c, sid, 500)
+    assert (v.handle, v.payload) == (None, None) and c.conn_recv_available == 65535
+
+    # Closing a response body before its end resets with CANCEL ...
+    sid, h = open_stream(True)
+    deliver(c, s, Handle)
+    s.send_response_head(sid, 200, None, False)
+    s.send_data(sid, b"x" * 1000, 0, False)
+    deliver(s, c)
+    assert c.stream_recv_unreleased(sid) == 1000
+    r = c.aclose_body(sid)
+    assert r.handle is h and r.stop.reason == 8 and r.flags & w.H2_FLAG_SLOT_FREED
+    assert c.conn_recv_available == 65535
+    res, _ = deliver(c, s)
+    assert res[-1][1][1].reason == 8
+    # ... and after it only returns the unread bytes' window.
+    sid, h = open_stream(True)
+    deliver(c, s, Handle)
+    s.send_response_head(sid, 200, None, False)
+    body, off = b"x" * 40000, 0
+    while off < len(body):
+        off += s.send_data(sid, body, off, True).sent
+    deliver(s, c)
+    assert c.num_streams == 0 and c.stream_recv_unreleased(sid) == 40000  # closed, still owing
+    r = c.aclose_body(sid)
+    assert (r.handle, r.stop) == (None, None) and not c.has_stream(sid)
+    assert c.conn_recv_available == 65535 and c.num_open_streams == 0
+    assert [type(f).__name__ for f, _ in deliver(c, s)[0]] == ["H2FrameWindowUpdate"]
+
+
+def feed_data(e, sid, n):
+    from h2_pump import feed
+
+    return feed(e, hf.DataFrame(sid, b"d" * n).serialize())[0]
