@@ -390,3 +390,26 @@ def test_our_client_against_h2_server():
     peer.close_connection(error_code=0, last_stream_id=0)
     res, reply = feed(c, peer.data_to_send())
     assert reply == 5 and c.goaway_info() == (0, 0, b"")
+
+
+def test_credit_written_one_handle_per_stream():
+    from h2_pump import Handle, deliver
+
+    c, s = mk(), mk("server")
+    handshake(c, s)
+    hs = [Handle(str(i)) for i in range(2)]
+    sids = []
+    for h in hs:
+        c.try_claim_slot()
+        sids.append(c.open_stream("POST", "/", None, False, False, h, scheme="https", authority="a"))
+    for sid in (sids[0], sids[1], sids[0], sids[0]):
+        assert c.send_data(sid, b"x" * 100, 0, False).sent == 100
+    assert c.stream_send_buffered(sids[0]) == 300
+    view, _ = c.take_pending()
+    c.send_data(sids[0], b"x" * 5, 0, False)  # belongs to the next batch
+    del view
+    assert c.credit_written() == hs  # one per stream, in first-seen order
+    assert (c.stream_send_buffered(sids[0]), c.stream_send_buffered(sids[1])) == (5, 0)
+    c.take_pending()
+    c.reset_stream(sids[0], 8)
+    assert c.credit_written() == []  # the stream went in between

@@ -444,3 +444,98 @@ def feed_data(e, sid, n):
     from h2_pump import feed
 
     return feed(e, hf.DataFrame(sid, b"d" * n).serialize())[0]
+
+
+# ---------------------------------------------------------------------------
+# random scripts: two engines, every operation of both sides, invariants after each step
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+OPS = ["open", "send", "respond", "sdata", "creset", "sreset", "cclose", "sclose", "crelease",
+       "srelease", "c2s", "c2s", "s2c", "s2c", "shutdown"]
+
+
+def _pump(frm, to, spare):
+    """The read pump with the driver's error handling: a stream error resets that stream."""
+    data = take(frm)
+    for f in to.receive(data):
+        try:
+            t = type(f)
+            if t is w.H2FrameHeaders:
+                to.recv_headers(f, spare() if to.is_server else None)
+            elif t is w.H2FrameData:
+                v = to.recv_data(f)
+                if v.budgeted:
+                    to.release_data_frame(f.stream_id, len(v.payload))
+            elif t is w.H2FrameRstStream:
+                to.recv_reset(f)
+            elif t is w.H2FrameWindowUpdate:
+                to.recv_window_update(f)
+            elif t is w.H2FrameSettings:
+                to.recv_settings(f)
+            elif t is w.H2FramePing:
+                to.recv_ping(f)
+            elif t is w.H2FrameGoAway:
+                to.recv_go_away(f)
+        except w.H2StreamError as err:
+            to.reset_on_error(err.args[0], err.args[1])
+    to.maybe_goaway_reply()
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(OPS), st.integers(0, 15), st.integers(0, 70000)), max_size=50))
+def test_random_scripts_keep_invariants(script):
+    from h2_pump import handshake
+
+    c, s = engine(), engine("server", max_concurrent_streams=3)
+    handshake(c, s)
+    refs, sids = [], []
+
+    def handle():
+        h = Handle()
+        refs.append(weakref.ref(h))
+        return h
+
+    for op, k, n in script:
+        sid = sids[k % len(sids)] if sids else 1
+        try:
+            if op == "open" and c.try_claim_slot():
+                new = c.open_stream("POST", "/", None, k % 4 == 0, False, handle(), scheme="https",
+                                    authority="a")
+                if new is not None:
+                    sids.append(new)
+            elif op == "send":
+                c.send_data(sid, b"x" * n, 0, k % 3 == 0)
+            elif op == "respond":
+                s.send_response_head(sid, 200, None, k % 2 == 0)
+            elif op == "sdata":
+                s.send_data(sid, b"y" * n, 0, k % 3 == 0)
+            elif op in ("creset", "sreset"):
+                (c if op == "creset" else s).reset_stream(sid, k % 14)
+            elif op in ("cclose", "sclose"):
+                (c if op == "cclose" else s).aclose_body(sid)
+            elif op in ("crelease", "srelease"):
+                e = c if op == "crelease" else s
+                e.release_capacity(sid, min(n, e.stream_recv_unreleased(sid)))
+            elif op == "c2s":
+                _pump(c, s, handle)
+            elif op == "s2c":
+                _pump(s, c, None)
+            elif op == "shutdown":
+                s.begin_graceful_shutdown()
+        except w.H2UserError:
+            pass  # a second response head: misuse, refused without a change
+        for e in (c, s):
+            live = [i for i in sids if e.has_stream(i)]
+            assert 0 <= e.num_streams <= len(live)
+            assert 0 <= e.conn_send_window <= MAXID and 0 <= e.conn_recv_available <= MAXID
+            for i in live:
+                assert e.stream_recv_unreleased(i) >= 0 and e.stream_send_buffered(i) >= 0
+        assert c.num_open_streams <= max(len(sids), 0) and s.num_streams <= 3
+    for e in (c, s):
+        e.fail()
+        assert e.num_streams == 0
+    del c, s, e
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
