@@ -25,8 +25,8 @@ if command -v clang++ >/dev/null; then
     rm -rf "$work" && mkdir -p "$work"
     corpus=("$work")
     [ -d "fuzz/corpus/$name" ] && corpus+=("fuzz/corpus/$name")
-    "$f" -runs=20000 -seed=1 "${corpus[@]}" >"build/fuzz/$name.log" 2>&1 || { cat "build/fuzz/$name.log"; exit 1; }
-    echo "fuzz $name: 20000 runs ok"
+    "$f" -runs=20000 -max_total_time=60 -seed=1 "${corpus[@]}" >"build/fuzz/$name.log" 2>&1 || { cat "build/fuzz/$name.log"; exit 1; }
+    echo "fuzz $name: $(grep -o "Done [0-9]* runs" "build/fuzz/$name.log" || echo "runs") ok"
   done
 fi
 
