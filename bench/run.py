@@ -31,6 +31,7 @@ import h2_engine  # noqa: E402
 import h2_exchange  # noqa: E402
 import h2_memory  # noqa: E402
 import server_h1  # noqa: E402
+import server_h2  # noqa: E402
 
 ROOT = _timing.ROOT
 RESULTS = os.path.join(ROOT, "bench", "results")
@@ -177,7 +178,8 @@ def main():
     ap.add_argument("--no-native", action="store_true", help="skip the native benchmarks")
     args = ap.parse_args()
     rows = []
-    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, h2_engine, h2_exchange, client, server_h1):
+    for mod in (h1_parse, h1_body, h1_serialize, h2_hpack, h2_memory, h2_engine, h2_exchange, client, server_h1,
+                server_h2):
         got = mod.bench(args.quick)
         _timing.print_rows(got)
         rows += got
@@ -186,7 +188,7 @@ def main():
     order = ["head parse from Python", "head fed 1 byte", "chunked body", "native head parse",
              "HPACK decode from Python", "HPACK encode from Python", "response serialize", "H2Codec idle",
              "HTTP/2 exchange", "H2Streams",
-             "native HPACK", "client requests", "HTTP/1.1 server"]
+             "native HPACK", "client requests", "HTTP/1.1 server", "HTTP/2 server"]
     rows.sort(key=lambda r: next((i for i, k in enumerate(order) if r["work"].startswith(k)), len(order)))
     os.makedirs(RESULTS, exist_ok=True)
     write_markdown(rows, os.path.join(RESULTS, "latest.md"), args.quick)

@@ -22,11 +22,11 @@ import tempfile
 import time
 
 import wirelet
-from wirelet import _wirelet
+from wirelet.server.h2 import engine_ready
 
 # Client programs must not inherit a sanitizer runtime preloaded into this interpreter.
 CLIENT_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-HTTP2 = hasattr(_wirelet, "H2Streams")
+HTTP2 = engine_ready()
 
 
 def free_port():
@@ -115,17 +115,18 @@ def main():
                                f"https://127.0.0.1:{tls_port}/hello"], keep=r"(ALPN|^< HTTP|^hello)")
             if HTTP2:
                 print("\n== HTTP/2")
-                client("prior knowledge", ["curl", "-sS", "-v", "--http2-prior-knowledge", f"{base}/hello",
-                                           f"{base}/stream"], keep=r"^(< HTTP|\* Re-using|hello|line)")
+                client("prior knowledge", ["curl", "-sS", "-v", "--http2-prior-knowledge", f"{base}/stream"],
+                       keep=r"^(< HTTP|line)")
                 if trustme is not None:
                     client("tls + alpn", ["curl", "-sS", "-v", "--cacert", ca_file,
-                                          f"https://127.0.0.1:{tls_port}/hello"], keep=r"(ALPN|^< HTTP|^hello)")
+                                          f"https://127.0.0.1:{tls_port}/hello", f"https://127.0.0.1:{tls_port}/stream"],
+                           keep=r"(ALPN|^< HTTP|\* Re-using|^hello|^line)")
                 client("nghttp", ["nghttp", "-nv", f"{base}/stream"],
                        keep=r"(recv (SETTINGS|HEADERS|DATA|GOAWAY)|send (SETTINGS|HEADERS|GOAWAY)|:status)",
                        limit=14)
                 if trustme is not None:
-                    client("nghttp tls", ["nghttp", "-n", "-s", f"https://127.0.0.1:{tls_port}/bytes/100000"],
-                           keep=r"(^\s+\d|response)", limit=4)
+                    client("nghttp tls", ["nghttp", "-nvs", f"https://127.0.0.1:{tls_port}/bytes/100000"],
+                           keep=r"(negotiated protocol|:status|^\s*id\s|^\s*\d+\s+\+)", limit=4)
                 client("h2load", ["h2load", "-n", "20000", "-c", "10", "-m", "10", f"{base}/hello"],
                        keep=r"^(finished in|requests:|status codes:)")
             else:
