@@ -11,6 +11,7 @@ import time
 import pytest
 
 from wirelet import _wirelet as w
+from conftest import SANITIZED
 from server_util import ServerThread, have, raw, run
 from wirelet.server.h2 import engine_ready
 
@@ -84,6 +85,11 @@ class RawH2:
 
     def close(self):
         self.sock.close()
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
 
 
 def goaway_code(frames):
@@ -272,6 +278,7 @@ def test_flooding_client_gets_enhance_your_calm(srv, name):
             good.append(raw(srv.port, b"GET /hello HTTP/1.1\r\nhost: x\r\nconnection: close\r\n\r\n")[-19:])
 
     t = threading.Thread(target=good_client)
+    before = rss()
     t.start()
     c.send(attack)
     got = c.frames(timeout=5, until=lambda f: f is not None and f[0] == GOAWAY)
@@ -279,6 +286,8 @@ def test_flooding_client_gets_enhance_your_calm(srv, name):
     t.join(10)
     assert goaway_code(got) == 11, got[-3:]
     assert good == [b"hello from wirelet\n"] * 3
+    if not SANITIZED:
+        assert rss() - before < 20 << 20  # the server (in this process) stayed bounded
 
 
 def test_client_that_never_acks_settings_is_dropped(srv):
