@@ -1,5 +1,6 @@
 """`python -m wirelet serve`: worker processes, signals, graceful shutdown."""
 
+import os
 import signal
 import socket
 import sys
@@ -10,8 +11,9 @@ import pytest
 from server_util import raw, read_all, run, spawn_server
 
 
-def test_workers_share_one_socket_and_stop_on_sigterm():
-    proc, port = spawn_server(["server_util:cli_app", "--workers", "2"])
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_workers_share_one_socket_and_stop_on_a_signal(sig):
+    proc, port = spawn_server(["server_util:cli_app", "--workers", "2"], start_new_session=True)
     try:
         pids = set()
         deadline = time.time() + 10
@@ -19,7 +21,17 @@ def test_workers_share_one_socket_and_stop_on_sigterm():
             out = raw(port, b"GET /info HTTP/1.1\r\nhost: x\r\nconnection: close\r\n\r\n")
             pids.add(out.split(b"x-pid: ")[1].split(b"\r\n")[0])
         assert len(pids) == 2
-        proc.send_signal(signal.SIGTERM)
+        # Ctrl-C signals the whole process group; the workers still shut down gracefully.
+        conn = socket.create_connection(("127.0.0.1", port), 5)
+        conn.sendall(b"GET /slow?0.5 HTTP/1.1\r\nhost: x\r\n\r\n")
+        time.sleep(0.2)
+        if sig == signal.SIGINT:
+            os.killpg(proc.pid, sig)
+        else:
+            proc.send_signal(sig)
+        out = read_all(conn, 5)
+        conn.close()
+        assert out.endswith(b"slow done")
         assert proc.wait(10) == 0
     finally:
         if proc.poll() is None:

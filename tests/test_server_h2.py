@@ -209,6 +209,17 @@ def test_resets_both_ways(srv):
     c.close()
 
 
+def test_streams_beyond_the_concurrency_limit_are_refused(srv):
+    c = RawH2(srv.port)
+    c.send(b"".join(frame(HEADERS, 5, sid, request_block("/slow?0.5")) for sid in range(1, 204, 2)))
+    got = c.frames(timeout=3, until=lambda f: f is not None and f[0] == RST_STREAM)
+    refused = [f for f in got if f and f[0] == RST_STREAM]
+    assert refused and refused[0][2] == 201 and struct.unpack(">I", refused[0][3])[0] == 7  # REFUSED_STREAM
+    got = c.frames(timeout=3, until=lambda f: f is not None and f[0] == DATA and f[1] & 1 and f[2] == 199)
+    c.close()
+    assert sum(1 for f in got if f and f[0] == HEADERS) >= 1
+
+
 def test_prior_knowledge_preface_split_over_reads(srv):
     s = socket.create_connection(("127.0.0.1", srv.port), 5)
     s.sendall(w.H2_PREFACE[:10])

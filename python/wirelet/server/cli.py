@@ -30,9 +30,15 @@ def load_app(spec: str) -> Any:
     return obj
 
 
-def run_server(config: Config, sock=None) -> None:
+def run_server(config: Config, sock=None, worker: bool = False) -> None:
     server = Server(config)
-    asyncio.run(server.serve([sock] if sock is not None else None))
+    if worker:
+        # Ctrl-C reaches the whole process group; the parent turns it into
+        # one SIGTERM per worker, so a worker listens to SIGTERM alone.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        asyncio.run(server.serve([sock], signals=(signal.SIGTERM,)))
+    else:
+        asyncio.run(server.serve([sock] if sock is not None else None))
 
 
 def run_workers(config: Config) -> int:
@@ -45,8 +51,7 @@ def run_workers(config: Config) -> int:
         if pid == 0:
             code = 0
             try:
-                signal.signal(signal.SIGINT, signal.SIG_DFL)
-                run_server(config, sock)
+                run_server(config, sock, worker=True)
             except BaseException:  # noqa: BLE001 - a worker reports and exits
                 log.exception("worker failed")
                 code = 1

@@ -79,9 +79,11 @@ class Server:
         starts eagerly: a response that never waits is written without a
         trip through the event loop."""
         loop = self.loop
-        if self._eager and loop.get_task_factory() is None:
+        if loop.get_task_factory() is not None:
+            return loop.create_task(coro)
+        if self._eager:
             return asyncio.Task(coro, loop=loop, eager_start=True)
-        return loop.create_task(coro)
+        return asyncio.Task(coro, loop=loop)
 
     def make_protocol(self):
         return H1Connection(self)
@@ -124,10 +126,11 @@ class Server:
             for conn in list(self.connections):
                 conn.check_timeout(now)
 
-    async def serve(self, sockets=None, install_signals: bool = True) -> None:
+    async def serve(self, sockets=None, install_signals: bool = True,
+                    signals: tuple = (signal.SIGINT, signal.SIGTERM)) -> None:
         await self.startup(sockets)
         if install_signals and threading.current_thread() is threading.main_thread():
-            for sig in (signal.SIGINT, signal.SIGTERM):
+            for sig in signals:
                 self.loop.add_signal_handler(sig, self.handle_signal)
         scheme = "https" if self.config.tls else "http"
         for listener in self.listeners:
