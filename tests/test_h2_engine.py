@@ -413,3 +413,21 @@ def test_credit_written_one_handle_per_stream():
     c.take_pending()
     c.reset_stream(sids[0], 8)
     assert c.credit_written() == []  # the stream went in between
+
+
+@pytest.mark.parametrize("data,err", [
+    (settings((5, 16383)), (1, "failed to load frame: InvalidSettingValue")),
+    (settings((5, 16777216)), (1, "failed to load frame: InvalidSettingValue")),
+    (settings((4, 2**31)), (1, "failed to load frame: InvalidSettingValue")),
+    (settings((2, 2)), (1, "failed to load frame: InvalidSettingValue")),
+    (window_update(5, 1), (1, "frame on idle stream 5")),
+    (frame(3, 0, 7, struct.pack(">I", 8)), (1, "frame on idle stream 7")),
+    (frame(3, 0, 0, struct.pack(">I", 8)), (1, "RST_STREAM on stream 0")),
+])
+def test_hostile_settings_and_idle_stream_frames(data, err):
+    e = mk("server")
+    e.begin()
+    feed(e, PREFACE)
+    with pytest.raises(w.H2ProtocolError) as ei:
+        feed(e, data)
+    assert ei.value.args == err
