@@ -193,6 +193,10 @@ def test_data_verdicts_windows_and_budget():
     v = s.data(3, b"", end=True)
     assert (v.payload, v.eof, v.budgeted, type(v.handle)) == (b"", True, False, Handle)
     raises(lambda: s.data(7, b"x"), w.H2ProtocolError, (1, "frame on idle stream 7"))
+    # The DATA budget: empty non-final frames have a lifetime cap.
+    for _ in range(99):
+        s.data(5, b"")
+    raises(lambda: s.data(5, b""), w.H2ProtocolError, (11, "too_many_data_frames"))
 
 
 def test_late_data_for_a_locally_reset_stream_is_swallowed():
