@@ -74,6 +74,29 @@ public:
         end_ += n;
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
+    // Puts n bytes in front of the readable ones. All or nothing: a failed
+    // allocation throws std::bad_alloc with the buffer unchanged.
+    void prepend(const void* p, size_t n) {
+        if (n == 0) return;
+        if (start_ >= n) {
+            start_ -= n;
+            std::memcpy(data_ + start_, p, n);
+            return;
+        }
+        size_t live = end_ - start_;
+        if (n > SIZE_MAX - live) throw std::bad_alloc();
+        size_t ncap = cap_ ? cap_ : 64;
+        while (ncap < live + n) ncap = ncap > (SIZE_MAX >> 1) ? live + n : ncap << 1;
+        uint8_t* nd = static_cast<uint8_t*>(std::malloc(ncap));
+        if (!nd) throw std::bad_alloc();
+        std::memcpy(nd, p, n);
+        if (live) std::memcpy(nd + n, data_ + start_, live);
+        std::free(data_);
+        data_ = nd;
+        cap_ = ncap;
+        start_ = 0;
+        end_ = n + live;
+    }
     void push(uint8_t b) {
         reserve_extra(1);
         data_[end_++] = b;

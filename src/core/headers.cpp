@@ -1,19 +1,29 @@
 #include "core/headers.h"
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "core/chars.h"
 
 namespace wl {
 
+namespace {
+uint64_t g_hash_seed = 0;
+}
+
+void HeaderList::set_hash_seed(uint64_t seed) { g_hash_seed = seed; }
+
 uint32_t HeaderList::hash_name(std::string_view name) {
     // Eight bytes per step, the tail as one overlapping load: names are
     // short and already lower case, so a multiply-xorshift mix per word is
-    // plenty for an open-addressing index.
+    // plenty for an open-addressing index. The per-process seed enters
+    // first, so which names share a chain differs from process to process.
     constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
     const char* p = name.data();
     size_t n = name.size();
-    uint64_t h = uint64_t(n) * kMul;
+    uint64_t h = (uint64_t(n) ^ g_hash_seed) * kMul;
+    h ^= h >> 29;
     auto mix = [&](uint64_t w) {
         h = (h ^ w) * kMul;
         h ^= h >> 29;
@@ -69,8 +79,20 @@ void HeaderList::index_insert(uint32_t entry, uint32_t h) {
     index_[s] = Slot{uint16_t(entry + 1), uint16_t(h >> 16)};
 }
 
+uint32_t HeaderList::longest_probe() const {
+    uint32_t mask = uint32_t(index_.size()) - 1, worst = 0;
+    for (uint32_t s = 0; s < index_.size(); ++s) {
+        if (index_[s].entry_plus1 == 0) continue;
+        uint32_t home = entries_[index_[s].entry_plus1 - 1u].hash & mask;
+        worst = std::max(worst, (s - home) & mask);
+    }
+    return worst;
+}
+
 void HeaderList::rebuild_index(uint32_t size) {
-    index_.assign(size, Slot{0, 0});
+    // Built aside and swapped in: a failed allocation leaves the old index.
+    std::vector<Slot> fresh(size, Slot{0, 0});
+    index_.swap(fresh);
     for (uint32_t i = 0; i < entries_.size(); ++i) index_insert(i, entries_[i].hash);
 }
 
@@ -108,6 +130,7 @@ void HeaderList::index_erase_slot(uint32_t slot) {
 }
 
 HeaderList::Span HeaderList::store_bytes(std::string_view bytes) {
+    if (!store_fits(bytes.size())) throw std::length_error("header store past 4 GiB");
     Span s{uint32_t(store_.size()), uint32_t(bytes.size())};
     const char* base = store_.data();
     if (bytes.data() >= base && bytes.data() < base + store_.size()) {
@@ -122,6 +145,7 @@ HeaderList::Span HeaderList::store_bytes(std::string_view bytes) {
 }
 
 HeaderList::Span HeaderList::store_lower(std::string_view name) {
+    if (!store_fits(name.size())) throw std::length_error("header store past 4 GiB");
     Span s{uint32_t(store_.size()), uint32_t(name.size())};
     // `name` may point into the store itself (a parser lower-casing a name
     // it stored earlier): keep its offset across the resize.
@@ -202,7 +226,11 @@ HeaderList::Status HeaderList::append_spans(Span name, Span value) {
     return Status::Ok;
 }
 
+// append and set check the store first and then change nothing visible
+// until their last allocation succeeded: a std::bad_alloc leaves the list as
+// it was (at most some unreferenced bytes at the end of the store).
 HeaderList::Status HeaderList::append(std::string_view name, std::string_view value) {
+    if (value.size() > kMaxStore || !store_fits(name.size() + value.size())) return Status::TooLarge;
     if (!grow_index_for_new_name()) return Status::Full;
     uint32_t h = hash_name(name);
     uint32_t e = find_hashed(name, h, nullptr);
@@ -217,21 +245,24 @@ HeaderList::Status HeaderList::append(std::string_view name, std::string_view va
 }
 
 HeaderList::Status HeaderList::set(std::string_view name, std::string_view value) {
+    if (value.size() > kMaxStore || !store_fits(name.size() + value.size())) return Status::TooLarge;
     if (!grow_index_for_new_name()) return Status::Full;
     uint32_t h = hash_name(name);
     uint32_t e = find_hashed(name, h, nullptr);
     if (e == kNone) {
         Span n = store_bytes(name);
-        push_entry(n, store_bytes(value), h);
+        Span v = store_bytes(value);
+        push_entry(n, v, h);
         return Status::Ok;
     }
+    Span v = store_bytes(value);
     Entry& en = entries_[e];
     add_garbage(en.value.len);
     free_extras(en.extra_head);
     values_ -= en.count - 1;
     en.extra_head = en.extra_tail = kNone;
     en.count = 1;
-    en.value = store_bytes(value);
+    en.value = v;
     compact();
     return Status::Ok;
 }
@@ -273,8 +304,19 @@ void HeaderList::compact() {
     // Rewrite the store once dead bytes dominate, so a long-lived map that is
     // edited in a loop stays bounded.
     if (garbage_ < 4096 || garbage_ < store_.size() / 2) return;
+    // Only an optimisation: without memory for the copies, keep the garbage.
+    try {
+        compact_now();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void HeaderList::compact_now() {
+    // Both allocations first: nothing changes until they succeeded.
     std::string fresh;
     fresh.reserve(store_.size() - garbage_ + 64);
+    std::vector<Extra> nx;
+    nx.reserve(values_ - entries_.size());
     auto move = [&](Span& s) {
         uint32_t off = uint32_t(fresh.size());
         fresh.append(store_.data() + s.off, s.len);
@@ -286,8 +328,6 @@ void HeaderList::compact() {
         for (uint32_t x = en.extra_head; x != kNone; x = extras_[x].next) move(extras_[x].value);
     }
     // Rebuild the extras without the free list.
-    std::vector<Extra> nx;
-    nx.reserve(values_ - entries_.size());
     for (Entry& en : entries_) {
         uint32_t head = kNone, tail = kNone;
         for (uint32_t x = en.extra_head; x != kNone; x = extras_[x].next) {

@@ -26,6 +26,8 @@ public:
     static constexpr uint32_t kMaxIndex = 32768;
     static constexpr uint32_t kMaxNames = kMaxIndex / 4 * 3;  // 24576
     static constexpr uint32_t kNone = UINT32_MAX;
+    // Spans are 32-bit: the store never grows past this many bytes.
+    static constexpr size_t kMaxStore = UINT32_MAX;
 
     struct Span {
         uint32_t off = 0, len = 0;
@@ -38,7 +40,8 @@ public:
         uint32_t count = 1;        // number of values
     };
 
-    enum class Status { Ok, Full };
+    // Full: 24576 names held. TooLarge: the store would pass kMaxStore.
+    enum class Status { Ok, Full, TooLarge };
 
     HeaderList() = default;
 
@@ -53,7 +56,8 @@ public:
     void clear();
 
     // Low-level building for parsers: copy raw bytes into the store and then
-    // append entries whose spans point into it.
+    // append entries whose spans point into it. Throws std::length_error
+    // rather than let the store pass kMaxStore.
     Span store_bytes(std::string_view bytes);
     Span store_lower(std::string_view name);  // store a lower-cased copy
     Status append_spans(Span name, Span value);
@@ -94,6 +98,12 @@ public:
     size_t store_size() const { return store_.size(); }
 
     static uint32_t hash_name(std::string_view name);
+    // Seeds the name hash (peers choose header names: an unseeded hash lets
+    // them aim every name at one chain). Set once, before any list exists;
+    // lists built under another seed must not be used afterwards.
+    static void set_hash_seed(uint64_t seed);
+    // The longest distance of an indexed name from its home slot.
+    uint32_t longest_probe() const;
 
 private:
     struct Extra {
@@ -116,7 +126,9 @@ private:
     void push_entry(Span name, Span value, uint32_t h);  // a new name at the end
     void free_extras(uint32_t head);
     void add_garbage(size_t n);
+    bool store_fits(size_t n) const { return n <= kMaxStore - store_.size(); }
     void compact();
+    void compact_now();
 
     std::string store_;
     std::vector<Entry> entries_;

@@ -227,27 +227,27 @@ PyMethodDef decoder_methods[] = {
     {"feed", WL_METH(decoder_feed),
      METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data)\n--\n\nAppend received bytes to the input buffer."},
-    {"mark_eof", decoder_mark_eof, METH_NOARGS,
+    {"mark_eof", WL_NOARGS(decoder_mark_eof), METH_NOARGS,
      "mark_eof($self)\n--\n\nThe transport closed: no more input will come."},
-    {"decode", decoder_decode, METH_NOARGS,
+    {"decode", WL_NOARGS(decoder_decode), METH_NOARGS,
      "decode($self)\n--\n\nThe next piece of body data as bytes, or None when the body is complete "
      "or more input is needed (see is_complete). Raises H1BodyError on a malformed or truncated "
      "body."},
-    {"take_trailers", decoder_take_trailers, METH_NOARGS,
+    {"take_trailers", WL_NOARGS(decoder_take_trailers), METH_NOARGS,
      "take_trailers($self)\n--\n\nThe trailers of a completed chunked body as a new HeaderMap, or "
      "None. They are moved out: a second call returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef decoder_getset[] = {
-    {"is_complete", decoder_is_complete, nullptr, "True once the whole body has been decoded.", nullptr},
-    {"buffered", decoder_buffered, nullptr,
+    {"is_complete", WL_GUARD(decoder_is_complete), nullptr, "True once the whole body has been decoded.", nullptr},
+    {"buffered", WL_GUARD(decoder_buffered), nullptr,
      "Bytes in the input buffer; after completion, bytes the peer sent past the body.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot decoder_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_new, WL_SLOT(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_getset},
@@ -263,11 +263,21 @@ PyType_Spec decoder_spec = {WL_TYPE_NAME("H1BodyDecoder"), sizeof(WlH1BodyDecode
 
 }  // namespace
 
-void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
+// The held bytes object once the decoder stopped borrowing it (to be
+// released by the caller after unlocking), else NULL.
+static PyObject* release_unborrowed(WlH1BodyDecoder* d) {
+    if (!d->held || d->dec.borrowing()) return nullptr;
+    PyObject* h = d->held;
+    d->held = nullptr;
+    return h;
+}
+
+PyObject* wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
     WlH1BodyDecoder* d = wl_h1body(decoder);
     WlLock g(d->mu);
     d->dec.feed(src);
     d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+    return release_unborrowed(d);
 }
 
 PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
@@ -278,10 +288,26 @@ PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
     return alloc_decoder(WL_H1BodyDecoderType, kind, length);
 }
 
-void wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out) {
+PyObject* wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out) {
     WlH1BodyDecoder* d = wl_h1body(decoder);
     WlLock g(d->mu);
     d->dec.take_input(out);
+    d->size_hint.store(0, std::memory_order_relaxed);
+    return release_unborrowed(d);
+}
+
+size_t wl_h1body_buffered(PyObject* decoder) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    return d->dec.buffered();
+}
+
+void wl_h1body_reset_native(PyObject* decoder, BodyKind kind, uint64_t length, wl::ByteBuf& input) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    d->dec = BodyDecoder(kind, length);
+    d->dec.feed(input);
+    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
 }
 
 bool wl_h1body_is_complete(PyObject* decoder) {

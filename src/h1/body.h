@@ -34,9 +34,10 @@ inline WlH1BodyDecoder* wl_h1body(PyObject* o) { return reinterpret_cast<WlH1Bod
 // Moves every byte of src to the end of the decoder's input buffer, under
 // the decoder's lock; src ends empty. An empty input adopts src's storage
 // (no copy); otherwise the bytes are appended, which may throw
-// std::bad_alloc like any ByteBuf append. The caller must not hold any
-// other object's lock.
-void wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src);
+// std::bad_alloc with nothing moved. The caller must not hold any other
+// object's lock, or must release the returned object (the bytes object the
+// decoder no longer borrows, or NULL) only after dropping its locks.
+[[nodiscard]] PyObject* wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src);
 
 // A new decoder for a body of the given kind (length is used by Length
 // only). Returns a new reference, or NULL with an exception set (also when
@@ -45,7 +46,17 @@ PyObject* wl_h1body_new(wl::h1::BodyKind kind, uint64_t length);
 
 // Moves every byte of the decoder's input buffer to the end of out (the
 // bytes past a completed body), under the decoder's lock.
-void wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out);
+// May throw std::bad_alloc (bytes the decoder borrowed are copied first)
+// with nothing moved. Returns the bytes object the decoder no longer
+// borrows, or NULL: the caller releases it after dropping its locks.
+[[nodiscard]] PyObject* wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out);
+
+// Bytes in the input buffer, under the decoder's lock.
+size_t wl_h1body_buffered(PyObject* decoder);
+
+// Makes the decoder a fresh one for a body of the given kind and gives it
+// `input` (adopted: the fresh input is empty, so nothing is allocated).
+void wl_h1body_reset_native(PyObject* decoder, wl::h1::BodyKind kind, uint64_t length, wl::ByteBuf& input);
 
 // Completion and failure read under the decoder's lock.
 bool wl_h1body_is_complete(PyObject* decoder);

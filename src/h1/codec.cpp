@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "errors/errors.h"
 #include "h1/body.h"
@@ -14,6 +15,7 @@ PyTypeObject* WL_H1ResponseHeadType = nullptr;
 
 namespace {
 
+using wl::ByteBuf;
 using wl::HeaderList;
 using namespace wl::h1;
 
@@ -43,44 +45,104 @@ PyObject* raise_internal() {
 
 WlH1Codec* as_codec(PyObject* o) { return reinterpret_cast<WlH1Codec*>(o); }
 
-// Runs f under the codec's lock. A failure that escapes f leaves the
-// codec's state in doubt: the mutex is poisoned and every later call
-// raises the internal error.
-template <class F>
-PyObject* with_lock(WlH1Codec* c, F&& f) {
-    WlLock g(c->mu);
-    if (c->mu.poisoned()) return raise_internal();
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        c->mu.poison();
-        return PyErr_NoMemory();
-    } catch (...) {
-        c->mu.poison();
-        return raise_internal();
-    }
-}
-
 PyObject* ascii_token_str(std::string_view v) {
     PyObject* s = PyUnicode_New(Py_ssize_t(v.size()), 127);
     if (s) std::memcpy(PyUnicode_DATA(s), v.data(), v.size());
     return s;
 }
 
-PyObject* target_str(const RequestHead& h) {
-    const wl::Uri& u = h.uri;
-    if (u.form == wl::UriForm::Origin && u.target_size() == h.target_raw.size())
-        return PyUnicode_DecodeLatin1(h.target_raw.data(), Py_ssize_t(h.target_raw.size()), nullptr);
-    std::string t;
-    u.append_target(t);
-    return PyUnicode_DecodeLatin1(t.data(), Py_ssize_t(t.size()), nullptr);
+PyObject* latin1_str(std::string_view v) {
+    return PyUnicode_DecodeLatin1(v.data(), Py_ssize_t(v.size()), nullptr);
 }
 
-PyObject* new_request_head(RequestHead& h) {
-    PyObject* method = h.method == Method::Other ? ascii_token_str(h.method_text)
+PyObject* new_response_head(WlParsedResponse& h) {
+    PyObject* headers = wl_headermap_from(std::move(h.head.headers));
+    if (!headers) return nullptr;
+    auto* o = PyObject_New(WlH1ResponseHead, WL_H1ResponseHeadType);
+    if (!o) {
+        Py_DECREF(headers);
+        return nullptr;
+    }
+    o->headers = headers;
+    o->content_length = h.head.content_length;
+    o->status = h.head.status;
+    o->body_kind = h.head.body_kind;
+    o->keep_alive = h.head.keep_alive;
+    o->is_upgrade = h.head.is_upgrade;
+    o->http10 = h.head.http10;
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* content_length_obj(BodyKind k, uint64_t n) {
+    if (k == BodyKind::Chunked || k == BodyKind::Close) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(k == BodyKind::Length ? n : 0);
+}
+
+PyObject* raise_serialize_error(const SerializeError& e) {
+    if (e.kind == SerializeError::Kind::Value) return wl_value_error(e.message);
+    return wl_raise_h1_failure(e.failure);
+}
+
+// Drops the bytes a failed parse call appended (the newest n at the end of
+// the read buffer; leading empty lines the parser may have dropped for good
+// come from the front). Mutable access restarts any remembered parse.
+void unfeed(Codec& core, size_t n) {
+    ByteBuf& rb = core.read_buffer();
+    rb.truncate(rb.size() >= n ? rb.size() - n : 0);
+}
+
+}  // namespace
+
+PyObject* wl_h1_body_kind_str(BodyKind k) { return g_kinds[int(k)]; }
+
+PyObject* wl_h1_parse_error(WlParse r, const Failure& f) {
+    switch (r) {
+        case WlParse::Failed: return wl_raise_h1_failure(f);
+        case WlParse::NoMemory: return PyErr_NoMemory();
+        default: return raise_internal();
+    }
+}
+
+using wl::ByteBuf;
+
+WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, Failure& f) {
+    WlParse r = WlParse::Partial;
+    WlParse lr = wl_h1codec_locked(c, [&] {
+        c->core.feed(data);  // all or nothing
+        RequestHead& h = out.head;
+        ParseStatus st;
+        try {
+            st = c->core.receive_request({}, h, &f);
+        } catch (...) {
+            unfeed(c->core, data.size());
+            throw;
+        }
+        if (st == ParseStatus::Partial) return;
+        if (st == ParseStatus::Error) {
+            r = WlParse::Failed;
+            return;
+        }
+        // The views point into the read buffer: copy them out now.
+        if (h.method == Method::Other) out.method_text.assign(h.method_text);
+        const wl::Uri& u = h.uri;
+        if (u.form == wl::UriForm::Origin && u.target_size() == h.target_raw.size())
+            out.target.assign(h.target_raw);
+        else
+            u.append_target(out.target);
+        h.method_text = {};
+        h.target_raw = {};
+        h.uri = wl::Uri();
+        r = WlParse::Complete;
+    });
+    return lr == WlParse::Complete ? r : lr;
+}
+
+PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
+    RequestHead& h = p.head;
+    PyObject* method = h.method == Method::Other ? ascii_token_str(p.method_text)
                                                  : Py_NewRef(g_methods[int(h.method)]);
     if (!method) return nullptr;
-    PyObject* target = target_str(h);
+    PyObject* target = latin1_str(p.target);
     if (!target) {
         Py_DECREF(method);
         return nullptr;
@@ -113,87 +175,79 @@ PyObject* new_request_head(RequestHead& h) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-PyObject* new_response_head(ResponseHead& h) {
-    PyObject* headers = wl_headermap_from(std::move(h.headers));
-    if (!headers) return nullptr;
-    auto* o = PyObject_New(WlH1ResponseHead, WL_H1ResponseHeadType);
-    if (!o) {
-        Py_DECREF(headers);
-        return nullptr;
-    }
-    o->headers = headers;
-    o->content_length = h.content_length;
-    o->status = h.status;
-    o->body_kind = h.body_kind;
-    o->keep_alive = h.keep_alive;
-    o->is_upgrade = h.is_upgrade;
-    o->http10 = h.http10;
-    return reinterpret_cast<PyObject*>(o);
-}
-
-PyObject* content_length_obj(BodyKind k, uint64_t n) {
-    if (k == BodyKind::Chunked || k == BodyKind::Close) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(k == BodyKind::Length ? n : 0);
-}
-
-PyObject* raise_serialize_error(const SerializeError& e) {
-    if (e.kind == SerializeError::Kind::Value) {
-        PyErr_SetString(PyExc_ValueError, e.message.c_str());
-        return nullptr;
-    }
-    return wl_raise_h1_failure(e.failure);
-}
-
-}  // namespace
-
-PyObject* wl_h1_body_kind_str(BodyKind k) { return g_kinds[int(k)]; }
-
 PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data) {
-    return with_lock(c, [&]() -> PyObject* {
-        RequestHead head;
-        Failure f;
-        ParseStatus st = c->core.receive_request(data, head, &f);
-        if (st == ParseStatus::Partial) Py_RETURN_NONE;
-        if (st == ParseStatus::Error) return wl_raise_h1_failure(f);
-        return new_request_head(head);
-    });
+    WlParsedRequest p;
+    Failure f;
+    WlParse r = wl_h1codec_parse_request(c, data, p, f);
+    if (r == WlParse::Partial) Py_RETURN_NONE;
+    if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
+    return wl_h1_request_head_new(p);
 }
 
 PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data) {
-    return with_lock(c, [&]() -> PyObject* {
-        ResponseHead head;
-        Failure f;
-        ParseStatus st = c->core.receive_response(data, head, &f);
-        if (st == ParseStatus::Partial) Py_RETURN_NONE;
-        if (st == ParseStatus::Error) return wl_raise_h1_failure(f);
-        return new_response_head(head);
+    WlParsedResponse p;
+    Failure f;
+    WlParse r = WlParse::Partial;
+    WlParse lr = wl_h1codec_locked(c, [&] {
+        c->core.feed(data);
+        ParseStatus st;
+        try {
+            st = c->core.receive_response({}, p.head, &f);
+        } catch (...) {
+            unfeed(c->core, data.size());
+            throw;
+        }
+        if (st == ParseStatus::Error) r = WlParse::Failed;
+        if (st == ParseStatus::Complete) r = WlParse::Complete;
     });
+    if (lr != WlParse::Complete) r = lr;
+    if (r == WlParse::Partial) Py_RETURN_NONE;
+    if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
+    return new_response_head(p);
 }
 
-PyObject* wl_h1codec_serialize_response(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
-                                        bool http10, bool has_length, uint64_t length, bool chunked) {
-    return with_lock(c, [&]() -> PyObject* {
-        SerializeError err;
-        bool ok;
+WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
+                                             bool http10, bool has_length, uint64_t length, bool chunked,
+                                             std::string& head, SerializeError& err, bool* reuse) {
+    bool ok = false;
+    WlParse lr = wl_h1codec_locked(c, [&] {
         if (headers) {
             WlHeaderMapRead r(headers);
             ok = c->core.serialize_response(status, &r.list(), keep_alive, http10, has_length, length, chunked, &err);
         } else {
             ok = c->core.serialize_response(status, nullptr, keep_alive, http10, has_length, length, chunked, &err);
         }
-        if (!ok) return raise_serialize_error(err);
-        return wl_bytes(c->core.head());
+        if (!ok) return;
+        head.assign(c->core.head());
+        if (reuse) *reuse = !c->core.response_close_delimited() && !c->core.response_is_last();
     });
+    if (lr != WlParse::Complete) return lr;
+    return ok ? WlParse::Complete : WlParse::Failed;
 }
 
-void wl_h1codec_feed_native(WlH1Codec* c, wl::ByteBuf& src) {
+PyObject* wl_h1_serialize_error(WlParse r, const SerializeError& err) {
+    if (r == WlParse::Failed) return raise_serialize_error(err);
+    return wl_h1_parse_error(r, Failure());
+}
+
+void wl_h1codec_prepend_native(WlH1Codec* c, ByteBuf& src) {
     WlLock g(c->mu);
-    wl::ByteBuf& rb = c->core.read_buffer();
+    ByteBuf& rb = c->core.read_buffer();
     if (rb.empty())
         rb.swap(src);
     else
-        rb.append(src.data(), src.size());
+        rb.prepend(src.data(), src.size());
     src.clear();
+}
+
+void wl_h1codec_take_native(WlH1Codec* c, ByteBuf& out) {
+    WlLock g(c->mu);
+    out.swap(c->core.read_buffer());
+}
+
+size_t wl_h1codec_buffered(WlH1Codec* c) {
+    WlLock g(c->mu);
+    return c->core.buffered();
 }
 
 namespace {
@@ -265,6 +319,16 @@ void codec_dealloc(PyObject* o) {
     Py_DECREF(tp);
 }
 
+// Runs a plain C++ step under the codec's lock; false with the Python error
+// raised when it did not complete.
+template <class F>
+bool step(WlH1Codec* c, F&& f) {
+    WlParse r = wl_h1codec_locked(c, std::forward<F>(f));
+    if (r == WlParse::Complete) return true;
+    wl_h1_parse_error(r, Failure());
+    return false;
+}
+
 PyObject* codec_feed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     WL_ARGSPEC(spec, "feed", 1, 1, "data");
     PyObject* a[1];
@@ -272,10 +336,8 @@ PyObject* codec_feed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (wl_parse_args(spec, args, nargs, kw, a) < 0 || wl_conv_bytes(a[0], "feed", "data", &data) < 0)
         return nullptr;
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        c->core.feed(data);
-        Py_RETURN_NONE;
-    });
+    if (!step(c, [&] { c->core.feed(data); })) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* codec_receive_request_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -327,7 +389,7 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
     WL_ARGSPEC(spec, "serialize_request", 3, 2, "method", "url", "headers", "http10", "content_length", "chunked");
     PyObject* a[6];
     if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
-    std::string_view method, url;
+    WlStrArg method, url;
     PyObject* headers = nullptr;
     bool http10, chunked, has_len;
     uint64_t len = 0;
@@ -337,18 +399,21 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
         conv_opt_bool(a[5], kF, "chunked", false, &chunked) < 0)
         return nullptr;
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        SerializeError err;
-        bool ok;
+    SerializeError err;
+    std::string head;
+    bool ok = false;
+    WlParse r = wl_h1codec_locked(c, [&] {
         if (headers) {
-            WlHeaderMapRead r(headers);
-            ok = c->core.serialize_request(method, url, &r.list(), http10, has_len, len, chunked, &err);
+            WlHeaderMapRead rd(headers);
+            ok = c->core.serialize_request(method.v, url.v, &rd.list(), http10, has_len, len, chunked, &err);
         } else {
-            ok = c->core.serialize_request(method, url, nullptr, http10, has_len, len, chunked, &err);
+            ok = c->core.serialize_request(method.v, url.v, nullptr, http10, has_len, len, chunked, &err);
         }
-        if (!ok) return raise_serialize_error(err);
-        return wl_bytes(c->core.head());
+        if (ok) head.assign(c->core.head());
     });
+    if (r == WlParse::Complete && !ok) r = WlParse::Failed;
+    if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
+    return wl_bytes(head);
 }
 
 PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -367,8 +432,12 @@ PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_
         conv_opt_bool(a[3], kF, "http10", false, &http10) < 0 || conv_opt_length(a[4], kF, &has_len, &len) < 0 ||
         conv_opt_bool(a[5], kF, "chunked", false, &chunked) < 0)
         return nullptr;
-    return wl_h1codec_serialize_response(as_codec(o), unsigned(status), headers, keep_alive, http10, has_len, len,
-                                         chunked);
+    std::string head;
+    SerializeError err;
+    WlParse r = wl_h1codec_serialize_response_native(as_codec(o), unsigned(status), headers, keep_alive, http10,
+                                                     has_len, len, chunked, head, err, nullptr);
+    if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
+    return wl_bytes(head);
 }
 
 PyObject* codec_continue_response(PyObject*, PyObject*) { return Py_NewRef(g_continue); }
@@ -380,8 +449,12 @@ PyObject* codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t na
     if (wl_parse_args(spec, args, nargs, kw, a) < 0 ||
         wl_conv_headermap(a[0], "connection_close", "headers", false, &headers) < 0)
         return nullptr;
-    WlHeaderMapRead r(headers);
-    return wl_bool(connection_close(r.list()));
+    bool close;
+    {
+        WlHeaderMapRead r(headers);
+        close = connection_close(r.list());
+    }
+    return wl_bool(close);
 }
 
 PyObject* codec_serialize_data(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -398,47 +471,53 @@ PyObject* codec_serialize_data(PyObject* o, PyObject* const* args, Py_ssize_t na
     if (wl_conv_bytes(chunk, "serialize_data", "chunk", &data) < 0) return nullptr;
     if (data.empty()) return Py_NewRef(chunk);  // nothing to frame: no need for the codec
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        size_t keep = 0;
-        switch (c->core.plan_data(data.size(), &keep)) {
-            case DataPlan::NoEncoder:
-                PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
-                return nullptr;
-            case DataPlan::Same: return Py_NewRef(chunk);
-            case DataPlan::Prefix: return keep ? wl_bytes(data.substr(0, keep)) : Py_NewRef(g_empty);
-            case DataPlan::Chunked: {
-                char line[18];
-                size_t ln = chunk_size_line(data.size(), line);
-                PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(ln + data.size() + 2));
-                if (!out) return nullptr;
-                char* p = PyBytes_AS_STRING(out);
-                std::memcpy(p, line, ln);
-                std::memcpy(p + ln, data.data(), data.size());
-                std::memcpy(p + ln + data.size(), "\r\n", 2);
-                return out;
-            }
+    size_t keep = 0;
+    DataPlan plan = DataPlan::NoEncoder;
+    if (!step(c, [&] { plan = c->core.plan_data(data.size(), &keep); })) return nullptr;
+    switch (plan) {
+        case DataPlan::NoEncoder:
+            PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+            return nullptr;
+        case DataPlan::Same: return Py_NewRef(chunk);
+        case DataPlan::Prefix: return keep ? wl_bytes(data.substr(0, keep)) : Py_NewRef(g_empty);
+        case DataPlan::Chunked: {
+            char line[18];
+            size_t ln = chunk_size_line(data.size(), line);
+            PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(ln + data.size() + 2));
+            if (!out) return nullptr;
+            char* p = PyBytes_AS_STRING(out);
+            std::memcpy(p, line, ln);
+            std::memcpy(p + ln, data.data(), data.size());
+            std::memcpy(p + ln + data.size(), "\r\n", 2);
+            return out;
         }
-        return raise_internal();
-    });
+    }
+    return raise_internal();
 }
 
-PyObject* end_result(WlH1Codec* c, EndPlan plan) {
+// The bytes that end a body; the trailer block was moved out into `block`.
+PyObject* end_result(EndPlan plan, const std::string& block) {
     switch (plan) {
         case EndPlan::Empty: return Py_NewRef(g_empty);
         case EndPlan::Terminator: return Py_NewRef(g_terminator);
-        case EndPlan::Trailers: return wl_bytes(c->scratch);
+        case EndPlan::Trailers: return wl_bytes(block);
     }
     return Py_NewRef(g_empty);
 }
 
 PyObject* codec_serialize_end(PyObject* o, PyObject*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        EndPlan plan;
-        Failure f;
-        if (!c->core.end_body(&plan, &f)) return wl_raise_h1_failure(f);
-        return end_result(c, plan);
-    });
+    EndPlan plan = EndPlan::Empty;
+    Failure f;
+    bool ok = false;
+    std::string block;
+    if (!step(c, [&] {
+            ok = c->core.end_body(&plan, &f);
+            if (ok && plan == EndPlan::Trailers) block.swap(c->scratch);
+        }))
+        return nullptr;
+    if (!ok) return wl_raise_h1_failure(f);
+    return end_result(plan, block);
 }
 
 PyObject* codec_serialize_trailers(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -449,17 +528,20 @@ PyObject* codec_serialize_trailers(PyObject* o, PyObject* const* args, Py_ssize_
         wl_conv_headermap(a[0], "serialize_trailers", "trailers", false, &trailers) < 0)
         return nullptr;
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        EndPlan plan;
-        Failure f;
-        bool ok;
-        {
-            WlHeaderMapRead r(trailers);
-            ok = c->core.end_body_with_trailers(r.list(), &c->scratch, &plan, &f);
-        }
-        if (!ok) return wl_raise_h1_failure(f);
-        return end_result(c, plan);
-    });
+    EndPlan plan = EndPlan::Empty;
+    Failure f;
+    bool ok = false;
+    std::string block;
+    if (!step(c, [&] {
+            {
+                WlHeaderMapRead r(trailers);
+                ok = c->core.end_body_with_trailers(r.list(), &c->scratch, &plan, &f);
+            }
+            if (ok && plan == EndPlan::Trailers) block.swap(c->scratch);
+        }))
+        return nullptr;
+    if (!ok) return wl_raise_h1_failure(f);
+    return end_result(plan, block);
 }
 
 PyObject* codec_serialize_head_and_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -473,85 +555,106 @@ PyObject* codec_serialize_head_and_body(PyObject* o, PyObject* const* args, Py_s
     if (a[1] && a[1] != Py_None && wl_conv_bytes(a[1], kF, "body", &body) < 0) return nullptr;
     if (a[2] && wl_conv_headermap(a[2], kF, "trailers", true, &trailers) < 0) return nullptr;
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        Encoder enc = c->core.take_encoder();
-        if (enc.kind == Encoder::Kind::None || (enc.kind == Encoder::Kind::Length && enc.remaining == 0))
-            return Py_NewRef(a[0]);
-        // Frame the body as one chunk.
-        std::string_view framed = body;
-        char line[18];
-        size_t ln = 0;
-        bool chunked = enc.kind == Encoder::Kind::Chunked;
-        if (!body.empty()) {
-            if (chunked) {
-                ln = chunk_size_line(body.size(), line);
-            } else if (enc.kind == Encoder::Kind::Length) {
+    bool same = false, chunked = false, ok = true;
+    std::string_view framed = body;
+    EndPlan plan = EndPlan::Empty;
+    Failure f;
+    std::string block;
+    if (!step(c, [&] {
+            Encoder enc = c->core.take_encoder();
+            if (enc.kind == Encoder::Kind::None || (enc.kind == Encoder::Kind::Length && enc.remaining == 0)) {
+                same = true;
+                return;
+            }
+            // Frame the body as one chunk.
+            chunked = enc.kind == Encoder::Kind::Chunked;
+            if (!body.empty() && enc.kind == Encoder::Kind::Length) {
                 if (body.size() > enc.remaining) framed = body.substr(0, size_t(enc.remaining));
                 enc.remaining -= framed.size();
             }
-        }
-        EndPlan plan;
-        Failure f;
-        bool ok;
-        if (trailers) {
-            WlHeaderMapRead r(trailers);
-            ok = c->core.end_taken(enc, &r.list(), &c->scratch, &plan, &f);
-        } else {
-            ok = c->core.end_taken(enc, nullptr, nullptr, &plan, &f);
-        }
-        if (!ok) return wl_raise_h1_failure(f);
-        std::string_view end;
-        if (plan == EndPlan::Terminator) end = kChunkedTerminator;
-        if (plan == EndPlan::Trailers) end = c->scratch;
-        size_t body_part = chunked && !body.empty() ? ln + body.size() + 2 : framed.size();
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(head.size() + body_part + end.size()));
-        if (!out) return nullptr;
-        char* p = PyBytes_AS_STRING(out);
-        std::memcpy(p, head.data(), head.size());
-        p += head.size();
-        if (chunked && !body.empty()) {
-            std::memcpy(p, line, ln);
-            p += ln;
-            std::memcpy(p, body.data(), body.size());
-            p += body.size();
-            std::memcpy(p, "\r\n", 2);
-            p += 2;
-        } else if (!framed.empty()) {  // an empty view may carry a null pointer
-            std::memcpy(p, framed.data(), framed.size());
-            p += framed.size();
-        }
-        if (!end.empty()) std::memcpy(p, end.data(), end.size());
-        return out;
-    });
+            if (trailers) {
+                WlHeaderMapRead r(trailers);
+                ok = c->core.end_taken(enc, &r.list(), &c->scratch, &plan, &f);
+            } else {
+                ok = c->core.end_taken(enc, nullptr, nullptr, &plan, &f);
+            }
+            if (ok && plan == EndPlan::Trailers) block.swap(c->scratch);
+        }))
+        return nullptr;
+    if (same) return Py_NewRef(a[0]);
+    if (!ok) return wl_raise_h1_failure(f);
+    char line[18];
+    size_t ln = chunked && !body.empty() ? chunk_size_line(body.size(), line) : 0;
+    std::string_view end;
+    if (plan == EndPlan::Terminator) end = kChunkedTerminator;
+    if (plan == EndPlan::Trailers) end = block;
+    size_t body_part = chunked && !body.empty() ? ln + body.size() + 2 : framed.size();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(head.size() + body_part + end.size()));
+    if (!out) return nullptr;
+    char* p = PyBytes_AS_STRING(out);
+    std::memcpy(p, head.data(), head.size());
+    p += head.size();
+    if (chunked && !body.empty()) {
+        std::memcpy(p, line, ln);
+        p += ln;
+        std::memcpy(p, body.data(), body.size());
+        p += body.size();
+        std::memcpy(p, "\r\n", 2);
+        p += 2;
+    } else if (!framed.empty()) {  // an empty view may carry a null pointer
+        std::memcpy(p, framed.data(), framed.size());
+        p += framed.size();
+    }
+    if (!end.empty()) std::memcpy(p, end.data(), end.size());
+    return out;
 }
 
 PyObject* codec_body_is_eof(PyObject* o, PyObject*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* { return wl_bool(c->core.body_is_eof()); });
+    bool eof = false;
+    if (!step(c, [&] { eof = c->core.body_is_eof(); })) return nullptr;
+    return wl_bool(eof);
 }
 
 PyObject* codec_reset(PyObject* o, PyObject*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        c->core.reset();
-        Py_RETURN_NONE;
-    });
+    if (!step(c, [&] { c->core.reset(); })) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* codec_buffered(PyObject* o, PyObject*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* { return PyLong_FromSize_t(c->core.buffered()); });
+    size_t n = 0;
+    if (!step(c, [&] { n = c->core.buffered(); })) return nullptr;
+    return PyLong_FromSize_t(n);
 }
 
+// Measured under the lock, allocated outside it, then copied and consumed
+// under the lock if the buffer still holds that many bytes: a failed
+// allocation leaves every byte in place.
 PyObject* codec_take_body(PyObject* o, PyObject*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        wl::ByteBuf& rb = c->core.read_buffer();
-        if (rb.empty()) return Py_NewRef(g_empty);
-        PyObject* out = wl_bytes(rb.view());
-        if (out) rb.clear();
-        return out;
-    });
+    size_t n = 0;
+    if (!step(c, [&] { n = c->core.buffered(); })) return nullptr;
+    for (;;) {
+        if (n == 0) return Py_NewRef(g_empty);
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n));
+        if (!out) return nullptr;
+        size_t now = 0;
+        if (!step(c, [&] {
+                ByteBuf& rb = c->core.read_buffer();
+                now = rb.size();
+                if (now != n) return;
+                std::memcpy(PyBytes_AS_STRING(out), rb.data(), n);
+                rb.clear();
+            })) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        if (now == n) return out;
+        Py_DECREF(out);  // another thread changed the buffer meanwhile
+        n = now;
+    }
 }
 
 PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -560,24 +663,29 @@ PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t na
     if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
     if (!wl_h1body_check(a[0])) return wl_type_error("take_body_into", "decoder", "H1BodyDecoder", a[0]), nullptr;
     WlH1Codec* c = as_codec(o);
-    wl::ByteBuf moved;
-    PyObject* r = with_lock(c, [&]() -> PyObject* {
-        moved.swap(c->core.read_buffer());
-        Py_RETURN_NONE;
-    });
-    if (!r) return nullptr;
+    ByteBuf moved;
+    if (!step(c, [&] { moved.swap(c->core.read_buffer()); })) return nullptr;
     // The codec's lock is released: only the decoder's is taken now.
-    wl_h1body_feed_native(a[0], moved);
-    return r;
+    try {
+        wl_h1body_feed_native(a[0], moved);
+    } catch (const std::bad_alloc&) {
+        // The decoder is unchanged: the bytes go back in front of anything
+        // buffered meanwhile.
+        try {
+            wl_h1codec_prepend_native(c, moved);
+        } catch (const std::bad_alloc&) {
+        }
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* codec_get_parse_error_status(PyObject* o, void*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* {
-        uint16_t s = c->core.parse_error_status();
-        if (!s) Py_RETURN_NONE;
-        return PyLong_FromLong(s);
-    });
+    uint16_t s = 0;
+    if (!step(c, [&] { s = c->core.parse_error_status(); })) return nullptr;
+    if (!s) Py_RETURN_NONE;
+    return PyLong_FromLong(s);
 }
 
 PyObject* codec_get_max_buf_size(PyObject* o, void*) {
@@ -588,7 +696,9 @@ PyObject* codec_get_max_buf_size(PyObject* o, void*) {
 template <bool (Codec::*Flag)() const>
 PyObject* codec_get_flag(PyObject* o, void*) {
     WlH1Codec* c = as_codec(o);
-    return with_lock(c, [&]() -> PyObject* { return wl_bool((c->core.*Flag)()); });
+    bool v = false;
+    if (!step(c, [&] { v = (c->core.*Flag)(); })) return nullptr;
+    return wl_bool(v);
 }
 
 
@@ -607,26 +717,26 @@ PyMethodDef codec_methods[] = {
     {"serialize_response", WL_METH(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
      "serialize_response($self, status, headers=None, *, keep_alive=True, http10=False, "
      "content_length=None, chunked=False)\n--\n\nWrite a response head and install the body encoder."},
-    {"continue_response", reinterpret_cast<PyCFunction>(codec_continue_response), METH_NOARGS | METH_STATIC,
+    {"continue_response", WL_NOARGS(codec_continue_response), METH_NOARGS | METH_STATIC,
      "continue_response()\n--\n\nThe interim 100 Continue response."},
     {"connection_close", WL_METH(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "connection_close(headers)\n--\n\nWhether any connection field lists the close token."},
     {"serialize_data", WL_METH(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
      "serialize_data($self, chunk)\n--\n\nFrame one body chunk for the wire."},
-    {"serialize_end", reinterpret_cast<PyCFunction>(codec_serialize_end), METH_NOARGS,
+    {"serialize_end", WL_NOARGS(codec_serialize_end), METH_NOARGS,
      "serialize_end($self)\n--\n\nThe bytes that end the body."},
     {"serialize_trailers", WL_METH(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
      "serialize_trailers($self, trailers)\n--\n\nEnd a chunked body with trailer fields."},
     {"serialize_head_and_body", WL_METH(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
      "serialize_head_and_body($self, head, body=None, trailers=None)\n--\n\nThe head, the framed body and its "
      "end in one bytes object."},
-    {"body_is_eof", reinterpret_cast<PyCFunction>(codec_body_is_eof), METH_NOARGS,
+    {"body_is_eof", WL_NOARGS(codec_body_is_eof), METH_NOARGS,
      "body_is_eof($self)\n--\n\nWhether the body in flight carries no more bytes."},
-    {"reset", reinterpret_cast<PyCFunction>(codec_reset), METH_NOARGS,
+    {"reset", WL_NOARGS(codec_reset), METH_NOARGS,
      "reset($self)\n--\n\nPrepare for the next message; buffered bytes stay."},
-    {"buffered", reinterpret_cast<PyCFunction>(codec_buffered), METH_NOARGS,
+    {"buffered", WL_NOARGS(codec_buffered), METH_NOARGS,
      "buffered($self)\n--\n\nThe number of bytes in the read buffer."},
-    {"take_body", reinterpret_cast<PyCFunction>(codec_take_body), METH_NOARGS,
+    {"take_body", WL_NOARGS(codec_take_body), METH_NOARGS,
      "take_body($self)\n--\n\nRemove and return every byte of the read buffer."},
     {"take_body_into", WL_METH(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
      "take_body_into($self, decoder)\n--\n\nMove the read buffer into an H1BodyDecoder."},
@@ -634,20 +744,20 @@ PyMethodDef codec_methods[] = {
 };
 
 PyGetSetDef codec_getset[] = {
-    {"parse_error_status", codec_get_parse_error_status, nullptr,
+    {"parse_error_status", WL_GUARD(codec_get_parse_error_status), nullptr,
      "The automatic response status after a failed request parse, or None.", nullptr},
-    {"max_buf_size", codec_get_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
-    {"request_connection_close", codec_get_flag<&Codec::request_connection_close>, nullptr,
+    {"max_buf_size", WL_GUARD(codec_get_max_buf_size), nullptr, "The cap on an incomplete head.", nullptr},
+    {"request_connection_close", WL_GUARD(codec_get_flag<&Codec::request_connection_close>), nullptr,
      "The last serialized request asked to close the connection.", nullptr},
-    {"response_is_last", codec_get_flag<&Codec::response_is_last>, nullptr,
+    {"response_is_last", WL_GUARD(codec_get_flag<&Codec::response_is_last>), nullptr,
      "The connection closes after the last serialized response.", nullptr},
-    {"response_close_delimited", codec_get_flag<&Codec::response_close_delimited>, nullptr,
+    {"response_close_delimited", WL_GUARD(codec_get_flag<&Codec::response_close_delimited>), nullptr,
      "The last serialized response's body ends by closing the connection.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot codec_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_new, WL_SLOT(codec_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, codec_methods},
     {Py_tp_getset, codec_getset},

@@ -2,6 +2,10 @@
 // HTTP/1 bindings (the server connection state owns a codec and drives it
 // from under its own lock; it may take the codec's lock, never the reverse).
 #pragma once
+#include <new>
+#include <stdexcept>
+#include <string>
+
 #include "core/buffer.h"
 #include "proto/h1/codec.h"
 #include "py/common.h"
@@ -46,16 +50,72 @@ extern PyTypeObject* WL_H1ResponseHeadType;
 
 inline bool wl_h1codec_check(PyObject* o) { return WL_H1CodecType && Py_TYPE(o) == WL_H1CodecType; }
 
-// Each of these takes the codec's lock for its duration (and a HeaderMap's
-// lock after it, for the serializers). They return a new reference, None
-// (Py_None, new reference) when more bytes are needed, or NULL with an
-// exception set.
+// Native interface for the server state, which drives its codec from under
+// its own lock. Rule for every function here: the codec's lock is held only
+// for plain C++ work; Python objects are built by the caller after every
+// lock is dropped.
+
+// How a locked step ended.
+enum class WlParse { Partial, Complete, Failed, NoMemory, Broken };
+
+// Runs f (plain C++) under the codec's lock. std::bad_alloc (and
+// std::length_error) give NoMemory: every step commits only after its
+// allocations, so the codec is unchanged. Any other exception leaves the
+// state in doubt: the mutex is poisoned and every later step is Broken.
+template <class F>
+WlParse wl_h1codec_locked(WlH1Codec* c, F&& f) {
+    WlLock g(c->mu);
+    if (c->mu.poisoned()) return WlParse::Broken;
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        return WlParse::NoMemory;
+    } catch (const std::length_error&) {
+        return WlParse::NoMemory;
+    } catch (...) {
+        c->mu.poison();
+        return WlParse::Broken;
+    }
+    return WlParse::Complete;
+}
+
+// A parsed request head, owning all its bytes (the parser's views into the
+// read buffer are copied out under the lock).
+struct WlParsedRequest {
+    wl::h1::RequestHead head;  // its views are cleared
+    std::string method_text;   // for Method::Other
+    std::string target;
+};
+struct WlParsedResponse {
+    wl::h1::ResponseHead head;
+};
+
+// Appends data and parses one request head. Partial, Complete (out filled),
+// Failed (f filled), NoMemory (data not appended) or Broken.
+WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, wl::h1::Failure& f);
+// The Python head for a parsed request (no lock held). New reference or NULL.
+PyObject* wl_h1_request_head_new(WlParsedRequest& p);
+// Raises the error for a Failed / NoMemory / Broken step. Returns NULL.
+PyObject* wl_h1_parse_error(WlParse r, const wl::h1::Failure& f);
+
+// The Python-facing parse calls (None when more bytes are needed).
 PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data);
 PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data);
-// headers may be NULL.
-PyObject* wl_h1codec_serialize_response(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
-                                        bool http10, bool has_length, uint64_t length, bool chunked);
-// Appends every byte of src to the codec's read buffer; src ends empty.
-void wl_h1codec_feed_native(WlH1Codec* c, wl::ByteBuf& src);
+
+// Encodes a response head into `head` (headers may be NULL). *reuse (when
+// not NULL) receives whether the connection may serve another request
+// after it. Complete, Failed (err filled), NoMemory or Broken.
+WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
+                                             bool http10, bool has_length, uint64_t length, bool chunked,
+                                             std::string& head, wl::h1::SerializeError& err, bool* reuse);
+PyObject* wl_h1_serialize_error(WlParse r, const wl::h1::SerializeError& err);
+
+// Puts src in front of the codec's read buffer (bytes that arrived before
+// anything buffered now); src ends empty. All or nothing: may throw
+// std::bad_alloc with nothing moved.
+void wl_h1codec_prepend_native(WlH1Codec* c, wl::ByteBuf& src);
+// Swaps the read buffer out into out (which must be empty).
+void wl_h1codec_take_native(WlH1Codec* c, wl::ByteBuf& out);
+size_t wl_h1codec_buffered(WlH1Codec* c);
 // The body-kind names and standard method names, interned (borrowed).
 PyObject* wl_h1_body_kind_str(wl::h1::BodyKind k);

@@ -29,7 +29,7 @@ PyObject* cs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->slot) WlWatcherSlot();
-    self->transport = Py_NewRef(transport);
+    self->transport = transport == Py_None ? nullptr : Py_NewRef(transport);  // None: no transport
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -61,10 +61,13 @@ int cs_clear(PyObject* o) {
 void cs_dealloc(PyObject* o) {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    // Chains of states (one held as another's transport) free iteratively.
+    Py_TRASHCAN_BEGIN(o, cs_dealloc)
     cs_clear(o);
     cs(o)->mu.~Mutex();
     tp->tp_free(o);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // Takes the transport unless the connection was handed off.
@@ -315,30 +318,30 @@ PyObject* cs_repr(PyObject* o) {
 
 #define FASTCALL(f) WL_METH(f), METH_FASTCALL | METH_KEYWORDS
 PyMethodDef cs_methods[] = {
-    {"transport_ref", m_transport_ref, METH_NOARGS,
-     "transport_ref($self, /)\n--\n\nThe transport, or None once closed or handed off."},
+    {"transport_ref", WL_NOARGS(m_transport_ref), METH_NOARGS,
+     "transport_ref($self)\n--\n\nThe transport, or None once closed or handed off."},
     {"set_peer_http10", FASTCALL(m_set_peer_http10),
      "set_peer_http10($self, value)\n--\n\nRecord that the server answered with HTTP/1.0."},
-    {"is_dead", m_is_dead, METH_NOARGS, "is_dead($self, /)\n--\n\nClosed or failed."},
-    {"try_begin_exchange", m_try_begin_exchange, METH_NOARGS,
-     "try_begin_exchange($self, /)\n--\n\nClaim the exchange slot; False when busy."},
-    {"end_exchange", m_end_exchange, METH_NOARGS,
-     "end_exchange($self, /)\n--\n\nRelease the exchange slot; True if it flipped."},
-    {"exchange_started", m_exchange_started, METH_NOARGS,
-     "exchange_started($self, /)\n--\n\nThe exchange is about to write its request."},
+    {"is_dead", WL_NOARGS(m_is_dead), METH_NOARGS, "is_dead($self)\n--\n\nClosed or failed."},
+    {"try_begin_exchange", WL_NOARGS(m_try_begin_exchange), METH_NOARGS,
+     "try_begin_exchange($self)\n--\n\nClaim the exchange slot; False when busy."},
+    {"end_exchange", WL_NOARGS(m_end_exchange), METH_NOARGS,
+     "end_exchange($self)\n--\n\nRelease the exchange slot; True if it flipped."},
+    {"exchange_started", WL_NOARGS(m_exchange_started), METH_NOARGS,
+     "exchange_started($self)\n--\n\nThe exchange is about to write its request."},
     {"fail", FASTCALL(m_fail),
      "fail($self, exc=None)\n--\n\nPoison the connection; returns the transport to close, or None."},
-    {"close_now", m_close_now, METH_NOARGS,
-     "close_now($self, /)\n--\n\nClose; returns the transport to close, or None."},
-    {"mark_closed", m_mark_closed, METH_NOARGS,
-     "mark_closed($self, /)\n--\n\nClose; returns (transport, watcher done event, writer scope, idle)."},
-    {"upgrade", m_upgrade, METH_NOARGS,
-     "upgrade($self, /)\n--\n\nHand the transport off after a protocol switch."},
+    {"close_now", WL_NOARGS(m_close_now), METH_NOARGS,
+     "close_now($self)\n--\n\nClose; returns the transport to close, or None."},
+    {"mark_closed", WL_NOARGS(m_mark_closed), METH_NOARGS,
+     "mark_closed($self)\n--\n\nClose; returns (transport, watcher done event, writer scope, idle)."},
+    {"upgrade", WL_NOARGS(m_upgrade), METH_NOARGS,
+     "upgrade($self)\n--\n\nHand the transport off after a protocol switch."},
     {"store_writer", FASTCALL(m_store_writer),
      "store_writer($self, scope)\n--\n\nStore the writer scope; returns it back if closed."},
-    {"take_writer", m_take_writer, METH_NOARGS, "take_writer($self, /)\n--\n\nTake the writer scope."},
-    {"writer_done", m_writer_done, METH_NOARGS,
-     "writer_done($self, /)\n--\n\nThe writer sent the whole body."},
+    {"take_writer", WL_NOARGS(m_take_writer), METH_NOARGS, "take_writer($self)\n--\n\nTake the writer scope."},
+    {"writer_done", WL_NOARGS(m_writer_done), METH_NOARGS,
+     "writer_done($self)\n--\n\nThe writer sent the whole body."},
     {"arm_watcher", FASTCALL(m_arm_watcher),
      "arm_watcher($self, done)\n--\n\nCreate the idle watcher slot; True if armed."},
     {"watcher_completed", FASTCALL(m_watcher_completed),
@@ -349,24 +352,24 @@ PyMethodDef cs_methods[] = {
 #undef FASTCALL
 
 PyGetSetDef cs_getset[] = {
-    {"closed", g_closed, nullptr, "The connection serves no more exchanges.", nullptr},
-    {"busy", g_busy, nullptr, "An exchange holds the slot.", nullptr},
-    {"upgraded", g_upgraded, nullptr, "The transport was handed off.", nullptr},
-    {"peer_http10", g_peer_http10, nullptr, "The server answered with HTTP/1.0.", nullptr},
-    {"writer_finished", g_writer_finished, nullptr, "The writer sent the whole body.", nullptr},
-    {"has_watcher", g_has_watcher, nullptr, "A watcher slot exists.", nullptr},
-    {"error", g_error, nullptr, "The stored failure, or None.", nullptr},
+    {"closed", WL_GUARD(g_closed), nullptr, "The connection serves no more exchanges.", nullptr},
+    {"busy", WL_GUARD(g_busy), nullptr, "An exchange holds the slot.", nullptr},
+    {"upgraded", WL_GUARD(g_upgraded), nullptr, "The transport was handed off.", nullptr},
+    {"peer_http10", WL_GUARD(g_peer_http10), nullptr, "The server answered with HTTP/1.0.", nullptr},
+    {"writer_finished", WL_GUARD(g_writer_finished), nullptr, "The writer sent the whole body.", nullptr},
+    {"has_watcher", WL_GUARD(g_has_watcher), nullptr, "A watcher slot exists.", nullptr},
+    {"error", WL_GUARD(g_error), nullptr, "The stored failure, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot cs_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(cs_new)},
+    {Py_tp_new, WL_SLOT(cs_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(cs_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(cs_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(cs_clear)},
     {Py_tp_methods, cs_methods},
     {Py_tp_getset, cs_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(cs_repr)},
+    {Py_tp_repr, WL_SLOT(cs_repr)},
     {Py_tp_doc, const_cast<char*>("H1ClientState(transport)\n--\n\n"
                                   "Connection state of one HTTP/1 client connection.")},
     {0, nullptr},

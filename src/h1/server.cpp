@@ -1,6 +1,7 @@
 // H1ServerState: connection state plus current-request state of one HTTP/1
 // server connection. Owns the connection's H1Codec and the current body
 // decoder, and takes their locks only while holding its own (state first).
+#include <cstring>
 #include <new>
 
 #include "h1/body.h"
@@ -47,32 +48,53 @@ WlH1Codec* codec_of(ServerState* s) { return reinterpret_cast<WlH1Codec*>(s->cod
 
 // ---- owned-object helpers (called with the state lock held) ----
 
-size_t codec_buffered(ServerState* s) {
-    WlH1Codec* c = codec_of(s);
-    WlLock g(c->mu);
-    return c->core.buffered();
-}
+size_t codec_buffered(ServerState* s) { return wl_h1codec_buffered(codec_of(s)); }
 
-// Moves the decoder's unread input (a pipelined next request) to the end of
-// the codec's read buffer. Returns whether anything moved.
-bool move_decoder_input(ServerState* s) {
+// Moves the decoder's unread input (a pipelined next request, which arrived
+// with the body) in front of the codec's read buffer, before any byte that
+// came later. All or nothing: a failed allocation throws std::bad_alloc
+// with the bytes back in the decoder. Returns whether anything moved.
+bool move_decoder_input(ServerState* s, WlDrops& drops) {
     if (!s->decoder) return false;
     wl::ByteBuf extra;
-    wl_h1body_take_input(s->decoder, extra);
+    drops.add(wl_h1body_take_input(s->decoder, extra));
     if (extra.empty()) return false;
-    wl_h1codec_feed_native(codec_of(s), extra);
+    try {
+        wl_h1codec_prepend_native(codec_of(s), extra);
+    } catch (const std::bad_alloc&) {
+        drops.add(wl_h1body_feed_native(s->decoder, extra));  // adopted again: the input was empty
+        throw;
+    }
     return true;
 }
 
-// Every byte the codec holds, as bytes (never NULL on success).
-PyObject* take_codec_bytes(ServerState* s) {
-    wl::ByteBuf all;
-    {
-        WlH1Codec* c = codec_of(s);
-        WlLock g(c->mu);
-        all.swap(c->core.read_buffer());
+// The bytes a hand-off passes on: the decoder's unread input, then the
+// codec's read buffer, then what the watcher already read (oldest first).
+size_t leftover_size(ServerState* s, bool with_watcher) {
+    size_t n = codec_buffered(s);
+    if (s->decoder) n += wl_h1body_buffered(s->decoder);
+    if (with_watcher && s->slot.present && s->slot.data) n += size_t(PyBytes_GET_SIZE(s->slot.data));
+    return n;
+}
+
+// Copies those bytes into out (exactly leftover_size bytes) and empties the
+// sources; the watcher's bytes object goes to drops. Allocates nothing.
+void take_leftover(ServerState* s, bool with_watcher, char* out, WlDrops& drops) {
+    wl::ByteBuf part;
+    if (s->decoder) {
+        drops.add(wl_h1body_take_input(s->decoder, part));  // may throw: nothing changed yet
+        if (!part.empty()) std::memcpy(out, part.data(), part.size());
+        out += part.size();
+        part.clear_and_free();
     }
-    return wl_bytes(all.view());
+    wl_h1codec_take_native(codec_of(s), part);
+    if (!part.empty()) std::memcpy(out, part.data(), part.size());
+    out += part.size();
+    if (with_watcher && s->slot.present && s->slot.data) {
+        std::memcpy(out, PyBytes_AS_STRING(s->slot.data), size_t(PyBytes_GET_SIZE(s->slot.data)));
+        drops.add(s->slot.data);
+        s->slot.data = nullptr;
+    }
 }
 
 PyObject* take_transport(ServerState* s) {
@@ -88,7 +110,7 @@ bool is_current(ServerState* s, uint64_t seq) { return seq != 0 && seq == s->seq
 // a new reference (or NULL) in *obj.
 int next_head(ServerState* s, WlDrops& drops, PyObject** obj) {
     *obj = nullptr;
-    move_decoder_input(s);
+    move_decoder_input(s, drops);  // the only step that may fail: before any change
     {
         WlH1Codec* c = codec_of(s);
         WlLock g(c->mu);
@@ -112,13 +134,13 @@ int next_head(ServerState* s, WlDrops& drops, PyObject** obj) {
 }
 
 // The arm decision; true when a new watcher slot was created.
-bool arm_decision(ServerState* s, PyObject* done) {
+bool arm_decision(ServerState* s, PyObject* done, WlDrops& drops) {
     if (!s->want || s->half_close || s->closed || !s->transport || s->slot.present || !s->body_done ||
         s->response_done)
         return false;
     if (s->may_switch && !(s->head_negotiated && !s->do_switch)) return false;
     if (codec_buffered(s) != 0) return false;
-    if (move_decoder_input(s)) return false;
+    if (move_decoder_input(s, drops)) return false;
     s->slot.arm(done);
     return true;
 }
@@ -144,7 +166,7 @@ PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->slot) WlWatcherSlot();
-    self->transport = Py_NewRef(transport);
+    self->transport = transport == Py_None ? nullptr : Py_NewRef(transport);  // None: no transport
     self->codec = Py_NewRef(codec);
     self->next_seq = 1;
     self->reusable = true;
@@ -181,10 +203,13 @@ int ss_clear(PyObject* o) {
 void ss_dealloc(PyObject* o) {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    // Chains of states (one held as another's transport) free iteratively.
+    Py_TRASHCAN_BEGIN(o, ss_dealloc)
     ss_clear(o);
     ss(o)->mu.~Mutex();
     tp->tp_free(o);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // Cleared objects (after gc's tp_clear) have no codec; every operation that
@@ -250,7 +275,12 @@ PyObject* m_drain_done(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyO
         s->body_read_owned = false;
         if (complete && s->codec) {
             s->body_done = true;
-            v = next_head(s, drops, &obj);
+            // As begin_read: a connection closed, revoked or shutting down
+            // meanwhile reads no further head.
+            if (s->closed || !s->reusable || s->shutdown_requested)
+                v = NEXT_NONE;
+            else
+                v = next_head(s, drops, &obj);
         } else {
             s->closed = true;
             s->reusable = false;
@@ -273,40 +303,48 @@ PyObject* m_accept_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     std::string_view data;
     if (wl_conv_bytes(a[0], "accept_head", "data", &data) < 0) return nullptr;
     ServerState* s = ss(o);
-    PyObject *head, *decoder;
-    uint64_t seq;
+    // The decoder object exists before any lock is taken; the parse fills it.
+    PyObject* decoder = wl_h1body_new(wl::h1::BodyKind::Empty, 0);
+    if (!decoder) return nullptr;
+    WlParsedRequest p;
+    wl::h1::Failure f;
+    WlParse r = WlParse::Partial;
+    uint64_t seq = 0;
     {
         WlDrops drops;
+        drops.add(decoder);  // released after unlocking unless kept below
         WlLock g(s->mu);
-        NEED_CODEC(s, Py_NewRef(Py_None));
-        head = wl_h1codec_receive_request_head(codec_of(s), data);
-        if (!head || head == Py_None) return head;
-        auto* h = reinterpret_cast<WlH1RequestHead*>(head);
-        decoder = wl_h1body_new(h->body_kind, h->content_length);
-        if (!decoder) {
-            Py_DECREF(head);
-            return nullptr;
-        }
-        wl::ByteBuf rest;
-        {
+        if (s->codec) {
             WlH1Codec* c = codec_of(s);
-            WlLock cg(c->mu);
-            rest.swap(c->core.read_buffer());
+            r = wl_h1codec_parse_request(c, data, p, f);
+            if (r == WlParse::Complete) {
+                const wl::h1::RequestHead& h = p.head;
+                wl::ByteBuf rest;
+                wl_h1codec_take_native(c, rest);
+                wl_h1body_reset_native(decoder, h.body_kind, h.content_length, rest);  // no allocation
+                seq = s->seq = s->next_seq++;
+                drops.add(s->decoder);
+                s->decoder = Py_NewRef(decoder);
+                s->expect_continue = h.expect_continue;
+                s->http10 = h.http10;
+                s->req_keep_alive = h.keep_alive;
+                s->upgrade_requested = h.is_upgrade;
+                s->connect = h.is_connect;
+                s->may_switch = s->upgrade_requested || s->connect;
+                s->body_done = wl_h1body_is_complete(decoder);
+                s->responded = s->head_pending = s->response_done = s->body_read_owned = false;
+                s->continue_claimed = s->peer_closed = s->head_negotiated = s->do_switch = false;
+                s->reuse = s->want = false;
+                Py_INCREF(decoder);  // the result's reference
+            }
         }
-        if (!rest.empty()) wl_h1body_feed_native(decoder, rest);
-        seq = s->seq = s->next_seq++;
-        drops.add(s->decoder);
-        s->decoder = Py_NewRef(decoder);
-        s->expect_continue = h->expect_continue;
-        s->http10 = h->http10;
-        s->req_keep_alive = h->keep_alive;
-        s->upgrade_requested = h->is_upgrade;
-        s->connect = h->is_connect;
-        s->may_switch = s->upgrade_requested || s->connect;
-        s->body_done = wl_h1body_is_complete(decoder);
-        s->responded = s->head_pending = s->response_done = s->body_read_owned = false;
-        s->continue_claimed = s->peer_closed = s->head_negotiated = s->do_switch = false;
-        s->reuse = s->want = false;
+    }
+    if (r == WlParse::Partial) Py_RETURN_NONE;
+    if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
+    PyObject* head = wl_h1_request_head_new(p);
+    if (!head) {
+        Py_DECREF(decoder);
+        return nullptr;
     }
     return Py_BuildValue("(NKN)", head, (unsigned long long)seq, decoder);
 }
@@ -441,11 +479,24 @@ PyObject* m_arm_watcher(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
         (a[3] && wl_conv_bool(a[3], "arm_watcher", "head_negotiated", &negotiated) < 0))
         return nullptr;
     ServerState* s = ss(o);
-    WlLock g(s->mu);
-    if (!is_current(s, seq) || !s->codec) Py_RETURN_FALSE;
-    if (want) s->want = true;
-    if (negotiated) s->head_negotiated = true;
-    return wl_bool(arm_decision(s, a[1]));
+    bool armed = false;
+    {
+        WlDrops drops;
+        WlLock g(s->mu);
+        if (is_current(s, seq) && s->codec) {
+            bool was_want = s->want, was_negotiated = s->head_negotiated;
+            if (want) s->want = true;
+            if (negotiated) s->head_negotiated = true;
+            try {
+                armed = arm_decision(s, a[1], drops);
+            } catch (...) {
+                s->want = was_want;  // a failed move changed nothing else
+                s->head_negotiated = was_negotiated;
+                throw;
+            }
+        }
+    }
+    return wl_bool(armed);
 }
 
 
@@ -505,33 +556,48 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
         (a[6] && wl_conv_bool(a[6], "respond_head", "want", &want) < 0))
         return nullptr;
     ServerState* s = ss(o);
-    WlLock g(s->mu);
-    if (!is_current(s, seq) || !s->codec) return claim(REQ_STALE, nullptr, false);
-    if (s->head_pending) {
-        s->head_pending = false;
-    } else {
-        if (s->responded) return claim(REQ_ALREADY, nullptr, false);
-        s->responded = true;
-        if (s->continue_claimed) {
-            s->head_pending = true;
-            return claim(REQ_CONTINUE, nullptr, false);
+    int code = REQ_OK;
+    bool armed = false;
+    std::string head;
+    wl::h1::SerializeError err;
+    WlParse r = WlParse::Complete;
+    {
+        WlDrops drops;
+        WlLock g(s->mu);
+        if (!is_current(s, seq) || !s->codec) {
+            code = REQ_STALE;
+        } else if (s->head_pending) {
+            s->head_pending = false;
+        } else if (s->responded) {
+            code = REQ_ALREADY;
+        } else {
+            s->responded = true;
+            if (s->continue_claimed) {
+                s->head_pending = true;
+                code = REQ_CONTINUE;
+            }
+        }
+        if (code == REQ_OK && s->peer_closed) code = REQ_PEER_CLOSED;
+        if (code == REQ_OK) {
+            bool keep_alive = s->req_keep_alive && s->keep_alive_enabled && !s->shutdown_requested;
+            bool reuse = false;
+            r = wl_h1codec_serialize_response_native(codec_of(s), unsigned(status), headers, keep_alive, s->http10,
+                                                     has_length, length, chunked, head, err, &reuse);
+            if (r == WlParse::Complete) {  // else the claim stands
+                s->reuse = reuse;
+                s->do_switch =
+                    (status == 101 && s->upgrade_requested) || (status >= 200 && status < 300 && s->connect);
+                s->head_negotiated = true;
+                if (want) s->want = true;
+                armed = arm_decision(s, a[3], drops);
+            }
         }
     }
-    if (s->peer_closed) return claim(REQ_PEER_CLOSED, nullptr, false);
-    bool keep_alive = s->req_keep_alive && s->keep_alive_enabled && !s->shutdown_requested;
-    WlH1Codec* c = codec_of(s);
-    PyObject* head = wl_h1codec_serialize_response(c, unsigned(status), headers, keep_alive, s->http10,
-                                                   has_length, length, chunked);
-    if (!head) return nullptr;  // the claim stands
-    {
-        WlLock cg(c->mu);
-        s->reuse = !c->core.response_close_delimited() && !c->core.response_is_last();
-    }
-    s->do_switch = (status == 101 && s->upgrade_requested) || (status >= 200 && status < 300 && s->connect);
-    s->head_negotiated = true;
-    if (want) s->want = true;
-    bool armed = arm_decision(s, a[3]);
-    return claim(REQ_OK, head, armed);
+    if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
+    if (code != REQ_OK) return claim(code, nullptr, false);
+    PyObject* bytes = wl_bytes(head);
+    if (!bytes) return nullptr;
+    return claim(REQ_OK, bytes, armed);
 }
 
 PyObject* m_finish_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -539,31 +605,54 @@ PyObject* m_finish_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs
     uint64_t seq;
     if (arg_seq(a[0], "finish_response", &seq) < 0) return nullptr;
     ServerState* s = ss(o);
-    bool sw = false, close = false;
-    PyObject *t = nullptr, *leftover = nullptr;
-    {
-        WlLock g(s->mu);
-        if (!is_current(s, seq) || !s->codec) return Py_BuildValue("(OOOO)", Py_False, Py_False, Py_None, Py_None);
-        s->response_done = true;
-        if (s->do_switch) {
-            move_decoder_input(s);
-            leftover = take_codec_bytes(s);
-            if (!leftover) return nullptr;
-            t = s->upgraded ? nullptr : s->transport;
-            s->transport = nullptr;
-            s->upgraded = s->closed = true;
-            s->reusable = false;
-            sw = true;
-        } else {
-            if (s->reusable) s->reusable = s->reuse;
-            if (!s->reusable) {
-                s->closed = true;
-                t = take_transport(s);
-                close = true;
+    // A switch hands the bytes received after the head on: they are
+    // measured under the lock, the bytes object is allocated outside it, and
+    // the step commits only if the count still holds (else it starts over).
+    PyObject* leftover = nullptr;
+    size_t need = 0;
+    for (;;) {
+        bool stale = false, sw = false, close = false, retry = false;
+        PyObject* t = nullptr;
+        try {
+            WlDrops drops;
+            WlLock g(s->mu);
+            if (!is_current(s, seq) || !s->codec) {
+                stale = true;
+            } else if (s->do_switch && (!leftover || leftover_size(s, false) != need)) {
+                retry = true;
+                need = leftover_size(s, false);
+            } else {
+                if (s->do_switch) take_leftover(s, false, PyBytes_AS_STRING(leftover), drops);  // may throw first
+                s->response_done = true;
+                if (s->do_switch) {
+                    t = s->upgraded ? nullptr : s->transport;
+                    s->transport = nullptr;
+                    s->upgraded = s->closed = true;
+                    s->reusable = false;
+                    sw = true;
+                } else {
+                    if (s->reusable) s->reusable = s->reuse;
+                    if (!s->reusable) {
+                        s->closed = true;
+                        t = take_transport(s);
+                        close = true;
+                    }
+                }
             }
+        } catch (...) {
+            Py_XDECREF(leftover);
+            throw;
         }
+        if (retry) {
+            Py_XDECREF(leftover);
+            leftover = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(need));
+            if (!leftover) return nullptr;
+            continue;
+        }
+        if (!sw) Py_CLEAR(leftover);
+        if (stale) return Py_BuildValue("(OOOO)", Py_False, Py_False, Py_None, Py_None);
+        return Py_BuildValue("(NNNN)", wl_bool(sw), wl_bool(close), wl_or_none(t), wl_or_none(leftover));
     }
-    return Py_BuildValue("(NNNN)", wl_bool(sw), wl_bool(close), wl_or_none(t), wl_or_none(leftover));
 }
 
 PyObject* m_fail_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -587,32 +676,50 @@ PyObject* m_detach(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObjec
     uint64_t seq;
     if (arg_seq(a[0], "detach", &seq) < 0) return nullptr;
     ServerState* s = ss(o);
-    PyObject *t, *leftover;
-    {
-        WlDrops drops;
-        WlLock g(s->mu);
-        if (!is_current(s, seq) || !s->codec) return Py_BuildValue("(iOO)", REQ_STALE, Py_None, Py_None);
-        if (s->responded) return Py_BuildValue("(iOO)", REQ_ALREADY, Py_None, Py_None);
-        if (s->slot.present && s->slot.armed) return Py_BuildValue("(iOO)", REQ_PARKED, Py_None, Py_None);
-        s->responded = s->response_done = true;
-        move_decoder_input(s);
-        if (s->slot.present && s->slot.data && PyBytes_GET_SIZE(s->slot.data) > 0) {
-            wl::ByteBuf extra;
-            extra.append(PyBytes_AS_STRING(s->slot.data), size_t(PyBytes_GET_SIZE(s->slot.data)));
-            wl_h1codec_feed_native(codec_of(s), extra);
+    // As in finish_response: allocate the leftover outside the lock, commit
+    // only when its size still holds.
+    PyObject* leftover = nullptr;
+    size_t need = 0;
+    for (;;) {
+        int code = REQ_OK;
+        bool retry = false;
+        PyObject* t = nullptr;
+        try {
+            WlDrops drops;
+            WlLock g(s->mu);
+            if (!is_current(s, seq) || !s->codec)
+                code = REQ_STALE;
+            else if (s->responded)
+                code = REQ_ALREADY;
+            else if (s->slot.present && s->slot.armed)
+                code = REQ_PARKED;
+            else if (!leftover || leftover_size(s, true) != need) {
+                retry = true;
+                need = leftover_size(s, true);
+            } else {
+                take_leftover(s, true, PyBytes_AS_STRING(leftover), drops);  // may throw first
+                s->responded = s->response_done = true;
+                t = s->upgraded ? nullptr : s->transport;
+                s->transport = nullptr;
+                s->upgraded = s->closed = true;
+                s->reusable = false;
+            }
+        } catch (...) {
+            Py_XDECREF(leftover);
+            throw;
         }
-        if (s->slot.present) {
-            drops.add(s->slot.data);
-            s->slot.data = nullptr;
+        if (retry) {
+            Py_XDECREF(leftover);
+            leftover = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(need));
+            if (!leftover) return nullptr;
+            continue;
         }
-        leftover = take_codec_bytes(s);
-        if (!leftover) return nullptr;
-        t = s->upgraded ? nullptr : s->transport;
-        s->transport = nullptr;
-        s->upgraded = s->closed = true;
-        s->reusable = false;
+        if (code != REQ_OK) {
+            Py_XDECREF(leftover);
+            return Py_BuildValue("(iOO)", code, Py_None, Py_None);
+        }
+        return Py_BuildValue("(iNN)", REQ_OK, wl_or_none(t), leftover);
     }
-    return Py_BuildValue("(iNN)", REQ_OK, wl_or_none(t), leftover);
 }
 
 // ---- attributes ----
@@ -670,28 +777,28 @@ PyObject* ss_repr(PyObject* o) {
 
 #define FASTCALL(f) WL_METH(f), METH_FASTCALL | METH_KEYWORDS
 PyMethodDef ss_methods[] = {
-    {"transport_ref", m_transport_ref, METH_NOARGS,
-     "transport_ref($self, /)\n--\n\nThe transport, or None once closed or handed off."},
-    {"begin_read", m_begin_read, METH_NOARGS,
-     "begin_read($self, /)\n--\n\nWhere the next request head comes from: (verdict, object or None)."},
+    {"transport_ref", WL_NOARGS(m_transport_ref), METH_NOARGS,
+     "transport_ref($self)\n--\n\nThe transport, or None once closed or handed off."},
+    {"begin_read", WL_NOARGS(m_begin_read), METH_NOARGS,
+     "begin_read($self)\n--\n\nWhere the next request head comes from: (verdict, object or None)."},
     {"drain_done", FASTCALL(m_drain_done),
      "drain_done($self, complete)\n--\n\nReport the one-poll drain: (verdict, object or None)."},
-    {"unpark_idle_read", m_unpark_idle_read, METH_NOARGS,
-     "unpark_idle_read($self, /)\n--\n\nThe idle read returned; True when a shutdown closed the connection meanwhile."},
+    {"unpark_idle_read", WL_NOARGS(m_unpark_idle_read), METH_NOARGS,
+     "unpark_idle_read($self)\n--\n\nThe idle read returned; True when a shutdown closed the connection meanwhile."},
     {"accept_head", FASTCALL(m_accept_head),
      "accept_head($self, data)\n--\n\nParse a request head: (head, seq, decoder) or None."},
-    {"fail_read", m_fail_read, METH_NOARGS,
-     "fail_read($self, /)\n--\n\nThe head could not be read: close; returns the transport or None."},
-    {"stop_serving", m_stop_serving, METH_NOARGS,
-     "stop_serving($self, /)\n--\n\nServe no more requests; the transport stays for mark_closed."},
-    {"mark_closed", m_mark_closed, METH_NOARGS,
-     "mark_closed($self, /)\n--\n\nClose: (transport, watcher done event, already closed)."},
-    {"mark_unusable", m_mark_unusable, METH_NOARGS,
-     "mark_unusable($self, /)\n--\n\nThe connection may not serve another request."},
-    {"request_shutdown", m_request_shutdown, METH_NOARGS,
-     "request_shutdown($self, /)\n--\n\nGraceful shutdown; returns the transport if an idle read is parked."},
-    {"current_decoder", m_current_decoder, METH_NOARGS,
-     "current_decoder($self, /)\n--\n\nThe current request's body decoder, or None."},
+    {"fail_read", WL_NOARGS(m_fail_read), METH_NOARGS,
+     "fail_read($self)\n--\n\nThe head could not be read: close; returns the transport or None."},
+    {"stop_serving", WL_NOARGS(m_stop_serving), METH_NOARGS,
+     "stop_serving($self)\n--\n\nServe no more requests; the transport stays for mark_closed."},
+    {"mark_closed", WL_NOARGS(m_mark_closed), METH_NOARGS,
+     "mark_closed($self)\n--\n\nClose: (transport, watcher done event, already closed)."},
+    {"mark_unusable", WL_NOARGS(m_mark_unusable), METH_NOARGS,
+     "mark_unusable($self)\n--\n\nThe connection may not serve another request."},
+    {"request_shutdown", WL_NOARGS(m_request_shutdown), METH_NOARGS,
+     "request_shutdown($self)\n--\n\nGraceful shutdown; returns the transport if an idle read is parked."},
+    {"current_decoder", WL_NOARGS(m_current_decoder), METH_NOARGS,
+     "current_decoder($self)\n--\n\nThe current request's body decoder, or None."},
     {"try_send_continue", FASTCALL(m_try_send_continue),
      "try_send_continue($self, seq)\n--\n\nClaim the 100 Continue (at most once)."},
     {"begin_body_read", FASTCALL(m_begin_body_read),
@@ -724,27 +831,27 @@ PyMethodDef ss_methods[] = {
 #undef FASTCALL
 
 PyGetSetDef ss_getset[] = {
-    {"codec", g_codec, nullptr, "The connection's H1Codec.", nullptr},
-    {"closed", g_closed, nullptr, "No further request is served.", nullptr},
-    {"reusable", g_reusable, nullptr, "The connection may serve another request.", nullptr},
-    {"upgraded", g_upgraded, nullptr, "The transport was handed off.", nullptr},
-    {"half_close", g_half_close, nullptr, "The client may legitimately half-close.", nullptr},
-    {"keep_alive_enabled", g_keep_alive_enabled, nullptr, "The server allows keep-alive.", nullptr},
-    {"shutdown_requested", g_shutdown_requested, nullptr, "A graceful shutdown was requested.", nullptr},
-    {"has_watcher", g_has_watcher, nullptr, "A watcher slot exists.", nullptr},
-    {"watcher_parked", g_watcher_parked, nullptr, "The watcher's read is outstanding.", nullptr},
-    {"current_seq", g_current_seq, nullptr, "The current request's number (0 before the first).", nullptr},
+    {"codec", WL_GUARD(g_codec), nullptr, "The connection's H1Codec.", nullptr},
+    {"closed", WL_GUARD(g_closed), nullptr, "No further request is served.", nullptr},
+    {"reusable", WL_GUARD(g_reusable), nullptr, "The connection may serve another request.", nullptr},
+    {"upgraded", WL_GUARD(g_upgraded), nullptr, "The transport was handed off.", nullptr},
+    {"half_close", WL_GUARD(g_half_close), nullptr, "The client may legitimately half-close.", nullptr},
+    {"keep_alive_enabled", WL_GUARD(g_keep_alive_enabled), nullptr, "The server allows keep-alive.", nullptr},
+    {"shutdown_requested", WL_GUARD(g_shutdown_requested), nullptr, "A graceful shutdown was requested.", nullptr},
+    {"has_watcher", WL_GUARD(g_has_watcher), nullptr, "A watcher slot exists.", nullptr},
+    {"watcher_parked", WL_GUARD(g_watcher_parked), nullptr, "The watcher's read is outstanding.", nullptr},
+    {"current_seq", WL_GUARD(g_current_seq), nullptr, "The current request's number (0 before the first).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot ss_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(ss_new)},
+    {Py_tp_new, WL_SLOT(ss_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ss_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(ss_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ss_clear)},
     {Py_tp_methods, ss_methods},
     {Py_tp_getset, ss_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(ss_repr)},
+    {Py_tp_repr, WL_SLOT(ss_repr)},
     {Py_tp_doc, const_cast<char*>("H1ServerState(codec, transport, *, keep_alive=True, half_close=False)\n--\n\n"
                                   "Connection and current-request state of one HTTP/1 server connection.")},
     {0, nullptr},

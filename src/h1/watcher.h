@@ -33,12 +33,14 @@ struct WlWatcherSlot {
     PyObject* handle = nullptr;
     PyObject* data = nullptr;
     PyObject* read_error = nullptr;
+    bool handle_taken = false;  // take_watcher_handle ran on this slot
 
     void arm(PyObject* done_event) {
         present = true;
         armed = true;
         done = Py_NewRef(done_event);
         handle = data = read_error = nullptr;
+        handle_taken = false;
     }
     // Removes the slot, handing its references to drops.
     void remove(WlDrops& drops) {
@@ -89,11 +91,14 @@ PyObject* wl_watcher_take_handle(S* s) {
     if (!s->slot.present) Py_RETURN_NONE;
     PyObject* h = s->slot.handle;
     s->slot.handle = nullptr;
+    s->slot.handle_taken = true;
     return wl_or_none(h);
 }
 
 // (data, error) of the read; the slot goes once its handle was taken too (a
-// handle not yet joined keeps the slot for close()).
+// handle not yet joined keeps the slot for close()), or when the read has
+// completed and no handle was ever stored. A slot whose read is still
+// parked stays: its watcher will report into it.
 template <class S>
 PyObject* wl_watcher_take_result(S* s) {
     PyObject *data = nullptr, *err = nullptr;
@@ -104,7 +109,7 @@ PyObject* wl_watcher_take_result(S* s) {
             data = s->slot.data;
             err = s->slot.read_error;
             s->slot.data = s->slot.read_error = nullptr;
-            if (!s->slot.handle) s->slot.remove(drops);
+            if (s->slot.handle_taken || (!s->slot.handle && !s->slot.armed)) s->slot.remove(drops);
         }
     }
     return Py_BuildValue("(NN)", wl_or_none(data), wl_or_none(err));
@@ -132,11 +137,11 @@ PyObject* wl_watcher_m_take_result(PyObject* o, PyObject*) { return wl_watcher_t
      WL_METH(wl_watcher_m_store_handle<S>),           \
      METH_FASTCALL | METH_KEYWORDS,                                                                            \
      "store_watcher_handle($self, handle)\n--\n\nStore the watcher's handle; returns it back if refused."},    \
-    {"watcher_aborted", wl_watcher_m_aborted<S>, METH_NOARGS,                                                 \
-     "watcher_aborted($self, /)\n--\n\nThe watcher's read ended without a result."},                          \
-    {"watcher_done", wl_watcher_m_done<S>, METH_NOARGS,                                                       \
-     "watcher_done($self, /)\n--\n\nThe watcher slot's done event, or None."},                                \
-    {"take_watcher_handle", wl_watcher_m_take_handle<S>, METH_NOARGS,                                         \
-     "take_watcher_handle($self, /)\n--\n\nTake the watcher's handle (once), to join it."},                   \
-    {"take_watcher_result", wl_watcher_m_take_result<S>, METH_NOARGS,                                         \
-     "take_watcher_result($self, /)\n--\n\nTake the watcher's read as (data, error)."}
+    {"watcher_aborted", WL_NOARGS(wl_watcher_m_aborted<S>), METH_NOARGS,                                                 \
+     "watcher_aborted($self)\n--\n\nThe watcher's read ended without a result."},                          \
+    {"watcher_done", WL_NOARGS(wl_watcher_m_done<S>), METH_NOARGS,                                                       \
+     "watcher_done($self)\n--\n\nThe watcher slot's done event, or None."},                                \
+    {"take_watcher_handle", WL_NOARGS(wl_watcher_m_take_handle<S>), METH_NOARGS,                                         \
+     "take_watcher_handle($self)\n--\n\nTake the watcher's handle (once), to join it."},                   \
+    {"take_watcher_result", WL_NOARGS(wl_watcher_m_take_result<S>), METH_NOARGS,                                         \
+     "take_watcher_result($self)\n--\n\nTake the watcher's read as (data, error)."}

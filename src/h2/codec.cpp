@@ -251,39 +251,67 @@ PyObject* wl_h2_frame_stream_error_new(const wl::h2::StreamErrorFrame& f) {
 
 namespace {
 
-class ListSink final : public wl::h2::FrameSink {
+// Collects frames as plain C++ values under the decoder's lock.
+class CollectSink final : public wl::h2::FrameSink {
 public:
-    explicit ListSink(PyObject* list) : list_(list) {}
-    bool on_data(const wl::h2::DataFrame& f) override { return put(wl_h2_frame_data_new(f)); }
-    bool on_headers(wl::h2::HeadersFrame& f) override { return put(wl_h2_frame_headers_new(f)); }
-    bool on_settings(const wl::h2::SettingsFrame& f) override {
-        return put(wl_h2_frame_settings_new(f));
+    explicit CollectSink(WlH2Collected& got) : got_(got) {}
+    bool on_data(const wl::h2::DataFrame& f) override { return add(f, f.data); }
+    bool on_headers(wl::h2::HeadersFrame& f) override {
+        got_.frames.reserve(got_.frames.size() + 1);
+        got_.offsets.push_back(got_.bytes.size());
+        got_.frames.emplace_back(std::move(f));  // room reserved: no throw after the push
+        return true;
     }
-    bool on_ping(const wl::h2::PingFrame& f) override { return put(wl_h2_frame_ping_new(f)); }
-    bool on_goaway(const wl::h2::GoAwayFrame& f) override { return put(wl_h2_frame_goaway_new(f)); }
-    bool on_rst_stream(const wl::h2::RstStreamFrame& f) override {
-        return put(wl_h2_frame_rst_stream_new(f));
-    }
-    bool on_window_update(const wl::h2::WindowUpdateFrame& f) override {
-        return put(wl_h2_frame_window_update_new(f));
-    }
-    bool on_priority(const wl::h2::PriorityFrame& f) override {
-        return put(wl_h2_frame_priority_new(f));
-    }
-    bool on_stream_error(const wl::h2::StreamErrorFrame& f) override {
-        return put(wl_h2_frame_stream_error_new(f));
-    }
+    bool on_settings(const wl::h2::SettingsFrame& f) override { return add(f); }
+    bool on_ping(const wl::h2::PingFrame& f) override { return add(f); }
+    bool on_goaway(const wl::h2::GoAwayFrame& f) override { return add(f, f.debug_data); }
+    bool on_rst_stream(const wl::h2::RstStreamFrame& f) override { return add(f); }
+    bool on_window_update(const wl::h2::WindowUpdateFrame& f) override { return add(f); }
+    bool on_priority(const wl::h2::PriorityFrame& f) override { return add(f); }
+    bool on_stream_error(const wl::h2::StreamErrorFrame& f) override { return add(f); }
 
 private:
-    bool put(PyObject* o) {
-        if (!o) return false;
-        // The new frame is handed straight to the list; nothing is released here.
-        int r = PyList_Append(list_, o);
-        Py_DECREF(o);  // the list holds it now (or append failed and o is a fresh frame)
-        return r == 0;
+    template <class F>
+    bool add(const F& f, std::string_view payload = {}) {
+        got_.frames.reserve(got_.frames.size() + 1);
+        got_.offsets.reserve(got_.offsets.size() + 1);
+        size_t at = got_.bytes.size();
+        got_.bytes.append(payload);
+        got_.offsets.push_back(at);
+        got_.frames.emplace_back(f);
+        return true;
     }
-    PyObject* list_;
+    WlH2Collected& got_;
 };
+
+PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
+    return std::visit(
+        [&](auto& f) -> PyObject* {
+            using T = std::decay_t<decltype(f)>;
+            if constexpr (std::is_same_v<T, wl::h2::DataFrame>) {
+                f.data = payload;
+                return wl_h2_frame_data_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::HeadersFrame>) {
+                return wl_h2_frame_headers_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::SettingsFrame>) {
+                return wl_h2_frame_settings_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::PingFrame>) {
+                return wl_h2_frame_ping_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::GoAwayFrame>) {
+                f.debug_data = payload;
+                return wl_h2_frame_goaway_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::RstStreamFrame>) {
+                return wl_h2_frame_rst_stream_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::WindowUpdateFrame>) {
+                return wl_h2_frame_window_update_new(f);
+            } else if constexpr (std::is_same_v<T, wl::h2::PriorityFrame>) {
+                return wl_h2_frame_priority_new(f);
+            } else {
+                return wl_h2_frame_stream_error_new(f);
+            }
+        },
+        fr);
+}
 
 }  // namespace
 
@@ -293,16 +321,14 @@ int wl_h2_receive_begin(WlH2Received* out) {
 }
 
 void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received* out) {
-    ListSink sink(out->list);
-    FrameDecoder::Status st;
+    CollectSink sink(out->got);
     try {
-        st = dec.receive(data, sink, &out->error);
+        dec.receive(data, sink, &out->error);
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        out->py_failed = true;
-        return;
+        out->no_memory = true;  // raised after unlocking
+    } catch (const std::length_error&) {
+        out->no_memory = true;
     }
-    if (st == FrameDecoder::Status::SinkStopped) out->py_failed = true;
 }
 
 PyObject* wl_h2_raise_conn_error(const ConnError& e) {
@@ -310,6 +336,20 @@ PyObject* wl_h2_raise_conn_error(const ConnError& e) {
 }
 
 PyObject* wl_h2_receive_finish(WlH2Received* r) {
+    if (r->no_memory) {
+        PyErr_NoMemory();
+        r->py_failed = true;
+    }
+    WlH2Collected& got = r->got;
+    for (size_t i = 0; i < got.frames.size() && !r->py_failed; ++i) {
+        size_t end = i + 1 < got.offsets.size() ? got.offsets[i + 1] : got.bytes.size();
+        // HEADERS frames add no payload bytes: their offset repeats the next one's.
+        std::string_view payload(got.bytes.data() + got.offsets[i], end - got.offsets[i]);
+        PyObject* o = frame_object(got.frames[i], payload);
+        if (!o || PyList_Append(r->list, o) < 0) r->py_failed = true;
+        Py_XDECREF(o);
+    }
+    got.frames.clear();
     if (r->py_failed || r->error) {
         Py_CLEAR(r->list);
         if (r->py_failed) return nullptr;
@@ -351,7 +391,7 @@ PyObject* data_repr(PyObject* self) {
 
 PyType_Slot data_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(data_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(data_repr)},
+    {Py_tp_repr, WL_SLOT(data_repr)},
     {Py_tp_members, data_members},
     {Py_tp_doc, const_cast<char*>("A received DATA frame.")},
     {0, nullptr},
@@ -413,7 +453,7 @@ PyObject* headers_repr(PyObject* self) {
 
 PyType_Slot headers_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(headers_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(headers_repr)},
+    {Py_tp_repr, WL_SLOT(headers_repr)},
     {Py_tp_members, headers_members},
     {Py_tp_getset, headers_getset},
     {Py_tp_doc, const_cast<char*>("A received header block (HEADERS and its CONTINUATION frames).")},
@@ -466,7 +506,7 @@ PyObject* settings_repr(PyObject* self) {
 
 PyType_Slot settings_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(settings_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(settings_repr)},
+    {Py_tp_repr, WL_SLOT(settings_repr)},
     {Py_tp_members, settings_members},
     {Py_tp_doc, const_cast<char*>("A received SETTINGS frame; absent settings are None.")},
     {0, nullptr},
@@ -617,12 +657,12 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     bool client = true;
     if (role) {
-        std::string_view r;
+        WlStrArg r;
         if (wl_conv_str(role, "H2Codec", "role", &r) < 0) return nullptr;
-        if (r == "server") {
+        if (r.v == "server") {
             client = false;
-        } else if (r != "client") {
-            std::string msg = "role must be 'client' or 'server', got " + debug_quote(r);
+        } else if (r.v != "client") {
+            std::string msg = "role must be 'client' or 'server', got " + debug_quote(r.v);
             PyErr_SetString(PyExc_ValueError, msg.c_str());
             return nullptr;
         }
@@ -877,13 +917,23 @@ int opt_headermap(PyObject* o, const char* fname, const char* arg, PyObject** ou
     return wl_conv_headermap(o, fname, arg, true, out);
 }
 
-// Finishes a header serializer: turns the scratch buffer into bytes.
-PyObject* take_out(WlH2Codec* self) {
-    PyObject* r = wl_bytes(self->out.view());
-    if (self->out.capacity() > 256 * 1024)
-        self->out.clear_and_free();
-    else
-        self->out.clear();
+// Runs a header serializer under the lock into the codec's reusable
+// scratch buffer, which is swapped out (no allocation) and turned into bytes
+// only after unlocking; the buffer is then offered back for the next call.
+template <class F>
+PyObject* encode_out(WlH2Codec* self, F&& f) {
+    wl::ByteBuf out;
+    {
+        WlLock g(self->mu);
+        out.swap(self->out);
+        f(out);
+    }
+    PyObject* r = wl_bytes(out.view());
+    out.clear();
+    if (out.capacity() <= 256 * 1024) {
+        WlLock g(self->mu);
+        if (self->out.capacity() == 0) self->out.swap(out);
+    }
     return r;
 }
 
@@ -894,7 +944,7 @@ PyObject* codec_serialize_request_headers(PyObject* o, FASTARGS) {
     PyObject* a[7];
     if (wl_parse_args(spec, args, nargs, kwnames, a) < 0) return nullptr;
     uint32_t sid;
-    std::string_view method, target, scheme, authority;
+    WlStrArg method, target, scheme, authority;
     PyObject* headers;
     bool end_stream = false;
     bool has_scheme = a[5] && a[5] != Py_None, has_auth = a[6] && a[6] != Py_None;
@@ -905,22 +955,18 @@ PyObject* codec_serialize_request_headers(PyObject* o, FASTARGS) {
         (has_auth && wl_conv_str(a[6], fn, "authority", &authority) < 0))
         return nullptr;
     auto* self = as_codec(o);
-    return guard_alloc([&]() -> PyObject* {
-        wl::h2::RequestPseudo p;
-        std::string msg;
-        if (!wl::h2::build_request_pseudo(method, target, has_scheme ? &scheme : nullptr,
-                                          has_auth ? &authority : nullptr, &p, &msg)) {
-            PyErr_SetString(PyExc_ValueError, msg.c_str());
-            return nullptr;
-        }
-        WlLock g(self->mu);
+    wl::h2::RequestPseudo p;
+    std::string msg;
+    if (!wl::h2::build_request_pseudo(method.v, target.v, has_scheme ? &scheme.v : nullptr,
+                                      has_auth ? &authority.v : nullptr, &p, &msg))
+        return wl_value_error(msg);
+    return encode_out(self, [&](wl::ByteBuf& out) {
         if (headers) {
             WlHeaderMapRead r(headers);
-            self->enc.write_request_headers(self->out, sid, p, &r.list(), end_stream);
+            self->enc.write_request_headers(out, sid, p, &r.list(), end_stream);
         } else {
-            self->enc.write_request_headers(self->out, sid, p, nullptr, end_stream);
+            self->enc.write_request_headers(out, sid, p, nullptr, end_stream);
         }
-        return take_out(self);
     });
 }
 
@@ -947,17 +993,13 @@ PyObject* codec_serialize_response_headers(PyObject* o, FASTARGS) {
         return nullptr;
     }
     auto* self = as_codec(o);
-    return guard_alloc([&]() -> PyObject* {
-        WlLock g(self->mu);
+    return encode_out(self, [&](wl::ByteBuf& out) {
         if (headers) {
             WlHeaderMapRead r(headers);
-            self->enc.write_response_headers(self->out, sid, uint16_t(status), &r.list(), end_stream,
-                                             auto_date);
+            self->enc.write_response_headers(out, sid, uint16_t(status), &r.list(), end_stream, auto_date);
         } else {
-            self->enc.write_response_headers(self->out, sid, uint16_t(status), nullptr, end_stream,
-                                             auto_date);
+            self->enc.write_response_headers(out, sid, uint16_t(status), nullptr, end_stream, auto_date);
         }
-        return take_out(self);
     });
 }
 
@@ -972,15 +1014,13 @@ PyObject* codec_serialize_trailers(PyObject* o, FASTARGS) {
         wl_conv_headermap(a[1], fn, "trailers", true, &trailers) < 0)
         return nullptr;
     auto* self = as_codec(o);
-    return guard_alloc([&]() -> PyObject* {
-        WlLock g(self->mu);
+    return encode_out(self, [&](wl::ByteBuf& out) {
         if (trailers) {
             WlHeaderMapRead r(trailers);
-            self->enc.write_trailers(self->out, sid, &r.list());
+            self->enc.write_trailers(out, sid, &r.list());
         } else {
-            self->enc.write_trailers(self->out, sid, nullptr);
+            self->enc.write_trailers(out, sid, nullptr);
         }
-        return take_out(self);
     });
 }
 
@@ -1119,11 +1159,11 @@ PyObject* codec_check_send_headers(PyObject*, FASTARGS) {
 PyObject* codec_method_is_head(PyObject*, FASTARGS) {
     WL_ARGSPEC(spec, "method_is_head", 1, 1, "method");
     PyObject* a[1];
-    std::string_view m;
+    WlStrArg m;
     if (wl_parse_args(spec, args, nargs, kwnames, a) < 0 ||
         wl_conv_str(a[0], "method_is_head", "method", &m) < 0)
         return nullptr;
-    return wl_bool(m == "HEAD");
+    return wl_bool(m.v == "HEAD");
 }
 
 PyObject* codec_is_client_initiated(PyObject*, FASTARGS) {
@@ -1141,7 +1181,7 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef codec_methods[] = {
     {"receive", WL_METH(codec_receive), kFast,
      "receive($self, data)\n--\n\nAppends data and returns the list of frames now complete."},
-    {"buffered", codec_buffered, METH_NOARGS,
+    {"buffered", WL_NOARGS(codec_buffered), METH_NOARGS,
      "buffered($self)\n--\n\nNumber of received bytes not yet consumed as frames."},
     {"feed_preface", WL_METH(codec_feed_preface), kFast,
      "feed_preface($self, data)\n--\n\nMatches the client preface: None while incomplete, True once "
@@ -1159,7 +1199,7 @@ PyMethodDef codec_methods[] = {
      "serialize_settings($self, *, header_table_size=None, enable_push=None, "
      "max_concurrent_streams=None, initial_window_size=None, max_frame_size=None, "
      "max_header_list_size=None)\n--\n\nA SETTINGS frame with the given settings."},
-    {"serialize_settings_ack", codec_serialize_settings_ack, METH_NOARGS,
+    {"serialize_settings_ack", WL_NOARGS(codec_serialize_settings_ack), METH_NOARGS,
      "serialize_settings_ack($self)\n--\n\nA SETTINGS frame with ACK."},
     {"serialize_request_headers", WL_METH(codec_serialize_request_headers), kFast,
      "serialize_request_headers($self, stream_id, method, target, headers=None, end_stream=False, *, "
@@ -1195,12 +1235,12 @@ PyMethodDef codec_methods[] = {
 };
 
 PyGetSetDef codec_getset[] = {
-    {"role_client", codec_role_client, nullptr, "True for the client role.", nullptr},
+    {"role_client", WL_GUARD(codec_role_client), nullptr, "True for the client role.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot codec_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_new, WL_SLOT(codec_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, codec_methods},
     {Py_tp_getset, codec_getset},

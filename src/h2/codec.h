@@ -2,6 +2,9 @@
 // connection engine: both decode with a wl::h2::FrameDecoder under their own
 // lock and turn the frames into these objects.
 #pragma once
+#include <string>
+#include <variant>
+#include <vector>
 #include "proto/h2/frame.h"
 #include "proto/h2/frame_decoder.h"
 #include "py/common.h"
@@ -108,16 +111,26 @@ PyObject* wl_h2_frame_rst_stream_new(const wl::h2::RstStreamFrame& f);
 PyObject* wl_h2_frame_priority_new(const wl::h2::PriorityFrame& f);
 PyObject* wl_h2_frame_stream_error_new(const wl::h2::StreamErrorFrame& f);
 
-// Decoding in three steps so that no Python code can run under the caller's
-// lock: wl_h2_receive_begin (before locking) creates the result list, the
-// one allocation that could start a garbage collection; wl_h2_receive_locked
-// runs with the lock held and only creates untracked objects;
-// wl_h2_receive_finish runs after unlocking and either returns the list or
-// discards it and raises.
+// Decoding in three steps so that no Python object is created or released
+// under the caller's lock: wl_h2_receive_begin (before locking) creates the
+// result list; wl_h2_receive_locked runs with the lock held and collects
+// the frames as plain C++ values (payloads copied out of the decoder's
+// buffer); wl_h2_receive_finish runs after unlocking, builds the frame
+// objects and either returns the list or discards it and raises.
+struct WlH2Collected {
+    using Frame = std::variant<wl::h2::DataFrame, wl::h2::HeadersFrame, wl::h2::SettingsFrame, wl::h2::PingFrame,
+                               wl::h2::GoAwayFrame, wl::h2::RstStreamFrame, wl::h2::WindowUpdateFrame,
+                               wl::h2::PriorityFrame, wl::h2::StreamErrorFrame>;
+    std::vector<Frame> frames;  // the views of DATA and GOAWAY point into `bytes` once finished
+    std::vector<size_t> offsets;  // per frame: where its payload starts in `bytes`
+    std::string bytes;            // DATA and GOAWAY payloads back to back
+};
 struct WlH2Received {
     PyObject* list = nullptr;      // frames decoded in this call
     wl::h2::ConnError error;       // a connection error, if any
     bool py_failed = false;        // an object could not be created (exception set)
+    bool no_memory = false;        // the decoder ran out of memory (raised by finish)
+    WlH2Collected got;
 };
 int wl_h2_receive_begin(WlH2Received* out);  // 0, or -1 with an exception set
 void wl_h2_receive_locked(wl::h2::FrameDecoder& dec, std::string_view data, WlH2Received* out);

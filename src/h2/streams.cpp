@@ -269,21 +269,21 @@ PyObject* reason_reduce(PyObject* self, PyObject*) {
 }
 
 PyMethodDef reason_methods[] = {
-    {"__reduce__", reason_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", WL_NOARGS(reason_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef reason_getset[] = {
-    {"value", reason_get_value, nullptr, "The error code (int).", nullptr},
-    {"name", reason_get_name, nullptr, "The registered name (str).", nullptr},
+    {"value", WL_GUARD(reason_get_value), nullptr, "The error code (int).", nullptr},
+    {"name", WL_GUARD(reason_get_name), nullptr, "The registered name (str).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot reason_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(reason_new)},
+    {Py_tp_new, WL_SLOT(reason_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(reason_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(reason_repr)},
+    {Py_tp_repr, WL_SLOT(reason_repr)},
+    {Py_tp_str, WL_SLOT(reason_repr)},
     {Py_tp_hash, reinterpret_cast<void*>(reason_hash)},
     {Py_tp_richcompare, reinterpret_cast<void*>(reason_richcompare)},
     {Py_tp_getset, reason_getset},
@@ -493,7 +493,7 @@ PyObject* state_pred(PyObject* o, PyObject*) {
 }
 
 #define WL_PRED(name, doc)                                                       \
-    {#name, state_pred<&StreamState::name>, METH_NOARGS, #name "($self)\n--\n\n" doc}
+    {#name, WL_NOARGS(state_pred<&StreamState::name>), METH_NOARGS, #name "($self)\n--\n\n" doc}
 
 PyMethodDef state_methods[] = {
     {"send_open", WL_METH(state_send_open), METH_FASTCALL | METH_KEYWORDS,
@@ -501,18 +501,18 @@ PyMethodDef state_methods[] = {
     {"recv_open", WL_METH(state_recv_open), METH_FASTCALL | METH_KEYWORDS,
      "recv_open($self, eos, informational)\n--\n\nRemote HEADERS received. True when they opened "
      "the stream (from Idle or ReservedRemote)."},
-    {"reserve_remote", state_violation_op<&StreamState::reserve_remote>, METH_NOARGS,
+    {"reserve_remote", WL_NOARGS(state_violation_op<&StreamState::reserve_remote>), METH_NOARGS,
      "reserve_remote($self)\n--\n\nIdle to ReservedRemote."},
-    {"reserve_local", state_violation_op<&StreamState::reserve_local>, METH_NOARGS,
+    {"reserve_local", WL_NOARGS(state_violation_op<&StreamState::reserve_local>), METH_NOARGS,
      "reserve_local($self)\n--\n\nIdle to ReservedLocal."},
-    {"recv_close", state_violation_op<&StreamState::recv_close>, METH_NOARGS,
+    {"recv_close", WL_NOARGS(state_violation_op<&StreamState::recv_close>), METH_NOARGS,
      "recv_close($self)\n--\n\nRemote END_STREAM received (on DATA or trailers)."},
     {"recv_reset", WL_METH(state_recv_reset), METH_FASTCALL | METH_KEYWORDS,
      "recv_reset($self, stream_id, reason, queued)\n--\n\nRST_STREAM received; queued: frames of "
      "this stream still wait in the send queue."},
-    {"recv_eof", state_recv_eof, METH_NOARGS,
+    {"recv_eof", WL_NOARGS(state_recv_eof), METH_NOARGS,
      "recv_eof($self)\n--\n\nThe transport ended under the stream."},
-    {"send_close", state_send_close, METH_NOARGS,
+    {"send_close", WL_NOARGS(state_send_close), METH_NOARGS,
      "send_close($self)\n--\n\nLocal END_STREAM queued. True when a transition happened."},
     {"set_reset", WL_METH(state_set_reset), METH_FASTCALL | METH_KEYWORDS,
      "set_reset($self, stream_id, reason, initiator)\n--\n\nClose with a reset; initiator is "
@@ -520,9 +520,9 @@ PyMethodDef state_methods[] = {
     {"set_scheduled_reset", WL_METH(state_set_scheduled_reset), METH_FASTCALL | METH_KEYWORDS,
      "set_scheduled_reset($self, reason)\n--\n\nSchedule a reset unless closed. True when the "
      "state changed."},
-    {"get_scheduled_reset", state_get_scheduled_reset, METH_NOARGS,
+    {"get_scheduled_reset", WL_NOARGS(state_get_scheduled_reset), METH_NOARGS,
      "get_scheduled_reset($self)\n--\n\nThe scheduled reset reason, or None."},
-    {"ensure_recv_open", state_ensure_recv_open, METH_NOARGS,
+    {"ensure_recv_open", WL_NOARGS(state_ensure_recv_open), METH_NOARGS,
      "ensure_recv_open($self)\n--\n\nWhether the receive side may still deliver data; raises the "
      "error that closed the stream."},
     WL_PRED(is_scheduled_reset, "Closed by a reset that is scheduled but not yet sent."),
@@ -540,9 +540,9 @@ PyMethodDef state_methods[] = {
 };
 
 PyType_Slot state_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(state_new)},
+    {Py_tp_new, WL_SLOT(state_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(state_repr)},
+    {Py_tp_repr, WL_SLOT(state_repr)},
     {Py_tp_methods, state_methods},
     {Py_tp_doc, const_cast<char*>("H2StreamState()\n--\n\n"
                                   "The state of one HTTP/2 stream (RFC 9113 section 5.1), starting "
@@ -583,13 +583,21 @@ PyObject* flow_repr(PyObject* o) {
 }
 
 PyObject* flow_window_size(PyObject* o, PyObject*) {
-    WlLock g(as_flow(o)->mu);
-    return PyLong_FromLong(as_flow(o)->fc.window_size());
+    long v;
+    {
+        WlLock g(as_flow(o)->mu);
+        v = as_flow(o)->fc.window_size();
+    }
+    return PyLong_FromLong(v);
 }
 
 PyObject* flow_available(PyObject* o, PyObject*) {
-    WlLock g(as_flow(o)->mu);
-    return PyLong_FromLong(as_flow(o)->fc.available());
+    long v;
+    {
+        WlLock g(as_flow(o)->mu);
+        v = as_flow(o)->fc.available();
+    }
+    return PyLong_FromLong(v);
 }
 
 PyObject* flow_has_unavailable(PyObject* o, PyObject*) {
@@ -641,14 +649,14 @@ WL_FLOW_OP(dec_recv_window, "dec_recv_window", "sz")
 WL_FLOW_OP(send_data, "send_data", "sz")
 
 PyMethodDef flow_methods[] = {
-    {"window_size", flow_window_size, METH_NOARGS,
+    {"window_size", WL_NOARGS(flow_window_size), METH_NOARGS,
      "window_size($self)\n--\n\nThe window as the peer knows it, or 0 while it is negative."},
-    {"available", flow_available, METH_NOARGS,
+    {"available", WL_NOARGS(flow_available), METH_NOARGS,
      "available($self)\n--\n\nThe capacity known locally, possibly negative."},
-    {"has_unavailable", flow_has_unavailable, METH_NOARGS,
+    {"has_unavailable", WL_NOARGS(flow_has_unavailable), METH_NOARGS,
      "has_unavailable($self)\n--\n\nTrue when the window is not negative and exceeds the "
      "available capacity."},
-    {"unclaimed_capacity", flow_unclaimed_capacity, METH_NOARGS,
+    {"unclaimed_capacity", WL_NOARGS(flow_unclaimed_capacity), METH_NOARGS,
      "unclaimed_capacity($self)\n--\n\nThe WINDOW_UPDATE increment to send now, or None."},
     {"claim_capacity", WL_METH(flow_claim_capacity), METH_FASTCALL | METH_KEYWORDS,
      "claim_capacity($self, capacity)\n--\n\navailable -= capacity."},
@@ -666,9 +674,9 @@ PyMethodDef flow_methods[] = {
 };
 
 PyType_Slot flow_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(flow_new)},
+    {Py_tp_new, WL_SLOT(flow_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(flow_repr)},
+    {Py_tp_repr, WL_SLOT(flow_repr)},
     {Py_tp_methods, flow_methods},
     {Py_tp_doc, const_cast<char*>("H2FlowControl()\n--\n\n"
                                   "One HTTP/2 flow-control window pair (RFC 9113 section 6.9); "
@@ -751,16 +759,16 @@ PyMethodDef clen_methods[] = {
     {"dec", WL_METH(clen_dec), METH_FASTCALL | METH_KEYWORDS,
      "dec($self, len)\n--\n\nAccount len received body bytes. False (nothing changed) when they "
      "exceed the declaration."},
-    {"is_head", clen_is_head, METH_NOARGS, "is_head($self)\n--\n\nThe message answers a HEAD request."},
-    {"is_satisfied", clen_is_satisfied, METH_NOARGS,
+    {"is_head", WL_NOARGS(clen_is_head), METH_NOARGS, "is_head($self)\n--\n\nThe message answers a HEAD request."},
+    {"is_satisfied", WL_NOARGS(clen_is_satisfied), METH_NOARGS,
      "is_satisfied($self)\n--\n\nFalse only while declared bytes are still owed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot clen_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(clen_new)},
+    {Py_tp_new, WL_SLOT(clen_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(clen_repr)},
+    {Py_tp_repr, WL_SLOT(clen_repr)},
     {Py_tp_methods, clen_methods},
     {Py_tp_doc, const_cast<char*>("H2ContentLength(is_head=False)\n--\n\n"
                                   "The declared content-length of one received message and how "
@@ -844,13 +852,21 @@ PyObject* budget_release(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* budget_get_available(PyObject* o, void*) {
-    WlLock g(as_budget(o)->mu);
-    return PyLong_FromSize_t(as_budget(o)->b.available());
+    size_t v;
+    {
+        WlLock g(as_budget(o)->mu);
+        v = as_budget(o)->b.available();
+    }
+    return PyLong_FromSize_t(v);
 }
 
 PyObject* budget_get_empty_frames(PyObject* o, void*) {
-    WlLock g(as_budget(o)->mu);
-    return PyLong_FromSize_t(as_budget(o)->b.empty_frames());
+    size_t v;
+    {
+        WlLock g(as_budget(o)->mu);
+        v = as_budget(o)->b.empty_frames();
+    }
+    return PyLong_FromSize_t(v);
 }
 
 PyMethodDef budget_methods[] = {
@@ -863,16 +879,16 @@ PyMethodDef budget_methods[] = {
 };
 
 PyGetSetDef budget_getset[] = {
-    {"available", budget_get_available, nullptr, "The budget currently available (int).", nullptr},
-    {"empty_frames", budget_get_empty_frames, nullptr,
+    {"available", WL_GUARD(budget_get_available), nullptr, "The budget currently available (int).", nullptr},
+    {"empty_frames", WL_GUARD(budget_get_empty_frames), nullptr,
      "Empty non-final DATA frames counted so far (int).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot budget_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(budget_new)},
+    {Py_tp_new, WL_SLOT(budget_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(budget_repr)},
+    {Py_tp_repr, WL_SLOT(budget_repr)},
     {Py_tp_methods, budget_methods},
     {Py_tp_getset, budget_getset},
     {Py_tp_doc, const_cast<char*>(

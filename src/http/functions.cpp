@@ -14,12 +14,17 @@ PyObject* str_or_none(std::string_view v, bool present) {
     return PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), "surrogateescape");
 }
 
-PyObject* uri_parts(PyObject*, PyObject* url) {
-    if (!PyUnicode_Check(url)) return wl_type_error("uri_parts", "url", "str", url), nullptr;
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(url, &n);
-    if (!p) return nullptr;
-    std::string_view s(p, size_t(n));
+PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* url;
+    if (nargs == 1 && !kwnames) {
+        url = args[0];
+    } else {
+        WL_ARGSPEC(spec, "uri_parts", 1, 1, "url");
+        if (wl_parse_args(spec, args, nargs, kwnames, &url) < 0) return nullptr;
+    }
+    WlStrArg arg;
+    if (wl_conv_str(url, "uri_parts", "url", &arg) < 0) return nullptr;
+    std::string_view s = arg.v;
     wl::Uri u;
     wl::UriError e = wl::parse_uri(s, &u);
     if (e != wl::UriError::Ok)
@@ -67,9 +72,9 @@ PyObject* uri_parts(PyObject*, PyObject* url) {
 }
 
 PyMethodDef g_functions[] = {
-    {"http_date", http_date, METH_NOARGS,
+    {"http_date", WL_NOARGS(http_date), METH_NOARGS,
      "http_date()\n--\n\nThe current Date header value (IMF-fixdate, 29 bytes), cached per second."},
-    {"uri_parts", uri_parts, METH_O,
+    {"uri_parts", WL_METH(uri_parts), METH_FASTCALL | METH_KEYWORDS,
      "uri_parts(url)\n--\n\nSplit a URL into (scheme, host, port, authority)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,8 +1,10 @@
 // HeaderMap: the Python face of wl::HeaderList.
 #include "http/headermap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/chars.h"
 #include "http/names.h"
@@ -14,11 +16,13 @@ namespace {
 using wl::HeaderList;
 
 constexpr const char* kFullMsg = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
+// Names and values live in one store addressed by 32-bit offsets.
+constexpr const char* kTooLargeMsg = "header map is full (names and values exceed 4 GiB)";
 
 WlHeaderMap* as_map(PyObject* o) { return reinterpret_cast<WlHeaderMap*>(o); }
 
-PyObject* full_error() {
-    PyErr_SetString(PyExc_ValueError, kFullMsg);
+PyObject* status_error(HeaderList::Status st) {
+    PyErr_SetString(PyExc_ValueError, st == HeaderList::Status::TooLarge ? kTooLargeMsg : kFullMsg);
     return nullptr;
 }
 
@@ -153,8 +157,9 @@ int append_pair(HeaderList& list, PyObject* name, PyObject* value, std::string& 
     std::string_view n, v;
     if (name_view(name, nbuf, &n) < 0) return -1;
     if (wl_header_value(value, &v) < 0) return -1;
-    if (list.append(n, v) == HeaderList::Status::Full) {
-        full_error();
+    HeaderList::Status st = list.append(n, v);
+    if (st != HeaderList::Status::Ok) {
+        status_error(st);
         return -1;
     }
     return 0;
@@ -181,8 +186,13 @@ int fill_from(HeaderList& list, PyObject* init) {
     }
     if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
         // Common case: a list or tuple of 2-tuples, read without an iterator.
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
-        list.reserve(size_t(n) * 40, size_t(n));
+        // Pre-size for the common short list; the hint is capped (a long
+        // list grows as it goes) and a failed reservation is no error.
+        size_t n = std::min(size_t(PySequence_Fast_GET_SIZE(init)), size_t(HeaderList::kMaxNames));
+        try {
+            list.reserve(std::min(n * 40, size_t(1) << 20), n);
+        } catch (const std::bad_alloc&) {
+        }
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(init, i);
             if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2) break;
@@ -255,7 +265,16 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->list) HeaderList();
-    if (init && init != Py_None && fill_from(self->list, init) < 0) {
+    int r = 0;
+    if (init && init != Py_None) {
+        try {
+            r = fill_from(self->list, init);
+        } catch (...) {
+            Py_DECREF(self);
+            throw;
+        }
+    }
+    if (r < 0) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -272,34 +291,61 @@ void hm_dealloc(PyObject* o) {
 }
 
 // ---- methods ----
+//
+// Readers copy what they need out under the lock (plain C++ only) and build
+// the Python results after unlocking: an allocation may run the garbage
+// collector, whose finalizers may call back into this map.
 
-// A list of n bytes objects filled by each(emit), which calls emit(view)
-// once per value.
-template <class Each>
-PyObject* bytes_list(size_t n, Each&& each) {
-    PyObject* out = PyList_New(Py_ssize_t(n));
-    if (!out) return nullptr;
-    Py_ssize_t i = 0;
-    bool ok = true;
-    each([&](std::string_view v) {
-        if (!ok) return;
-        PyObject* b = wl_bytes(v);
-        if (!b) {
-            ok = false;
-            return;
-        }
-        PyList_SET_ITEM(out, i++, b);
-    });
-    if (!ok) {
-        Py_DECREF(out);
-        return nullptr;
+// The values of a map (or of one name) in map order, copied out: their bytes
+// back to back, with each value's length.
+struct ValuesCopy {
+    std::string bytes;
+    std::vector<uint32_t> lens;
+    void add(std::string_view v) {
+        bytes.append(v);
+        lens.push_back(uint32_t(v.size()));
     }
-    return out;
+};
+
+// Every entry copied out: per entry its name length, its number of values and
+// their lengths; the bytes are the name then its values.
+struct ItemsCopy {
+    std::string bytes;
+    std::vector<uint32_t> meta;
+    size_t values = 0;
+};
+
+void copy_items(const HeaderList& l, ItemsCopy& out) {
+    out.bytes.reserve(l.store_size());
+    out.meta.reserve(l.name_count() * 2 + l.value_count());
+    out.values = l.value_count();
+    const auto& ents = l.entries();
+    for (uint32_t e = 0; e < ents.size(); ++e) {
+        std::string_view n = l.str(ents[e].name);
+        out.bytes.append(n);
+        out.meta.push_back(uint32_t(n.size()));
+        out.meta.push_back(ents[e].count);
+        l.for_each_value(e, [&](std::string_view v) {
+            out.bytes.append(v);
+            out.meta.push_back(uint32_t(v.size()));
+        });
+    }
 }
 
-PyObject* value_list(const HeaderList& l, uint32_t e) {
-    if (e == HeaderList::kNone) return PyList_New(0);
-    return bytes_list(l.entries()[e].count, [&](auto&& emit) { l.for_each_value(e, emit); });
+PyObject* bytes_list(const ValuesCopy& c) {
+    PyObject* out = PyList_New(Py_ssize_t(c.lens.size()));
+    if (!out) return nullptr;
+    const char* p = c.bytes.data();
+    for (size_t i = 0; i < c.lens.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(p, Py_ssize_t(c.lens[i]));
+        if (!b) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, Py_ssize_t(i), b);
+        p += c.lens[i];
+    }
+    return out;
 }
 
 WL_ARGSPEC(get_spec, "get", 2, 1, "name", "default");
@@ -309,10 +355,16 @@ PyObject* hm_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::string name;
     if (wl_header_name(a[0], name) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    uint32_t e = self->list.find(name);
-    if (e == HeaderList::kNone) return Py_NewRef(a[1] ? a[1] : Py_None);
-    return wl_bytes(self->list.first_value(e));
+    std::string value;
+    bool found;
+    {
+        WlLock g(self->mu);
+        uint32_t e = self->list.find(name);
+        found = e != HeaderList::kNone;
+        if (found) value = self->list.first_value(e);
+    }
+    if (!found) return Py_NewRef(a[1] ? a[1] : Py_None);
+    return wl_bytes(value);
 }
 
 PyObject* hm_get_all(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -322,8 +374,14 @@ PyObject* hm_get_all(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::string name;
     if (wl_header_name(a[0], name) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    return value_list(self->list, self->list.find(name));
+    ValuesCopy c;
+    {
+        WlLock g(self->mu);
+        const HeaderList& l = self->list;
+        uint32_t e = l.find(name);
+        if (e != HeaderList::kNone) l.for_each_value(e, [&](std::string_view v) { c.add(v); });
+    }
+    return bytes_list(c);
 }
 
 PyObject* hm_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -335,8 +393,12 @@ PyObject* hm_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::string_view v;
     if (wl_header_value(a[1], &v) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    if (self->list.append(name, v) == HeaderList::Status::Full) return full_error();
+    HeaderList::Status st;
+    {
+        WlLock g(self->mu);
+        st = self->list.append(name, v);
+    }
+    if (st != HeaderList::Status::Ok) return status_error(st);
     Py_RETURN_NONE;
 }
 
@@ -347,98 +409,117 @@ PyObject* hm_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     std::string name;
     if (wl_header_name(a[0], name) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
+    std::string present;
+    bool found;
     {
         WlLock g(self->mu);
         uint32_t e = self->list.find(name);
-        if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
+        found = e != HeaderList::kNone;
+        if (found) present = self->list.first_value(e);
     }
+    if (found) return wl_bytes(present);
     std::string_view v;
     if (wl_header_value(a[1], &v) < 0) return nullptr;
-    WlLock g(self->mu);
-    // Another thread may have added the name meanwhile: keep the first value.
-    uint32_t e = self->list.find(name);
-    if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
-    if (self->list.append(name, v) == HeaderList::Status::Full) return full_error();
+    HeaderList::Status st;
+    {
+        WlLock g(self->mu);
+        // Another thread may have added the name meanwhile: keep the first value.
+        uint32_t e = self->list.find(name);
+        found = e != HeaderList::kNone;
+        if (found)
+            present = self->list.first_value(e);
+        else
+            st = self->list.append(name, v);
+    }
+    if (found) return wl_bytes(present);
+    if (st != HeaderList::Status::Ok) return status_error(st);
     if (PyBytes_CheckExact(a[1])) return Py_NewRef(a[1]);
     return wl_bytes(v);
 }
 
-PyObject* keys_locked(const HeaderList& l) {
-    const auto& ents = l.entries();
-    PyObject* out = PyList_New(Py_ssize_t(ents.size()));
+PyObject* hm_keys(PyObject* o, PyObject*) {
+    WlHeaderMap* self = as_map(o);
+    ValuesCopy c;
+    {
+        WlLock g(self->mu);
+        const HeaderList& l = self->list;
+        c.lens.reserve(l.name_count());
+        for (const auto& en : l.entries()) c.add(l.str(en.name));
+    }
+    PyObject* out = PyList_New(Py_ssize_t(c.lens.size()));
     if (!out) return nullptr;
-    for (size_t i = 0; i < ents.size(); ++i) {
-        PyObject* s = wl_name_str(l.str(ents[i].name));
+    const char* p = c.bytes.data();
+    for (size_t i = 0; i < c.lens.size(); ++i) {
+        PyObject* s = wl_name_str({p, c.lens[i]});
         if (!s) {
             Py_DECREF(out);
             return nullptr;
         }
         PyList_SET_ITEM(out, Py_ssize_t(i), s);
+        p += c.lens[i];
     }
     return out;
 }
 
-PyObject* hm_keys(PyObject* o, PyObject*) {
-    WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    return keys_locked(self->list);
-}
-
 PyObject* hm_values(PyObject* o, PyObject*) {
     WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    const HeaderList& l = self->list;
-    return bytes_list(l.value_count(), [&](auto&& emit) {
-        l.for_each([&](std::string_view, std::string_view v) { emit(v); });
-    });
+    ValuesCopy c;
+    {
+        WlLock g(self->mu);
+        const HeaderList& l = self->list;
+        c.bytes.reserve(l.store_size());
+        c.lens.reserve(l.value_count());
+        l.for_each([&](std::string_view, std::string_view v) { c.add(v); });
+    }
+    return bytes_list(c);
 }
 
-PyObject* items_locked(const HeaderList& l, bool raw) {
-    PyObject* out = PyList_New(Py_ssize_t(l.value_count()));
+PyObject* items_list(const ItemsCopy& c, bool raw) {
+    PyObject* out = PyList_New(Py_ssize_t(c.values));
     if (!out) return nullptr;
     Py_ssize_t i = 0;
-    const auto& ents = l.entries();
-    for (uint32_t e = 0; e < ents.size(); ++e) {
-        std::string_view n = l.str(ents[e].name);
+    const char* p = c.bytes.data();
+    for (size_t m = 0; m < c.meta.size();) {
+        std::string_view n(p, c.meta[m]);
+        uint32_t count = c.meta[m + 1];
+        m += 2;
+        p += n.size();
         PyObject* name = raw ? wl_name_bytes(n) : wl_name_str(n);
         if (!name) {
             Py_DECREF(out);
             return nullptr;
         }
-        bool ok = true;
-        l.for_each_value(e, [&](std::string_view v) {
-            if (!ok) return;
-            PyObject* b = wl_bytes(v);
+        for (uint32_t k = 0; k < count; ++k, ++m) {
+            PyObject* b = PyBytes_FromStringAndSize(p, Py_ssize_t(c.meta[m]));
+            p += c.meta[m];
             PyObject* t = b ? PyTuple_New(2) : nullptr;
             if (!t) {
                 Py_XDECREF(b);
-                ok = false;
-                return;
+                Py_DECREF(name);
+                Py_DECREF(out);
+                return nullptr;
             }
             PyTuple_SET_ITEM(t, 0, Py_NewRef(name));
             PyTuple_SET_ITEM(t, 1, b);
             PyList_SET_ITEM(out, i++, t);
-        });
-        Py_DECREF(name);
-        if (!ok) {
-            Py_DECREF(out);
-            return nullptr;
         }
+        Py_DECREF(name);
     }
     return out;
 }
 
-PyObject* hm_items(PyObject* o, PyObject*) {
+PyObject* items_of(PyObject* o, bool raw) {
     WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    return items_locked(self->list, false);
+    ItemsCopy c;
+    {
+        WlLock g(self->mu);
+        copy_items(self->list, c);
+    }
+    return items_list(c, raw);
 }
 
-PyObject* hm_raw_items(PyObject* o, PyObject*) {
-    WlHeaderMap* self = as_map(o);
-    WlLock g(self->mu);
-    return items_locked(self->list, true);
-}
+PyObject* hm_items(PyObject* o, PyObject*) { return items_of(o, false); }
+PyObject* hm_raw_items(PyObject* o, PyObject*) { return items_of(o, true); }
 
 // ---- protocols ----
 
@@ -461,11 +542,15 @@ PyObject* hm_subscript(PyObject* o, PyObject* key) {
     std::string name;
     if (wl_header_name(key, name) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
+    std::string value;
+    bool found;
     {
         WlLock g(self->mu);
         uint32_t e = self->list.find(name);
-        if (e != HeaderList::kNone) return wl_bytes(self->list.first_value(e));
+        found = e != HeaderList::kNone;
+        if (found) value = self->list.first_value(e);
     }
+    if (found) return wl_bytes(value);
     return key_error(name);
 }
 
@@ -487,9 +572,13 @@ int hm_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
     }
     std::string_view v;
     if (wl_header_value(value, &v) < 0) return -1;
-    WlLock g(self->mu);
-    if (self->list.set(name, v) == HeaderList::Status::Full) {
-        full_error();
+    HeaderList::Status st;
+    {
+        WlLock g(self->mu);
+        st = self->list.set(name, v);
+    }
+    if (st != HeaderList::Status::Ok) {
+        status_error(st);
         return -1;
     }
     return 0;
@@ -559,27 +648,27 @@ PyMethodDef hm_methods[] = {
     {"setdefault", WL_METH(hm_setdefault),
      METH_FASTCALL | METH_KEYWORDS,
      "setdefault($self, name, value)\n--\n\nThe first value of name; stores value first when absent."},
-    {"keys", hm_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe distinct names (str) in map order."},
-    {"values", hm_values, METH_NOARGS, "values($self, /)\n--\n\nEvery value (bytes) in map order."},
-    {"items", hm_items, METH_NOARGS,
-     "items($self, /)\n--\n\nEvery (name, value) pair as (str, bytes) in map order."},
-    {"raw_items", hm_raw_items, METH_NOARGS,
-     "raw_items($self, /)\n--\n\nEvery (name, value) pair as (bytes, bytes) in map order."},
+    {"keys", WL_NOARGS(hm_keys), METH_NOARGS, "keys($self)\n--\n\nThe distinct names (str) in map order."},
+    {"values", WL_NOARGS(hm_values), METH_NOARGS, "values($self)\n--\n\nEvery value (bytes) in map order."},
+    {"items", WL_NOARGS(hm_items), METH_NOARGS,
+     "items($self)\n--\n\nEvery (name, value) pair as (str, bytes) in map order."},
+    {"raw_items", WL_NOARGS(hm_raw_items), METH_NOARGS,
+     "raw_items($self)\n--\n\nEvery (name, value) pair as (bytes, bytes) in map order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot hm_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(hm_new)},
+    {Py_tp_new, WL_SLOT(hm_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
     {Py_tp_methods, hm_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(hm_richcompare)},
+    {Py_tp_repr, WL_SLOT(hm_repr)},
+    {Py_tp_iter, WL_SLOT(hm_iter)},
+    {Py_tp_richcompare, WL_SLOT(hm_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_mp_length, reinterpret_cast<void*>(hm_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(hm_subscript)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(hm_ass_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(hm_contains)},
+    {Py_mp_length, WL_SLOT(hm_len)},
+    {Py_mp_subscript, WL_SLOT(hm_subscript)},
+    {Py_mp_ass_subscript, WL_SLOT(hm_ass_subscript)},
+    {Py_sq_contains, WL_SLOT(hm_contains)},
     {Py_tp_doc, const_cast<char*>(
                     "HeaderMap(init=None)\n--\n\n"
                     "An ordered, case-insensitive, multi-valued map of header names (str,\n"

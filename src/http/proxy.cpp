@@ -117,14 +117,20 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string_view s;
     PyObject* holder = nullptr;
     if (utf8_view(url, &s, &holder) < 0) return nullptr;
-    InterceptPtr p = reinterpret_cast<PyMatcher*>(self)->m.intercept(s);
+    InterceptPtr p;
+    try {
+        p = reinterpret_cast<PyMatcher*>(self)->m.intercept(s);
+    } catch (...) {
+        Py_XDECREF(holder);
+        throw;
+    }
     Py_XDECREF(holder);
     if (!p) Py_RETURN_NONE;
     return new_intercept(std::move(p));
 }
 
 PyMethodDef matcher_methods[] = {
-    {"from_env", matcher_from_env, METH_NOARGS | METH_STATIC,
+    {"from_env", WL_NOARGS(matcher_from_env), METH_NOARGS | METH_STATIC,
      "from_env()\n--\n\nBuild a matcher from the proxy environment variables (ALL_PROXY, "
      "HTTP_PROXY, HTTPS_PROXY, NO_PROXY, upper case before lower case). Never proxies when "
      "REQUEST_METHOD is set."},
@@ -221,23 +227,23 @@ PyObject* intercept_repr(PyObject* self) try {
 }
 
 PyMethodDef intercept_methods[] = {
-    {"basic_auth", intercept_basic_auth, METH_NOARGS,
-     "basic_auth($self, /)\n--\n\nThe Proxy-Authorization value (\"Basic ...\") for an HTTP "
+    {"basic_auth", WL_NOARGS(intercept_basic_auth), METH_NOARGS,
+     "basic_auth($self)\n--\n\nThe Proxy-Authorization value (\"Basic ...\") for an HTTP "
      "proxy given with user information, else None."},
-    {"raw_auth", intercept_raw_auth, METH_NOARGS,
-     "raw_auth($self, /)\n--\n\nThe (user, password) pair for a SOCKS proxy given with user "
+    {"raw_auth", WL_NOARGS(intercept_raw_auth), METH_NOARGS,
+     "raw_auth($self)\n--\n\nThe (user, password) pair for a SOCKS proxy given with user "
      "information (password \"\" when none was given), else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef intercept_getset[] = {
-    {"uri", intercept_uri, nullptr, "The proxy URL without user information, as str.", nullptr},
+    {"uri", WL_GUARD(intercept_uri), nullptr, "The proxy URL without user information, as str.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot intercept_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(intercept_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_repr, WL_SLOT(intercept_repr)},
     {Py_tp_methods, intercept_methods},
     {Py_tp_getset, intercept_getset},
     {Py_tp_doc, const_cast<char*>("One selected proxy: its URL and its credentials.")},

@@ -1,6 +1,8 @@
 #include "py/common.h"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 PyTypeObject* wl_new_type(PyType_Spec* spec, PyObject* bases) {
     PyObject* t = PyType_FromSpecWithBases(spec, bases);
@@ -158,4 +160,46 @@ int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_vie
     if (!p) return -1;
     *out = std::string_view(p, size_t(n));
     return 0;
+}
+
+int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out) {
+    if (!PyUnicode_Check(o)) return wl_type_error(fname, arg, "str", o);
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (p) {
+        out->v = std::string_view(p, size_t(n));
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+    PyErr_Clear();
+    out->holder = PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass");
+    if (!out->holder) return -1;
+    out->v = std::string_view(PyBytes_AS_STRING(out->holder), size_t(PyBytes_GET_SIZE(out->holder)));
+    return 0;
+}
+
+PyObject* wl_value_error(std::string_view msg) {
+    PyObject* s = PyUnicode_DecodeUTF8(msg.data(), Py_ssize_t(msg.size()), "surrogatepass");
+    if (!s) {
+        PyErr_Clear();
+        s = PyUnicode_DecodeUTF8(msg.data(), Py_ssize_t(msg.size()), "replace");
+    }
+    if (!s) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, s);
+    Py_DECREF(s);
+    return nullptr;
+}
+
+void wl_raise_from_cxx() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error in wirelet: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error in wirelet");
+    }
 }

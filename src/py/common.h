@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "core/mutex.h"
 
@@ -57,11 +58,63 @@ int wl_conv_bool(PyObject* o, const char* fname, const char* arg, bool* out);
 int wl_conv_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out);
 int wl_conv_bytes(PyObject* o, const char* fname, const char* arg, std::string_view* out);
 int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_view* out);  // UTF-8
+
+// A str argument whose UTF-8 bytes are checked by a parser that reports
+// invalid values itself (URLs, methods, body kinds): a lone surrogate is
+// passed through as its 3-byte form, which no grammar accepts, instead of
+// raising UnicodeEncodeError. The view lives as long as both the argument
+// and this holder.
+struct WlStrArg {
+    std::string_view v;
+    PyObject* holder = nullptr;  // encoded copy when the str holds surrogates
+    WlStrArg() = default;
+    WlStrArg(const WlStrArg&) = delete;
+    WlStrArg& operator=(const WlStrArg&) = delete;
+    ~WlStrArg() { Py_XDECREF(holder); }
+};
+int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out);
+// Raises ValueError(msg), decoding msg's bytes so that a surrogate passed
+// through WlStrArg reads back as itself. Returns NULL.
+PyObject* wl_value_error(std::string_view msg);
 // Raises "fname() argument 'arg' must be what, not type".
 int wl_type_error(const char* fname, const char* arg, const char* what, PyObject* got);
 
-// A METH_FASTCALL function as a method-table entry's PyCFunction.
-#define WL_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+// ---- C++ exceptions never reach the interpreter ----
+//
+// Raises the Python error for the C++ exception being handled: MemoryError
+// for std::bad_alloc and std::length_error, SystemError for anything else.
+// Call only from inside a catch block.
+void wl_raise_from_cxx() noexcept;
+
+// Wraps an entry point (method, getter, slot) so that a C++ exception that
+// escapes it becomes a Python error: NULL or -1 is returned. Guarding is
+// the last line only: operations that can fail mid-way keep their state
+// intact themselves (allocate first, then commit).
+template <class Sig>
+struct WlGuard;
+template <class R, class... A>
+struct WlGuard<R (*)(A...)> {
+    template <R (*F)(A...)>
+    static R call(A... a) noexcept {
+        try {
+            return F(a...);
+        } catch (...) {
+            wl_raise_from_cxx();
+            if constexpr (std::is_pointer_v<R>)
+                return nullptr;
+            else
+                return R(-1);
+        }
+    }
+};
+#define WL_GUARD(fn) (&WlGuard<decltype(&fn)>::template call<&fn>)
+// A guarded slot function as a PyType_Slot pointer.
+#define WL_SLOT(fn) reinterpret_cast<void*>(WL_GUARD(fn))
+
+// A METH_FASTCALL function as a method-table entry's PyCFunction (guarded).
+#define WL_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(WL_GUARD(fn)))
+// A METH_NOARGS / METH_O function, guarded.
+#define WL_NOARGS(fn) WL_GUARD(fn)
 
 // RAII lock of an object's internal mutex (never releases the GIL).
 using WlLock = wl::LockGuard<wl::Mutex>;

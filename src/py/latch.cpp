@@ -41,8 +41,8 @@ PyObject* latch_is_set(PyObject* self, void*) {
 }
 
 PyMethodDef latch_methods[] = {
-    {"try_acquire", latch_try_acquire, METH_NOARGS,
-     "try_acquire($self, /)\n--\n\nAtomically take the latch. True for the one call that takes it, "
+    {"try_acquire", WL_NOARGS(latch_try_acquire), METH_NOARGS,
+     "try_acquire($self)\n--\n\nAtomically take the latch. True for the one call that takes it, "
      "False for every other."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -53,7 +53,7 @@ PyGetSetDef latch_getset[] = {
 };
 
 PyType_Slot latch_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(latch_new)},
+    {Py_tp_new, WL_SLOT(latch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(latch_dealloc)},
     {Py_tp_methods, latch_methods},
     {Py_tp_getset, latch_getset},

@@ -1,10 +1,35 @@
 // Module definition and execution step: adds every attribute in the
 // published order.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "core/headers.h"
 #include "errors/errors.h"
 #include "http/names.h"
 #include "py/common.h"
 
 namespace {
+
+// Header names come from peers: the name index is seeded from the operating
+// system's randomness once per process, before any collection exists (a
+// reload keeps the seed, as maps built under it may still be alive).
+void seed_header_hash() {
+    static bool seeded = false;
+    if (seeded) return;
+    seeded = true;
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed)) {
+        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || read(fd, &seed, sizeof seed) != ssize_t(sizeof seed))
+            seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   uint64_t(reinterpret_cast<uintptr_t>(&seeded));
+        if (fd >= 0) close(fd);
+    }
+    wl::HeaderList::set_hash_seed(seed);
+}
 
 PyObject* g_version = nullptr;
 
@@ -31,6 +56,7 @@ int wl_exec(PyObject* m) {
         PyErr_SetString(PyExc_TypeError, "module exec slot expects a module object");
         return -1;
     }
+    seed_header_hash();
     PyObject* ver = version_string();
     if (!ver || PyModule_AddObjectRef(m, "__version__", ver) < 0) return -1;                  // 1
     if (wl_add_exc(m, WL_EXC_WIRELET) < 0 || wl_add_exc(m, WL_EXC_CONN_CLOSED) < 0) return -1;  // 2, 3
