@@ -64,11 +64,11 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'kind' (pos 1)", kCtorName);
         return nullptr;
     }
-    std::string_view kind_s;
+    WlStrArg kind_s;
     if (wl_conv_str(kind_o, kCtorName, "kind", &kind_s) < 0) return nullptr;
     uint64_t length = 0;
     if (length_o && wl_conv_uint(length_o, kCtorName, "length", UINT64_MAX, &length) < 0) return nullptr;
-    return alloc_decoder(tp, wl::h1::body_kind_from_name(kind_s), length);
+    return alloc_decoder(tp, wl::h1::body_kind_from_name(kind_s.v), length);
 }
 
 void decoder_dealloc(PyObject* self) {

@@ -658,13 +658,11 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool client = true;
     if (role) {
         WlStrArg r;
-        if (wl_conv_str(role, "H2Codec", "role", &r) < 0) return nullptr;
+        if (wl_conv_str(role, "H2Codec", "role", &r, true) < 0) return nullptr;
         if (r.v == "server") {
             client = false;
         } else if (r.v != "client") {
-            std::string msg = "role must be 'client' or 'server', got " + debug_quote(r.v);
-            PyErr_SetString(PyExc_ValueError, msg.c_str());
-            return nullptr;
+            return wl_value_error("role must be 'client' or 'server', got " + debug_quote(r.v));
         }
     }
     if (init_interned() < 0) return nullptr;

@@ -162,7 +162,7 @@ int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_vie
     return 0;
 }
 
-int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out) {
+int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out, bool keep_surrogates) {
     if (!PyUnicode_Check(o)) return wl_type_error(fname, arg, "str", o);
     Py_ssize_t n;
     const char* p = PyUnicode_AsUTF8AndSize(o, &n);
@@ -174,7 +174,14 @@ int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out) 
     PyErr_Clear();
     out->holder = PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass");
     if (!out->holder) return -1;
-    out->v = std::string_view(PyBytes_AS_STRING(out->holder), size_t(PyBytes_GET_SIZE(out->holder)));
+    char* b = PyBytes_AS_STRING(out->holder);  // a new object of ours: writable
+    size_t len = size_t(PyBytes_GET_SIZE(out->holder));
+    if (!keep_surrogates) {
+        // A surrogate's form is ED A0..BF xx; no valid sequence starts so.
+        for (size_t i = 0; i + 2 < len; ++i)
+            if (uint8_t(b[i]) == 0xED && (uint8_t(b[i + 1]) & 0xE0) == 0xA0) b[i] = b[i + 1] = b[i + 2] = 0;
+    }
+    out->v = std::string_view(b, len);
     return 0;
 }
 

@@ -60,10 +60,12 @@ int wl_conv_bytes(PyObject* o, const char* fname, const char* arg, std::string_v
 int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_view* out);  // UTF-8
 
 // A str argument whose UTF-8 bytes are checked by a parser that reports
-// invalid values itself (URLs, methods, body kinds): a lone surrogate is
-// passed through as its 3-byte form, which no grammar accepts, instead of
-// raising UnicodeEncodeError. The view lives as long as both the argument
-// and this holder.
+// invalid values itself (URLs, methods, body kinds): a lone surrogate is not
+// text, so instead of raising UnicodeEncodeError each one becomes three NUL
+// bytes, which every grammar refuses as an invalid value (and no name
+// matches). With keep_surrogates the 3-byte form is kept instead, for
+// messages that quote the value (wl_value_error decodes it back). The view
+// lives as long as both the argument and this holder.
 struct WlStrArg {
     std::string_view v;
     PyObject* holder = nullptr;  // encoded copy when the str holds surrogates
@@ -72,7 +74,7 @@ struct WlStrArg {
     WlStrArg& operator=(const WlStrArg&) = delete;
     ~WlStrArg() { Py_XDECREF(holder); }
 };
-int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out);
+int wl_conv_str(PyObject* o, const char* fname, const char* arg, WlStrArg* out, bool keep_surrogates = false);
 // Raises ValueError(msg), decoding msg's bytes so that a surrogate passed
 // through WlStrArg reads back as itself. Returns NULL.
 PyObject* wl_value_error(std::string_view msg);

@@ -3,7 +3,9 @@
 // the header collection's index.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,4 +297,55 @@ TEST(HeaderList, SpansIntoAdoptedStore) {
     HeaderList::Span lname = l.store_lower(l.str(name));
     ASSERT_EQ(l.append_spans(lname, value), HeaderList::Status::Ok);
     EXPECT_EQ(l.first_value(l.find("host")), "a");
+}
+
+TEST(HeaderList, StorePastFourGibIsRefusedNotWrapped) {
+    // The sizes are checked before any byte is read, so a view longer than
+    // its memory is never touched.
+    static const char kByte = 'v';
+    std::string_view huge(&kByte, size_t(HeaderList::kMaxStore) + 1);
+    HeaderList l;
+    ASSERT_EQ(l.append("a", "1"), HeaderList::Status::Ok);
+    EXPECT_EQ(l.append("a", huge), HeaderList::Status::TooLarge);
+    EXPECT_EQ(l.append("b", huge.substr(0, HeaderList::kMaxStore - 1)), HeaderList::Status::TooLarge);
+    EXPECT_EQ(l.set("a", huge), HeaderList::Status::TooLarge);
+    EXPECT_THROW(l.store_bytes(huge), std::length_error);
+    EXPECT_THROW(l.store_lower(huge), std::length_error);
+    EXPECT_EQ(l.value_count(), 1u);
+    EXPECT_EQ(l.first_value(l.find("a")), "1");
+}
+
+TEST(HeaderList, SeededHashSpreadsNamesChosenToCollide) {
+    // 2000 names whose unseeded hashes share their low 12 bits: with 2000
+    // names the index has 4096 slots, so unseeded they form one chain.
+    HeaderList::set_hash_seed(0);
+    std::vector<std::string> names;
+    const uint32_t target = HeaderList::hash_name("x0") & 0xfff;
+    for (uint32_t i = 0; names.size() < 2000; ++i) {
+        std::string n = numbered("x", i);
+        if ((HeaderList::hash_name(n) & 0xfff) == target) names.push_back(n);
+    }
+    auto longest = [&] {
+        HeaderList l;
+        for (auto& n : names) l.append(n, "v");
+        return l.longest_probe();
+    };
+    EXPECT_GE(longest(), 1999u);
+    HeaderList::set_hash_seed(0x9d1c3b5a7e2f4861ull);
+    uint32_t seeded = longest();
+    HeaderList::set_hash_seed(0);
+    EXPECT_LT(seeded, 64u);
+}
+
+TEST(ByteBuf, PrependGoesInFrontWithOrWithoutRoom) {
+    ByteBuf b;
+    b.append("world", 5);
+    b.prepend("hello ", 6);
+    EXPECT_EQ(b.view(), "hello world");
+    b.consume(6);
+    b.prepend("big ", 4);  // fits in the consumed front
+    EXPECT_EQ(b.view(), "big world");
+    ByteBuf e;
+    e.prepend("x", 1);
+    EXPECT_EQ(e.view(), "x");
 }
