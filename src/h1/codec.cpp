@@ -667,7 +667,7 @@ PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t na
     if (!step(c, [&] { moved.swap(c->core.read_buffer()); })) return nullptr;
     // The codec's lock is released: only the decoder's is taken now.
     try {
-        wl_h1body_feed_native(a[0], moved);
+        Py_XDECREF(wl_h1body_feed_native(a[0], moved));  // no lock is held here
     } catch (const std::bad_alloc&) {
         // The decoder is unchanged: the bytes go back in front of anything
         // buffered meanwhile.

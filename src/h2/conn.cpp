@@ -491,19 +491,19 @@ WL_H2S_METHOD(prime) {
 
 namespace {
 
-#define NOARGS(name, sig, doc) {#name, reinterpret_cast<PyCFunction>(wl_h2s_##name), METH_NOARGS, #name sig "\n--\n\n" doc}
+#define NOARGS(name, sig, doc) {#name, WL_NOARGS(wl_h2s_##name), METH_NOARGS, #name sig "\n--\n\n" doc}
 #define FAST(name, sig, doc) {#name, WL_METH(wl_h2s_##name), METH_FASTCALL | METH_KEYWORDS, #name sig "\n--\n\n" doc}
 
 PyMethodDef streams_methods[] = {
     // write path and handshake
-    NOARGS(begin, "($self, /)", "Queue the connection preface (client) and our SETTINGS."),
+    NOARGS(begin, "($self)", "Queue the connection preface (client) and our SETTINGS."),
     FAST(store_task_handles, "($self, read, pump)", "Store the driver's two task handles."),
-    NOARGS(take_read_handle, "($self, /)", "The stored read handle, or None; empties the slot."),
-    NOARGS(take_pump_handle, "($self, /)", "The stored pump handle, or None; empties the slot."),
-    NOARGS(take_pending, "($self, /)", "Swap the pending bytes out: (memoryview, stopping)."),
-    NOARGS(credit_written, "($self, /)", "The last batch is written: handles of senders to wake."),
-    NOARGS(has_pending, "($self, /)", "Bytes are waiting to be written."),
-    NOARGS(stop_pump, "($self, /)", "Tell the write pump to stop after its next batch."),
+    NOARGS(take_read_handle, "($self)", "The stored read handle, or None; empties the slot."),
+    NOARGS(take_pump_handle, "($self)", "The stored pump handle, or None; empties the slot."),
+    NOARGS(take_pending, "($self)", "Swap the pending bytes out: (memoryview, stopping)."),
+    NOARGS(credit_written, "($self)", "The last batch is written: handles of senders to wake."),
+    NOARGS(has_pending, "($self)", "Bytes are waiting to be written."),
+    NOARGS(stop_pump, "($self)", "Tell the write pump to stop after its next batch."),
     // inbound
     FAST(receive, "($self, data)", "Decode received bytes into frames."),
     FAST(prime, "($self, data)", "Seed the decoder with bytes another reader took: True, None or False."),
@@ -515,19 +515,19 @@ PyMethodDef streams_methods[] = {
     FAST(recv_settings, "($self, frame)", "Apply a SETTINGS frame: (initial, wake_windows, flags)."),
     FAST(recv_ping, "($self, frame)", "Answer or take a PING: flags."),
     FAST(recv_go_away, "($self, frame)", "Apply the peer's GOAWAY: (aborted pairs, flags)."),
-    NOARGS(maybe_goaway_reply, "($self, /)", "Answer the peer's GOAWAY once no stream is active: flags."),
+    NOARGS(maybe_goaway_reply, "($self)", "Answer the peer's GOAWAY once no stream is active: flags."),
     FAST(send_goaway, "($self, reason)", "Queue GOAWAY for a violation we detected: flags."),
-    NOARGS(begin_graceful_shutdown, "($self, /)", "Server: queue GOAWAY and the shutdown PING: flags."),
+    NOARGS(begin_graceful_shutdown, "($self)", "Server: queue GOAWAY and the shutdown PING: flags."),
     FAST(fail, "($self, exc=None, message=\"connection closed\")",
          "Record the connection failure; (handle, stop) pairs of the aborted streams."),
-    NOARGS(conn_error, "($self, /)", "The stored connection error, or None."),
-    NOARGS(goaway_info, "($self, /)", "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."),
-    NOARGS(is_closed, "($self, /)", "An error is stored or the peer's GOAWAY was received."),
-    NOARGS(is_failed, "($self, /)", "An error is stored."),
+    NOARGS(conn_error, "($self)", "The stored connection error, or None."),
+    NOARGS(goaway_info, "($self)", "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."),
+    NOARGS(is_closed, "($self)", "An error is stored or the peer's GOAWAY was received."),
+    NOARGS(is_failed, "($self)", "An error is stored."),
     // opening and sending
-    NOARGS(try_claim_slot, "($self, /)", "Claim a concurrency slot."),
-    NOARGS(can_open, "($self, /)", "A slot is free (claims nothing)."),
-    NOARGS(release_slot_count, "($self, /)", "Give back a claimed slot that did not become a stream."),
+    NOARGS(try_claim_slot, "($self)", "Claim a concurrency slot."),
+    NOARGS(can_open, "($self)", "A slot is free (claims nothing)."),
+    NOARGS(release_slot_count, "($self)", "Give back a claimed slot that did not become a stream."),
     FAST(apply_stream_limit, "($self, limit)", "Set the stream limit (None unsets it)."),
     FAST(open_stream,
          "($self, method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None)",
@@ -561,13 +561,13 @@ PyMethodDef streams_methods[] = {
 #undef FAST
 
 PyType_Slot streams_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(streams_new)},
+    {Py_tp_new, WL_SLOT(streams_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(streams_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(streams_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(streams_clear)},
     {Py_tp_methods, streams_methods},
     {Py_tp_getset, streams_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(streams_repr)},
+    {Py_tp_repr, WL_SLOT(streams_repr)},
     {Py_tp_doc, const_cast<char*>(
                     "H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
                     "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
