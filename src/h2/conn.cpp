@@ -228,11 +228,13 @@ int streams_clear(PyObject* o) {
 void streams_dealloc(PyObject* o) {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    Py_TRASHCAN_BEGIN(o, streams_dealloc)  // deep chains of owned handles free iteratively
     streams_clear(o);
     delete wl_h2s(o)->eng;
     wl_h2s(o)->eng = nullptr;
     tp->tp_free(o);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 PyObject* streams_repr(PyObject* o) {
