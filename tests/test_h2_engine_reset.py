@@ -539,3 +539,103 @@ def test_random_scripts_keep_invariants(script):
     del c, s, e
     gc.collect()
     assert [r for r in refs if r() is not None] == []
+
+
+H2_OPS = ["open", "send", "end", "h2reset", "respond", "sdata", "sreset", "sclose", "srelease",
+          "c2s", "c2s", "s2c", "s2c"]
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(H2_OPS), st.integers(0, 15), st.integers(0, 40000)), max_size=40))
+def test_random_scripts_against_h2_client(script):
+    """Our server against an h2 client: h2 never sees a frame it refuses."""
+    import h2.config
+    import h2.connection
+    import h2.exceptions
+
+    cli = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True, header_encoding=None))
+    cli.initiate_connection()
+    srv = engine("server", max_concurrent_streams=4)
+    srv.begin()
+    refs, sids = [], []
+
+    def spare():
+        h = Handle()
+        refs.append(weakref.ref(h))
+        return h
+
+    def c2s():
+        for f in srv.receive(cli.data_to_send()):
+            try:
+                t = type(f)
+                if t is w.H2FrameHeaders:
+                    v = srv.recv_headers(f, spare())
+                    if v.kind == w.H2_HEADERS_OPENED:
+                        srv.accepted(f.stream_id)
+                elif t is w.H2FrameData:
+                    v = srv.recv_data(f)
+                    if v.budgeted:
+                        srv.release_data_frame(f.stream_id, len(v.payload))
+                else:
+                    dispatch_control(srv, f)
+            except w.H2StreamError as err:
+                srv.reset_on_error(err.args[0], err.args[1])
+        srv.maybe_goaway_reply()
+
+    def s2c():
+        for ev in cli.receive_data(take(srv)):  # raises if we sent anything h2 refuses
+            if isinstance(ev, h2.events.DataReceived) and ev.stream_id in cli.streams:
+                cli.acknowledge_received_data(ev.flow_controlled_length, ev.stream_id)
+
+    c2s()
+    s2c()
+    for op, k, n in script:
+        sid = sids[k % len(sids)] if sids else 1
+        try:
+            if op == "open" and cli.open_outbound_streams < 4:
+                new = cli.get_next_available_stream_id()
+                cli.send_headers(new, [(":method", "POST"), (":scheme", "https"), (":authority", "a"),
+                                       (":path", "/")], end_stream=k % 4 == 0)
+                sids.append(new)
+            elif op in ("send", "end"):
+                room = min(n, cli.local_flow_control_window(sid), cli.max_outbound_frame_size)
+                cli.send_data(sid, b"x" * room, end_stream=op == "end")
+            elif op == "h2reset":
+                cli.reset_stream(sid, k % 14)
+            elif op == "respond":
+                srv.send_response_head(sid, 200, None, k % 2 == 0)
+            elif op == "sdata":
+                srv.send_data(sid, b"y" * n, 0, k % 3 == 0)
+            elif op == "sreset":
+                srv.reset_stream(sid, k % 14)
+            elif op == "sclose":
+                srv.aclose_body(sid)
+            elif op == "srelease":
+                srv.release_capacity(sid, min(n, srv.stream_recv_unreleased(sid)))
+            elif op == "c2s":
+                c2s()
+            elif op == "s2c":
+                s2c()
+        except (h2.exceptions.StreamClosedError, h2.exceptions.NoSuchStreamError,
+                h2.exceptions.ProtocolError, w.H2UserError):
+            if op in ("c2s", "s2c"):
+                raise
+        assert 0 <= srv.num_streams <= 4 and srv.conn_recv_available <= MAXID
+    srv.fail()
+    del srv
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+
+
+def dispatch_control(e, f):
+    t = type(f)
+    if t is w.H2FrameRstStream:
+        e.recv_reset(f)
+    elif t is w.H2FrameWindowUpdate:
+        e.recv_window_update(f)
+    elif t is w.H2FrameSettings:
+        e.recv_settings(f)
+    elif t is w.H2FramePing:
+        e.recv_ping(f)
+    elif t is w.H2FrameGoAway:
+        e.recv_go_away(f)
