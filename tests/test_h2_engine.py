@@ -431,3 +431,28 @@ def test_hostile_settings_and_idle_stream_frames(data, err):
     with pytest.raises(w.H2ProtocolError) as ei:
         feed(e, data)
     assert ei.value.args == err
+
+
+def test_initial_window_overflow_refused_before_anything_applies():
+    c = mk()
+    c.begin()
+    c.try_claim_slot()
+    sid = c.open_stream("GET", "/", None, True, False, object(), scheme="https", authority="a")
+    feed(c, settings((4, 65535)) + window_update(sid, 2**31 - 1 - 65535))
+    take(c)
+    assert c.stream_send_window(sid) == 2**31 - 1 and c.stream_state(sid).startswith("HalfClosedLocal")
+    c2 = mk()
+    c2.begin()
+    c2.try_claim_slot()
+    sid2 = c2.open_stream("POST", "/", None, False, False, object(), scheme="https", authority="a")
+    feed(c2, window_update(sid2, 2**31 - 1 - 65535))
+    take(c2)
+    with pytest.raises(w.H2FlowControlError) as ei:
+        feed(c2, settings((5, 32768), (3, 9), (4, 65536)))
+    assert ei.value.args == (3,)
+    # Nothing was applied or acknowledged.
+    assert (c2.peer_max_frame_size, c2.peer_max_concurrent_streams, c2.peer_initial_window_size) == (16384, None, 65535)
+    assert not c2.has_pending() and c2.stream_send_window(sid2) == 2**31 - 1
+    # A stream whose sending side is closed is not shifted, so the same SETTINGS applies there.
+    feed(c, settings((5, 32768), (4, 65536)))
+    assert c.peer_initial_window_size == 65536 and c.stream_send_window(sid) == 2**31 - 1
