@@ -3,12 +3,13 @@
 import os
 import signal
 import socket
+import subprocess
 import sys
 import time
 
 import pytest
 
-from server_util import raw, read_all, run, spawn_server
+from server_util import ROOT, raw, read_all, run, spawn_server
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
@@ -59,6 +60,31 @@ def test_signal_lets_the_exchange_in_flight_finish(sig):
             proc.kill()
             proc.wait()
         proc.stdout.close()
+
+
+def test_serve_from_code():
+    port_sock = socket.socket()
+    port_sock.bind(("127.0.0.1", 0))
+    port = port_sock.getsockname()[1]
+    port_sock.close()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "tests")] + sys.path))
+    code = f"import wirelet, server_util; wirelet.serve(server_util.cli_app, port={port}, lifespan='off')"
+    proc = subprocess.Popen([sys.executable, "-c", code], env=env)
+    try:
+        deadline = time.time() + 15
+        out = b""
+        while time.time() < deadline and not out:
+            try:
+                out = raw(port, b"GET /hello HTTP/1.1\r\nhost: x\r\nconnection: close\r\n\r\n")
+            except OSError:
+                time.sleep(0.05)
+        assert out.endswith(b"hello from wirelet\n")
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(10) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 def test_bad_application_spec_is_refused():

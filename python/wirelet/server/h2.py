@@ -374,6 +374,16 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
         if flags:
             self.on_flags(flags)
 
+    def primed(self, data):
+        """Takes the first bytes that the HTTP/1.1 side read: the preface it
+        recognised, then whatever followed it."""
+        preface = len(w.H2_PREFACE)
+        if self.prime(data[:preface]) is not True:
+            self.violation(w.H2ProtocolError(PROTOCOL_ERROR, "bad client connection preface"), PROTOCOL_ERROR)
+            return
+        if len(data) > preface:
+            self.data_received(data[preface:])
+
     def connection_lost(self, exc):
         self.server.connections.discard(self)
         if not self.gone:

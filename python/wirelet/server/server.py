@@ -72,7 +72,7 @@ class Server:
         transport.set_protocol(conn)
         conn.connection_made(transport)
         if data:
-            conn.data_received(data)
+            conn.primed(data)
 
     def start_task(self, coro):
         """Starts a request's task. Where the interpreter allows it the task
