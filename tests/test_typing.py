@@ -3,6 +3,7 @@ Python code and the examples type-check against it."""
 import importlib.util
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -17,8 +18,13 @@ needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason
 
 
 def run(args, tmp_path):
-    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "mypy-cache"), PYTHONPATH=str(PKG.parent))
-    # Run beside the installed package, never beside the source tree.
+    # Run on a copy of the installed package, never beside the source tree; a
+    # copy, because the package's own directory may be site-packages, whose
+    # other modules (typing_extensions) mypy would then take for our code.
+    src = tmp_path / "src"
+    if not src.exists():
+        shutil.copytree(PKG, src / "wirelet", ignore=shutil.ignore_patterns("__pycache__"))
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "mypy-cache"), PYTHONPATH=str(src))
     return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=300)
 
@@ -34,7 +40,7 @@ def test_stubs_match_the_module(tmp_path):
 def test_package_and_examples_type_check(tmp_path):
     targets = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
     r = run(["mypy", "--no-error-summary", "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-             str(PKG), *targets], tmp_path)
+             str(tmp_path / "src" / "wirelet"), *targets], tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
 
 
