@@ -232,7 +232,9 @@ ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Fail
     RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
     size_t head_len = 0;
     ParseKind kind = ParseKind::Internal;
-    ParseStatus st = parse_request(rbuf_.data(), rbuf_.size(), lim, scan_, out, &head_len, &kind);
+    HeadScan local;
+    ParseStatus st = parse_request(rbuf_.data(), rbuf_.size(), lim, scan_ ? *scan_ : local, out, &head_len, &kind);
+    if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
     if (st == ParseStatus::Partial) {
         if (rbuf_.size() < cfg_.max_buf_size) return st;
         kind = ParseKind::TooLarge;
@@ -251,7 +253,10 @@ ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Fa
         if (rbuf_.empty()) return ParseStatus::Partial;
         size_t head_len = 0;
         ParseKind kind = ParseKind::Internal;
-        ParseStatus st = parse_response(rbuf_.data(), rbuf_.size(), method_, scan_, out, &head_len, &kind);
+        HeadScan local;
+        ParseStatus st =
+            parse_response(rbuf_.data(), rbuf_.size(), method_, scan_ ? *scan_ : local, out, &head_len, &kind);
+        if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
         if (st == ParseStatus::Partial) {
             if (rbuf_.size() < cfg_.max_buf_size) return st;
             kind = ParseKind::TooLarge;

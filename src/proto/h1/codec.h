@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,7 +86,7 @@ public:
     // For changes other than appending: an incomplete head is then parsed
     // again from the start of the buffer.
     ByteBuf& read_buffer() {
-        scan_.reset();
+        if (scan_) scan_->reset();
         return rbuf_;
     }
     size_t buffered() const { return rbuf_.size(); }
@@ -130,7 +131,10 @@ private:
 
     CodecConfig cfg_;
     ByteBuf rbuf_;
-    HeadScan scan_;  // how far an incomplete head at the front of rbuf_ was parsed
+    // How far an incomplete head at the front of rbuf_ was parsed. Made on
+    // the first head that does not arrive whole, so that idle codecs stay
+    // small.
+    std::unique_ptr<HeadScan> scan_;
     Method method_ = Method::None;
     uint16_t parse_error_status_ = 0;
     bool req_allows_trailers_ = true;
