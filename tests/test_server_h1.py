@@ -14,7 +14,7 @@ needs_curl = pytest.mark.skipif(not have("curl"), reason="curl not installed")
 
 @pytest.fixture(scope="module")
 def srv():
-    with ServerThread(head_timeout=0.6, keep_alive_timeout=1.0) as s:
+    with ServerThread(head_timeout=0.6, keep_alive_timeout=1.0, body_timeout=0.6) as s:
         yield s
 
 
@@ -118,6 +118,14 @@ def test_trickled_head_is_cut_off_while_others_are_served(srv):
     slow.close()
     assert closed_at is not None and closed_at < 2.0
     assert served >= 3
+
+
+def test_stalled_body_gets_408_and_the_application_a_disconnect(srv):
+    start = time.time()
+    out = raw(srv.port, b"POST /wait-disconnect HTTP/1.1\r\nhost: x\r\ncontent-length: 100\r\n\r\n0123456789",
+              timeout=4)
+    assert out.startswith(b"HTTP/1.1 408") and time.time() - start < 2.5
+    assert srv.events.wait_for(lambda e: e == ("wait-disconnect", "http.disconnect"))
 
 
 def test_oversized_heads_from_many_clients_do_not_starve_a_good_one(srv):

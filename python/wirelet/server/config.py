@@ -35,6 +35,7 @@ class Config:
     max_headers: int = 100              # header lines per request head
     head_timeout: float = 10.0          # from a head's first byte to its end
     keep_alive_timeout: float = 5.0     # an idle connection between requests
+    body_timeout: float = 30.0          # a request body that stops arriving
     keep_alive: bool = True
     # Request-body bytes buffered ahead of the application before reading pauses.
     body_buffer_size: int = 65536
@@ -87,5 +88,5 @@ class Config:
 
     def timer_interval(self) -> float:
         """How often the timeout sweep runs: fine enough for the shortest timeout."""
-        shortest = min(self.head_timeout, self.keep_alive_timeout, self.settings_timeout)
+        shortest = min(self.head_timeout, self.keep_alive_timeout, self.body_timeout, self.settings_timeout)
         return max(0.02, min(1.0, shortest / 5))

@@ -112,6 +112,7 @@ class H1Cycle:
                 conn = self.conn
                 if conn.read_paused and conn.mode == BODY:
                     conn.resume_reading()
+                    conn.deadline = conn.server.now + conn.body_timeout
                 if not self.body_done:
                     return {"type": "http.request", "body": body, "more_body": True}
                 self.delivered = True
@@ -208,6 +209,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         self.root_path = self.config.root_path
         self.head_timeout = self.config.head_timeout
         self.keep_alive_timeout = self.config.keep_alive_timeout
+        self.body_timeout = self.config.body_timeout
         self.access_log = self.config.access_log
 
     # -- asyncio protocol ------------------------------------------------
@@ -243,6 +245,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                     return
             self.receive_head(data)
         elif mode == BODY:
+            self.deadline = self.server.now + self.body_timeout
             self.decoder.feed(data)
             self.pump_body(self.cycle)
         elif mode == BUSY:
@@ -253,6 +256,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             if self.spill > self.config.max_head_size and not self.read_paused:
                 self.pause_reading()
         elif mode == DRAIN:
+            self.deadline = self.server.now + self.body_timeout
             self.decoder.feed(data)
             self.drain_body()
 
@@ -392,6 +396,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             self.mode = BUSY
         else:
             self.mode = BODY
+            self.deadline = self.server.now + self.body_timeout
             self.pump_body(cycle)
         headers = head.headers
         hosts = headers.get_all("host")
@@ -460,6 +465,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 ref.close()
             return
         if decoder.is_complete:
+            self.deadline = 0.0
             self.end_body_read(cycle.seq, True)
             cycle.body_done = True
             cycle.trailers = decoder.take_trailers()
@@ -467,7 +473,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             cycle.wake()
         elif got:
             if cycle.buffered > self.config.body_buffer_size:
-                self.pause_reading()  # the application reads slower than the client sends
+                # The application reads slower than the client sends; while
+                # it catches up the client is not the one keeping us waiting.
+                self.pause_reading()
+                self.deadline = 0.0
             cycle.wake()
 
     def drain_body(self):
@@ -586,6 +595,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 return
             if self.read_paused:
                 self.resume_reading()
+            self.deadline = self.server.now + self.body_timeout
             self.drain_body()
         elif verdict == NEXT_CLOSE:
             self.mode = CLOSED
@@ -645,13 +655,29 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
 
     def check_timeout(self, now):
         """Called by the server's sweep; closes a connection whose wait expired."""
-        if self.deadline and now >= self.deadline and self.mode == HEAD:
-            self.deadline = 0.0
+        if not self.deadline or now < self.deadline:
+            return
+        self.deadline = 0.0
+        mode = self.mode
+        if mode == HEAD:
             if self.head_started:
                 # A head that trickles in for too long gets a 408 and the door.
                 self.fail_head(408)
             else:
                 self.close_transport()
+        elif mode == BODY:
+            # The body stopped arriving: the application sees a disconnect and
+            # the client, unless an answer already started, a 408.
+            cycle = self.cycle
+            self.end_body_read(cycle.seq, False)
+            self.mark_unusable()
+            cycle.disconnect()
+            if cycle.status is None and not cycle.head_sent:
+                self.respond_plain(cycle, 408, b"request body timed out\n")
+            else:
+                self.abort(cycle)
+        elif mode == DRAIN:
+            self.next_request(*self.drain_done(False))
 
     def shutdown(self):
         """Graceful shutdown: an idle connection closes now, a busy one after
