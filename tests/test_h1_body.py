@@ -412,6 +412,43 @@ def test_hand_over_from_codec(head, body, kind):
     assert d.decode() is None and d.is_complete and d.buffered == len(nxt)
 
 
+@pytest.mark.parametrize("pad", [0, 5000, 9000])
+@pytest.mark.parametrize("take", ["into", "bytes"])
+def test_large_read_split_anywhere(pad, take):
+    # A large first read has its head parsed from a partial copy and the rest
+    # borrowed; results and errors must equal those of the same bytes parsed
+    # from the read buffer, at every split and however the rest is taken.
+    head = b"POST /u HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"p" * pad + b"\r\nTransfer-Encoding: chunked\r\n\r\n"
+    body = b"".join(b"%x\r\n%s\r\n" % (n, b"ab" * (n // 2)) for n in (2, 3000, 7000)) + b"0\r\n\r\n"
+    wire = head + body + b"GET /n HTTP/1.1\r\n\r\n"
+
+    def outcome(first, rest, direct):
+        c = w.H1Codec(max_buf_size=8192)
+        try:
+            if not direct:
+                c.feed(first)
+                first = b""
+            h = c.receive_request_head(first)
+        except w.H1ParseError as e:
+            return type(e), str(e), c.buffered()
+        if h is None:
+            return None, c.buffered()
+        d = H1BodyDecoder(h.body_kind, h.content_length or 0)
+        n = c.buffered()
+        if take == "into":
+            c.take_body_into(d)
+        else:
+            d.feed(c.take_body())
+        if rest:
+            d.feed(rest)
+        got = b"".join(iter(d.decode, None))
+        return h.target, h.headers.items(), n, c.buffered(), got, d.is_complete, d.buffered
+
+    for k in sorted({*range(1, len(wire), 1999), 4095, 4097, 8191, 8193, len(head), len(head) + 1, len(wire)}):
+        first, rest = wire[:k], wire[k:]
+        assert outcome(first, rest, True) == outcome(first, rest, False), k
+
+
 # ---- comparison with h11's chunked reader ----
 
 

@@ -280,6 +280,20 @@ PyObject* wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
     return release_unborrowed(d);
 }
 
+void wl_h1body_feed_borrowed(PyObject* decoder, PyObject* obj, std::string_view data, PyObject* drops[2]) {
+    WlH1BodyDecoder* d = wl_h1body(decoder);
+    WlLock g(d->mu);
+    if (d->dec.borrow(data.data(), data.size())) {
+        drops[0] = d->held;
+        d->held = obj;
+    } else {
+        d->dec.feed(data);
+        drops[0] = obj;
+        drops[1] = release_unborrowed(d);
+    }
+    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+}
+
 PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
     if (!WL_H1BodyDecoderType) {
         PyErr_SetString(PyExc_RuntimeError, "H1BodyDecoder is not initialized");

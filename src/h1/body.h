@@ -39,6 +39,13 @@ inline WlH1BodyDecoder* wl_h1body(PyObject* o) { return reinterpret_cast<WlH1Bod
 // decoder no longer borrows, or NULL) only after dropping its locks.
 [[nodiscard]] PyObject* wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src);
 
+// Gives the decoder data (inside the bytes object `obj`, whose reference
+// the call takes over): borrowed with obj kept alive when nothing is
+// buffered, else appended. drops[0..1] receive references the caller
+// releases (no lock may be held then). May throw std::bad_alloc with nothing
+// changed and obj's reference still the caller's.
+void wl_h1body_feed_borrowed(PyObject* decoder, PyObject* obj, std::string_view data, PyObject* drops[2]);
+
 // A new decoder for a body of the given kind (length is used by Length
 // only). Returns a new reference, or NULL with an exception set (also when
 // the class is not registered yet).

@@ -105,17 +105,36 @@ PyObject* wl_h1_parse_error(WlParse r, const Failure& f) {
 
 using wl::ByteBuf;
 
-WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, Failure& f) {
+WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, Failure& f,
+                                 PyObject* src, PyObject** drop) {
     WlParse r = WlParse::Partial;
     WlParse lr = wl_h1codec_locked(c, [&] {
-        c->core.feed(data);  // all or nothing
         RequestHead& h = out.head;
         ParseStatus st;
-        try {
-            st = c->core.receive_request({}, h, &f);
-        } catch (...) {
-            unfeed(c->core, data.size());
-            throw;
+        if (src) {
+            bool was_empty = c->core.buffered() == 0;
+            try {
+                st = c->core.receive_request_in_place(data, h, &f);
+            } catch (...) {
+                if (was_empty) c->core.clear_input();  // else it copied nothing
+                else unfeed(c->core, data.size());
+                throw;
+            }
+            if (c->core.borrowing()) {
+                *drop = c->held;
+                c->held = Py_NewRef(src);
+            } else {
+                *drop = c->held;
+                c->held = nullptr;
+            }
+        } else {
+            c->core.feed(data);  // all or nothing
+            try {
+                st = c->core.receive_request({}, h, &f);
+            } catch (...) {
+                unfeed(c->core, data.size());
+                throw;
+            }
         }
         if (st == ParseStatus::Partial) return;
         if (st == ParseStatus::Error) {
@@ -175,10 +194,12 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data) {
+PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, PyObject* src) {
     WlParsedRequest p;
     Failure f;
-    WlParse r = wl_h1codec_parse_request(c, data, p, f);
+    PyObject* drop = nullptr;
+    WlParse r = wl_h1codec_parse_request(c, data, p, f, src, &drop);
+    Py_XDECREF(drop);
     if (r == WlParse::Partial) Py_RETURN_NONE;
     if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
     return wl_h1_request_head_new(p);
@@ -302,6 +323,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&self->mu) wl::PoisonMutex();
         new (&self->core) Codec(cfg);
         new (&self->scratch) std::string();
+        self->held = nullptr;
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);  // never constructed: tp_dealloc must not run destructors
         return PyErr_NoMemory();
@@ -315,6 +337,7 @@ void codec_dealloc(PyObject* o) {
     self->scratch.~basic_string();
     self->core.~Codec();
     self->mu.~PoisonMutex();
+    Py_CLEAR(self->held);
     tp->tp_free(o);
     Py_DECREF(tp);
 }
@@ -323,7 +346,12 @@ void codec_dealloc(PyObject* o) {
 // raised when it did not complete.
 template <class F>
 bool step(WlH1Codec* c, F&& f) {
-    WlParse r = wl_h1codec_locked(c, std::forward<F>(f));
+    PyObject* drop = nullptr;  // the held bytes object, once nothing borrows it
+    WlParse r = wl_h1codec_locked(c, [&] {
+        f();
+        if (!c->core.borrowing()) std::swap(drop, c->held);
+    });
+    Py_XDECREF(drop);
     if (r == WlParse::Complete) return true;
     wl_h1_parse_error(r, Failure());
     return false;
@@ -342,16 +370,15 @@ PyObject* codec_feed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* codec_receive_request_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::string_view data;
+    PyObject* a[1];
     if (nargs == 1 && !kw) {
-        if (wl_conv_bytes(args[0], "receive_request_head", "data", &data) < 0) return nullptr;
+        a[0] = args[0];
     } else {
         WL_ARGSPEC(spec, "receive_request_head", 1, 1, "data");
-        PyObject* a[1];
-        if (wl_parse_args(spec, args, nargs, kw, a) < 0 ||
-            wl_conv_bytes(a[0], "receive_request_head", "data", &data) < 0)
-            return nullptr;
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
     }
-    return wl_h1codec_receive_request_head(as_codec(o), data);
+    if (wl_conv_bytes(a[0], "receive_request_head", "data", &data) < 0) return nullptr;
+    return wl_h1codec_receive_request_head(as_codec(o), data, a[0]);
 }
 
 PyObject* codec_receive_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -642,11 +669,11 @@ PyObject* codec_take_body(PyObject* o, PyObject*) {
         if (!out) return nullptr;
         size_t now = 0;
         if (!step(c, [&] {
-                ByteBuf& rb = c->core.read_buffer();
-                now = rb.size();
+                std::string_view in = c->core.input();
+                now = in.size();
                 if (now != n) return;
-                std::memcpy(PyBytes_AS_STRING(out), rb.data(), n);
-                rb.clear();
+                std::memcpy(PyBytes_AS_STRING(out), in.data(), n);
+                c->core.clear_input();
             })) {
             Py_DECREF(out);
             return nullptr;
@@ -664,8 +691,40 @@ PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t na
     if (!wl_h1body_check(a[0])) return wl_type_error("take_body_into", "decoder", "H1BodyDecoder", a[0]), nullptr;
     WlH1Codec* c = as_codec(o);
     ByteBuf moved;
-    if (!step(c, [&] { moved.swap(c->core.read_buffer()); })) return nullptr;
+    PyObject* lent = nullptr;  // the bytes object borrowed from, passed on with its reference
+    std::string_view rest;
+    if (!step(c, [&] {
+            if (c->core.borrowing() && c->held) {
+                rest = c->core.input();
+                std::swap(lent, c->held);
+                c->core.clear_input();
+            } else {
+                moved.swap(c->core.read_buffer());
+            }
+        }))
+        return nullptr;
     // The codec's lock is released: only the decoder's is taken now.
+    if (lent) {
+        PyObject* drops[2] = {nullptr, nullptr};
+        try {
+            wl_h1body_feed_borrowed(a[0], lent, rest, drops);
+        } catch (const std::bad_alloc&) {
+            // The decoder is unchanged: the codec borrows the bytes again,
+            // or copies them in front of anything buffered meanwhile.
+            step(c, [&] {
+                if (c->core.borrow(rest.data(), rest.size()))
+                    std::swap(lent, c->held);  // held was NULL: nothing borrowed
+                else
+                    c->core.read_buffer().prepend(rest.data(), rest.size());
+            });
+            Py_XDECREF(lent);
+            PyErr_Clear();
+            return PyErr_NoMemory();
+        }
+        Py_XDECREF(drops[0]);
+        Py_XDECREF(drops[1]);
+        Py_RETURN_NONE;
+    }
     try {
         Py_XDECREF(wl_h1body_feed_native(a[0], moved));  // no lock is held here
     } catch (const std::bad_alloc&) {

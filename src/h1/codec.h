@@ -15,6 +15,11 @@ struct WlH1Codec {
     wl::PoisonMutex mu;
     wl::h1::Codec core;
     std::string scratch;  // trailer block of serialize_trailers
+    // The bytes object whose buffer `core` may borrow (see
+    // Codec::receive_request_in_place): strong reference, set under the
+    // lock, released only by Python-facing calls after unlocking once the
+    // core no longer borrows (native callers may hold other locks).
+    PyObject* held;
 };
 
 struct WlH1RequestHead {
@@ -92,14 +97,20 @@ struct WlParsedResponse {
 
 // Appends data and parses one request head. Partial, Complete (out filled),
 // Failed (f filled), NoMemory (data not appended) or Broken.
-WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, wl::h1::Failure& f);
+// With src (the bytes object data is the buffer of), the rest of a large
+// read may be borrowed from it; *drop then receives a reference the caller
+// releases after unlocking (or NULL).
+WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, wl::h1::Failure& f,
+                                 PyObject* src = nullptr, PyObject** drop = nullptr);
 // The Python head for a parsed request (no lock held). New reference or NULL.
 PyObject* wl_h1_request_head_new(WlParsedRequest& p);
 // Raises the error for a Failed / NoMemory / Broken step. Returns NULL.
 PyObject* wl_h1_parse_error(WlParse r, const wl::h1::Failure& f);
 
-// The Python-facing parse calls (None when more bytes are needed).
-PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data);
+// The Python-facing parse calls (None when more bytes are needed). The
+// bytes after a request head read from a large `src` (a bytes object, data
+// being its buffer) are borrowed from it rather than copied.
+PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, PyObject* src = nullptr);
 PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data);
 
 // Encodes a response head into `head` (headers may be NULL). *reuse (when

@@ -1,5 +1,6 @@
 #include "proto/h1/codec.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/chars.h"
@@ -227,7 +228,37 @@ ParseStatus Codec::fail_request(ParseKind k, Failure* f) {
 }
 
 ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Failure* f) {
-    rbuf_.append(data);
+    feed(data);
+    return parse_buffered_request(out, f);
+}
+
+ParseStatus Codec::receive_request_in_place(std::string_view data, RequestHead& out, Failure* f) {
+    // Heads are short: copy a page first, then twice as much as before, so
+    // the resumable parse stays linear.
+    constexpr size_t kFirstCopy = 4096;
+    if (!rbuf_.empty() || borrowing() || data.size() <= kFirstCopy) return receive_request(data, out, f);
+    size_t copied = 0;
+    for (;;) {
+        size_t n = std::min(std::max(copied, kFirstCopy), data.size() - copied);
+        rbuf_.append(data.data() + copied, n);
+        copied += n;
+        if (copied == data.size()) return parse_buffered_request(out, f);
+        ParseStatus st = parse_buffered_request(out, f, /*size_limit=*/false);
+        if (st == ParseStatus::Partial) continue;
+        if (st == ParseStatus::Error) {
+            rbuf_.append(data.substr(copied));  // left buffered, as receive_request leaves it
+            return st;
+        }
+        // The copy after the head equals data from `rest` on: borrow that.
+        size_t rest = copied - rbuf_.size();
+        rbuf_.clear();
+        ext_ = reinterpret_cast<const uint8_t*>(data.data()) + rest;
+        ext_n_ = data.size() - rest;
+        return st;
+    }
+}
+
+ParseStatus Codec::parse_buffered_request(RequestHead& out, Failure* f, bool size_limit) {
     if (rbuf_.empty()) return ParseStatus::Partial;
     RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
     size_t head_len = 0;
@@ -236,7 +267,7 @@ ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Fail
     ParseStatus st = parse_request(rbuf_.data(), rbuf_.size(), lim, scan_ ? *scan_ : local, out, &head_len, &kind);
     if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
     if (st == ParseStatus::Partial) {
-        if (rbuf_.size() < cfg_.max_buf_size) return st;
+        if (!size_limit || rbuf_.size() < cfg_.max_buf_size) return st;
         kind = ParseKind::TooLarge;
         st = ParseStatus::Error;
     }
@@ -248,7 +279,7 @@ ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Fail
 }
 
 ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Failure* f) {
-    rbuf_.append(data);
+    feed(data);
     for (;;) {
         if (rbuf_.empty()) return ParseStatus::Partial;
         size_t head_len = 0;

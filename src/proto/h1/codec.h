@@ -76,20 +76,58 @@ public:
     const CodecConfig& config() const { return cfg_; }
 
     // ---- reading ----
-    void feed(std::string_view data) { rbuf_.append(data); }
+    // The unread input is either the read buffer or bytes borrowed from the
+    // last receive_request_in_place call, never both.
+    void feed(std::string_view data) {
+        unborrow();
+        rbuf_.append(data);
+    }
     // Appends data, then parses one request head. On Complete the head bytes
     // are consumed; the views in `out` stay valid until the read buffer is
     // next appended to.
     ParseStatus receive_request(std::string_view data, RequestHead& out, Failure* f);
+    // receive_request for large reads: with nothing buffered, only as much
+    // of data as holds the head is copied (the parser lower-cases names
+    // where it reads them), and the bytes after a complete head are
+    // borrowed from data, which the caller keeps alive and unchanged while
+    // borrowing(). Same results and state as receive_request otherwise.
+    ParseStatus receive_request_in_place(std::string_view data, RequestHead& out, Failure* f);
+    bool borrowing() const { return ext_n_ != 0; }
+    // Borrows p[0, n) as the unread input when there is none; false if
+    // there is.
+    bool borrow(const void* p, size_t n) {
+        if (!rbuf_.empty() || ext_n_) return false;
+        ext_ = static_cast<const uint8_t*>(p);
+        ext_n_ = n;
+        return true;
+    }
+    // Copies the borrowed bytes into the read buffer; may throw
+    // std::bad_alloc with the borrow in place.
+    void unborrow() {
+        if (!ext_n_) return;
+        rbuf_.append(ext_, ext_n_);
+        ext_n_ = 0;
+    }
+    // The unread input, borrowed or buffered.
+    std::string_view input() const {
+        return ext_n_ ? std::string_view(reinterpret_cast<const char*>(ext_), ext_n_) : rbuf_.view();
+    }
+    void clear_input() {
+        ext_n_ = 0;
+        rbuf_.clear();
+        if (scan_) scan_->reset();
+    }
     // Appends data, then parses response heads, dropping interim ones.
     ParseStatus receive_response(std::string_view data, ResponseHead& out, Failure* f);
     // For changes other than appending: an incomplete head is then parsed
     // again from the start of the buffer.
+    // May throw std::bad_alloc (borrowed bytes are copied in first).
     ByteBuf& read_buffer() {
+        unborrow();
         if (scan_) scan_->reset();
         return rbuf_;
     }
-    size_t buffered() const { return rbuf_.size(); }
+    size_t buffered() const { return rbuf_.size() + ext_n_; }
     uint16_t parse_error_status() const { return parse_error_status_; }  // 0: none
 
     // ---- writing heads (the result is head()) ----
@@ -128,9 +166,14 @@ public:
 
 private:
     ParseStatus fail_request(ParseKind k, Failure* f);
+    // size_limit false: a partial head is not yet measured against
+    // max_buf_size (more of the same read follows).
+    ParseStatus parse_buffered_request(RequestHead& out, Failure* f, bool size_limit = true);
 
     CodecConfig cfg_;
     ByteBuf rbuf_;
+    const uint8_t* ext_ = nullptr;  // borrowed unread bytes (rbuf_ is then empty)
+    size_t ext_n_ = 0;
     // How far an incomplete head at the front of rbuf_ was parsed. Made on
     // the first head that does not arrive whole, so that idle codecs stay
     // small.
