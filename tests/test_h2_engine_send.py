@@ -60,6 +60,12 @@ def last_id(e, c):
     take(e)
 
 
+def reuse(e, c):
+    assert e.open_stream("GET", "/", None, False, False, Handle(), **AUTH) == 1
+    e.set_next_stream_id(1)
+    take(e)
+
+
 @pytest.mark.parametrize("setup,method,target,kw,expect", [
     (None, "GET", "/a?b=1", AUTH, P),
     (None, "CONNECT", "https://h.test:443", {}, [(b":method", b"CONNECT"), (b":authority", b"h.test:443")]),
@@ -67,11 +73,12 @@ def last_id(e, c):
     (None, "G T", "/x", AUTH, (ValueError, "invalid method: invalid HTTP method")),
     (goaway, "GET", "/x", AUTH, None),
     (last_id, "GET", "/x", AUTH, (w.H2ProtocolError, r"stream ID space exhausted \(OverflowedStreamId\)")),
+    (reuse, "GET", "/x", AUTH, (ValueError, "open_stream: stream id 1 is in use")),
 ])
 def test_open_stream(setup, method, target, kw, expect):
     e, c = connected("client")
     setup and setup(e, c)
-    before = (e.num_open_streams, e.num_streams)
+    before = (e.num_open_streams, e.num_streams, e.stream_state(1))
     assert e.try_claim_slot()
     if isinstance(expect, tuple):
         with pytest.raises(expect[0], match=expect[1]) as info:
@@ -86,7 +93,7 @@ def test_open_stream(setup, method, target, kw, expect):
     else:
         assert e.open_stream(method, target, None, True, False, Handle(), **kw) is None
     # refused: the claimed slot went back and nothing was queued
-    assert (e.num_open_streams, e.num_streams, e.has_pending()) == before + (False,)
+    assert (e.num_open_streams, e.num_streams, e.stream_state(1), e.has_pending()) == before + (False,)
 
 
 F, T, N = False, True, None

@@ -24,7 +24,12 @@ PyObject* send_verdict(PyObject* self, F&& op) {
     PyObject* handle = nullptr;
     {
         WlLock g(e->state_mu);
-        err = op(*e, &out);
+        try {
+            err = op(*e, &out);
+        } catch (...) {
+            drops.take(*e);  // a failed header block fails the connection
+            throw;
+        }
         if (!err) handle = wl_h2_ref(out.handle);
         drops.take(*e);
     }

@@ -7,6 +7,7 @@
 // Allocation happens before any state changes where it can; a header block
 // that fails half-way is handled by encode_block() below.
 #include <algorithm>
+#include <string>
 
 #include "proto/h2/engine.h"
 
@@ -111,7 +112,14 @@ EngineError Engine::open_stream(const OpenIn& in, Handle handle, std::optional<u
     uint32_t id = uint32_t(next_stream_id_);
     Stream* s;
     try {
-        s = &streams_[id];
+        auto [it, inserted] = streams_.try_emplace(id);
+        if (!inserted) {
+            // Only the diagnostic setter can point the next id at a live
+            // stream; taking its record over would lose its handle.
+            release_slot_count();
+            return EngineError::value("open_stream: stream id " + std::to_string(id) + " is in use");
+        }
+        s = &it->second;
     } catch (...) {
         release_slot_count();
         throw;
@@ -179,7 +187,8 @@ EngineError Engine::send_data(uint32_t sid, std::string_view data, uint64_t offs
     pending_->tail(kFrameHeaderLen + len);
     bool merge = !credits_.empty() && credits_.back().first == sid &&
                  credits_.back().second <= UINT32_MAX - len;
-    if (!merge) credits_.reserve(credits_.size() + 1);
+    if (!merge && credits_.size() == credits_.capacity())
+        credits_.reserve(credits_.capacity() ? credits_.capacity() * 2 : 16);
 
     (void)conn_send_.send_data(len);
     (void)s->send_flow.send_data(len);
