@@ -154,8 +154,14 @@ def test_send_data_sizing_and_empty_frames(kw, data, calls, expect, state):
 ])
 def test_send_response_head_rules(steps, expect):
     e, c = connected("server")
+    dels = []
+
+    class Reentrant(Handle):
+        def __del__(self):  # takes the state lock: would hang if released under it
+            dels.append(e.num_streams)
+
     c.send_headers(1, P, end_stream=True)
-    feed(e, c.data_to_send(), spare=Handle)
+    feed(e, c.data_to_send(), spare=Reentrant)
     for status, headers, end in steps[:-1]:
         e.send_response_head(1, status, w.HeaderMap(headers), end)
     take(e)
@@ -169,6 +175,7 @@ def test_send_response_head_rules(steps, expect):
     v = e.send_response_head(1, status, w.HeaderMap({"x-a": "1", **headers}), end)
     assert (v.sent, v.done, v.stopped, v.handle, v.flags) == (0, True, None, None, 1)
     assert e.stream_state(1) == expect and e.num_streams == (expect is not None)
+    assert dels == ([] if expect else [0])  # the handle went with its record, after unlocking
     if status == 204:  # the automatic date header goes last
         (got,) = [x for x in c.receive_data(take(e)) if isinstance(x, ev.ResponseReceived)]
         assert got.headers[-1][0] == b"date"
