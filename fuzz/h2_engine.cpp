@@ -4,8 +4,16 @@
 // in between. Invariants: no crash; every handle handed in is dropped
 // exactly once by the end; the active-stream count matches the records that
 // are not yet counted out; the drop list is empty between calls.
+//
+// Between reads the application also sends (input bytes choose what): a
+// client opens streams, both roles send heads, DATA and trailers. Sends
+// never take a window below zero, never queue a DATA frame above the
+// peer's frame size, never buffer more than max_send_buf_size for one
+// stream; the slot count matches the streams that hold a slot; and every
+// byte we write decodes cleanly as the peer would read it.
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -99,14 +107,27 @@ struct Collect : FrameSink {
     }
 };
 
+const char kBody[20000] = {};
+
 struct Harness {
     Engine e;
     std::set<uintptr_t> live;  // handles the engine holds a reference to
     uintptr_t next_handle = 16;
     int64_t now = 0;
     bool dead = false;
+    FrameDecoder peer;  // reads what we write, as the other side would
+    Collect peer_sink;
+    wl::HeaderList fields;
 
-    explicit Harness(const EngineConfig& c) : e(c) {}
+    explicit Harness(const EngineConfig& c) : e(c), peer(c.server) {
+        if (!c.server) {
+            peer.preface_required = true;
+            peer.preface_consumed = false;
+        }
+        peer.set_max_recv_frame_size(kMaxMaxFrameSize);
+        fields.append("x-a", "1");
+        fields.append("content-type", "text/plain");
+    }
 
     Handle fresh() {
         uintptr_t h = next_handle;
@@ -125,6 +146,9 @@ struct Harness {
             if (!s.counted_out) ++active;
         }
         if (active != e.num_streams()) std::abort();
+        uint64_t slots = 0;
+        for (auto& [id, s] : e.streams()) slots += s.slot_holder;
+        if (slots != e.num_open_streams()) std::abort();  // every claim became a stream or went back
     }
 
     // A connection error: the driver sends GOAWAY and fails the connection.
@@ -219,9 +243,74 @@ struct Harness {
         settle();
     }
 
+    // The application's sends, chosen by one input byte.
+    void open(uint8_t a) {
+        if (!e.try_claim_slot()) return;
+        static constexpr std::string_view kMethods[] = {"GET", "POST", "HEAD", "PUT"};
+        std::string_view scheme = "https", authority = "a.test";
+        OpenIn in;
+        in.method = kMethods[(a >> 1) & 3];
+        in.target = "/p";
+        in.scheme = &scheme;
+        in.authority = &authority;
+        in.headers = &fields;
+        in.end_stream = a & 8;
+        in.is_head = in.method == "HEAD";
+        Handle h = fresh();
+        std::optional<uint32_t> sid;
+        bool used = false;
+        EngineError err = e.open_stream(in, h, &sid, &used);
+        if (used) live.insert(reinterpret_cast<uintptr_t>(h));
+        if (err && err.reason != kRefusedStream) std::abort();  // only the id space can run out
+        settle();
+    }
+
+    void send(uint32_t sid, uint8_t b) {
+        const Stream* s = e.stream(sid);
+        int32_t conn_before = e.conn_send_window(), win_before = s->send_flow.window_raw();
+        uint64_t buffered_before = s->send_buffered;
+        SendOut out;
+        EngineError err;
+        switch (b >> 6) {
+            case 0:
+                err = e.send_response_head(sid, uint16_t(100 + (b * 7) % 500), &fields, b & 2, &out);
+                break;
+            case 3: err = e.send_trailers(sid, fields, &out); break;
+            default: {
+                size_t n = (size_t(b) * 523) % sizeof kBody;
+                err = e.send_data(sid, {kBody, n}, (b & 4) ? n / 2 : 0, b & 2, &out);
+                if (err) break;
+                if (out.sent > e.peer_max_frame_size() || e.conn_send_window() != conn_before - int64_t(out.sent))
+                    std::abort();
+                if (const Stream* t = e.stream(sid); t && out.sent) {
+                    if (t->send_flow.window_raw() != win_before - int64_t(out.sent) || t->send_flow.window_raw() < 0 ||
+                        t->send_buffered != buffered_before + out.sent ||
+                        t->send_buffered > e.config().max_send_buf_size)
+                        std::abort();
+                }
+            }
+        }
+        // Sends refuse only the caller's misuse; the connection stays usable.
+        if (err && err.kind != EngineError::Kind::User && err.kind != EngineError::Kind::Value) std::abort();
+        if (out.handle && !live.count(reinterpret_cast<uintptr_t>(out.handle))) std::abort();
+        settle();
+    }
+
+    void sends(uint8_t a) {
+        if (dead) return;
+        if (!e.is_server() && (a & 1) && e.num_streams() < 8) open(a);
+        std::vector<uint32_t> ids;
+        for (auto& [id, s] : e.streams()) ids.push_back(id);
+        std::sort(ids.begin(), ids.end());  // the table's order is seeded: keep runs reproducible
+        for (size_t i = 0; i < ids.size() && i < 3; ++i) send(ids[i], uint8_t(a + 37 * i));
+    }
+
     void write_pump(bool credit) {
         bool stopping;
         wl::ByteBuf* b = e.take_pending(&stopping);
+        ConnError cerr;
+        peer_sink.q.clear();
+        if (peer.receive(b->view(), peer_sink, &cerr) == FrameDecoder::Status::Error) std::abort();
         e.recycle(b);
         if (credit) e.credit_written();
     }
@@ -238,7 +327,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 2;
     size -= 2;
     EngineConfig c;
-    c.server = true;
+    c.server = !(opts & 128);
+    c.max_send_buf_size = (opts & 64) ? 20000 : 1 << 20;
     c.initial_window_size = (opts & 1) ? 65535 : 1000;
     c.connection_window = (opts & 2) ? 1 << 20 : 65535;
     c.max_frame_size = (opts & 4) ? 16384 : 65536;
@@ -251,7 +341,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_now = 0;
     h.e.clock = &fake_clock;
     if (h.e.begin()) return 0;
-    if (opts & 64) h.e.begin_graceful_shutdown();
+    if (c.server && (opts & 64)) h.e.begin_graceful_shutdown();
+    if (!c.server) h.open(2);  // a POST on stream 1 for the response to answer
 
     // Feed in chunks sized by `split` (1..256 bytes), dispatching after each.
     size_t chunk = size_t(split) + 1;
@@ -272,6 +363,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         h.e.maybe_goaway_reply();
         h.settle();
         h.application(uint8_t(part[0]));
+        h.sends(uint8_t(part.back()));
         g_now += 100000000;  // 0.1 s per read
         h.write_pump((off / chunk) % 3 != 1);
     }
