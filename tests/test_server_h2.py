@@ -125,6 +125,8 @@ def test_curl_prior_knowledge_and_tls_alpn(srv, tls):
     assert [o.returncode for o in outs] == [0] * 4, outs[0].stderr
     assert [o.stdout for o in outs[:2]] == [b"hello from wirelet\n", b"line 0\nline 1\nline 2\nline 3\nline 4\n"]
     assert len(outs[2].stdout) == 300000 and b"< HTTP/2 404" in outs[3].stderr
+    out = run(["curl", "-sS", "-I", "--http2-prior-knowledge", f"{base}/bytes/100000"])  # HEAD: no content
+    assert out.returncode == 0 and b"content-length: 100000" in out.stdout
     body = b"e" * 200000
     out = run(["curl", "-sS", "--http2-prior-knowledge", "--data-binary", "@-", f"{base}/echo"], input=body)
     assert out.stdout == body

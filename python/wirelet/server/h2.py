@@ -108,7 +108,7 @@ class H2Stream:
     the application's receive/send pair."""
 
     __slots__ = ("conn", "sid", "chunks", "eof", "delivered", "stop", "trailers", "waiter", "window", "status",
-                 "headers", "trailers_expected", "head_sent", "finished", "frame", "timer")
+                 "headers", "trailers_expected", "head_sent", "finished", "frame", "timer", "is_head")
 
     def __init__(self, conn):
         self.conn = conn
@@ -127,6 +127,7 @@ class H2Stream:
         self.finished = False
         self.frame = None
         self.timer = None
+        self.is_head = False
 
     # -- called by the read pump
     def on_data(self, payload, budgeted, eof):
@@ -204,6 +205,8 @@ class H2Stream:
         kind = message["type"]
         conn = self.conn
         if kind == "http.response.body":
+            if self.is_head and self.head_sent and self.stop is None:
+                return  # the rest of a body that a response to HEAD does not carry
             if self.finished or self.stop is not None:
                 if self.finished and self.stop is None:
                     raise RuntimeError("response already completed")
@@ -212,6 +215,12 @@ class H2Stream:
                 raise RuntimeError("http.response.start must be sent first")
             body = message.get("body", b"")
             end = not message.get("more_body", False) and not self.trailers_expected
+            if self.is_head:
+                # A response to HEAD has no content: the head ends the stream
+                # and whatever body the application sends is dropped.
+                if not self.head_sent:
+                    self.send_head(True)
+                return
             if not self.head_sent:
                 self.send_head(not body and end)
                 if not body and end:
@@ -225,6 +234,8 @@ class H2Stream:
             self.trailers_expected = message.get("trailers", False)
             self.status = message["status"]
         elif kind == "http.response.trailers":
+            if self.is_head and self.head_sent:
+                return
             if not self.trailers_expected or not self.head_sent or self.finished:
                 raise RuntimeError("unexpected http.response.trailers")
             if message.get("more_trailers", False):
@@ -532,6 +543,7 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
         stream.frame = None
         target = f.path
         method = f.method
+        stream.is_head = method == "HEAD"
         if target is None or method is None:
             v = self.reset_stream(stream.sid, PROTOCOL_ERROR)
             if v.flags:
