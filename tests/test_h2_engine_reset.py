@@ -200,15 +200,6 @@ def test_rapid_reset_rate_limit():
     assert ei.value.args == (11, "too many stream resets received")
 
 
-def test_reset_store_keeps_the_newest_fifty():
-    p = Peer()
-    for sid in range(1, 121, 2):
-        p.request(sid)
-        p.e.reset_stream(sid, 8)
-    stored = [sid for sid in range(1, 121, 2) if p.e.in_reset_store(sid)]
-    assert stored == list(range(21, 121, 2))
-
-
 def test_reset_during_graceful_shutdown_stops_accepting():
     p = Peer()
     p.request(1)

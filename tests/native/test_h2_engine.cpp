@@ -34,11 +34,6 @@ struct EngineTestAccess {
         s.recv_unreleased += n;
     }
     static FlowControl& conn_recv(Engine& e) { return e.conn_recv_; }
-    // DATA bytes of a stream were appended to pending (as send_data does).
-    static void queued(Engine& e, Stream& s, uint32_t n) {
-        s.send_buffered += n;
-        e.credits_.emplace_back(s.id, n);
-    }
 };
 
 }  // namespace wl::h2
@@ -135,33 +130,6 @@ TEST(H2Engine, OurAckShiftsStreamReceiveWindows) {
     EXPECT_EQ(s.recv_flow.window_raw(), 1000 - 500);
     EXPECT_EQ(s.recv_flow.available(), 1000 - 500);
     EXPECT_EQ(e.recv_settings(ack, &out).message, "received unexpected settings ack");
-}
-
-TEST(H2Engine, CreditWrittenWakesEachStreamOnceAndSaturates) {
-    Engine e(config(false));
-    Stream& a = T::add(e, 1);
-    Stream& b = T::add(e, 3);
-    T::queued(e, a, 10);
-    T::queued(e, b, 5);
-    T::queued(e, a, 7);
-    bool stopping;
-    e.recycle(e.take_pending(&stopping));
-    T::queued(e, b, 1);  // after the take: waits for the next batch
-    a.send_buffered -= 5;  // saturates rather than wrapping below 0
-    e.credit_written();
-    ASSERT_EQ(e.wake().size(), 2u);
-    EXPECT_EQ(e.wake()[0], a.handle);
-    EXPECT_EQ(e.wake()[1], b.handle);
-    EXPECT_EQ(a.send_buffered, 0u);
-    EXPECT_EQ(b.send_buffered, 1u);
-    e.credit_written();
-    EXPECT_TRUE(e.wake().empty());
-    // A stream that went in between gets nothing.
-    e.recycle(e.take_pending(&stopping));
-    ResetOut out;
-    ASSERT_FALSE(e.reset_stream(3, kCancel, Initiator::User, &out));
-    e.credit_written();
-    EXPECT_TRUE(e.wake().empty());
 }
 
 namespace {
@@ -329,28 +297,6 @@ TEST(H2EngineReset, AcloseBody) {
     ASSERT_FALSE(e.aclose_body(99, &out));
     EXPECT_FALSE(out.handle || out.stop || out.flags);
     e.drops().clear();
-}
-
-TEST(H2EngineRelease, WindowUpdateThresholdAndClamp) {
-    Fixture f(false);
-    Engine& e = f.e;
-    Stream& s = T::add(e, 1);
-    T::receive(e, s, 40000);
-    EXPECT_EQ(e.release_capacity(1, 12766), 0u);
-    EXPECT_FALSE(e.has_pending());
-    EXPECT_EQ(e.release_capacity(1, 1), kFlagWake);
-    auto fr = f.sent();
-    ASSERT_EQ(fr.size(), 2u);
-    EXPECT_EQ(fr[0].sid, 1u);
-    EXPECT_EQ(get_u32(reinterpret_cast<const uint8_t*>(fr[0].payload.data())), 12767u);
-    EXPECT_EQ(fr[1].sid, 0u);
-    EXPECT_EQ(get_u32(reinterpret_cast<const uint8_t*>(fr[1].payload.data())), 12767u);
-    // Releasing more than was received grants only what was received.
-    EXPECT_EQ(e.release_capacity(1, 1000000), kFlagWake);
-    EXPECT_EQ(s.recv_unreleased, 0u);
-    EXPECT_EQ(s.recv_flow.window_raw(), 65535);
-    EXPECT_EQ(T::conn_recv(e).window_raw(), 65535);
-    EXPECT_EQ(T::conn_recv(e).available(), 65535);
 }
 
 TEST(H2EngineRelease, RandomReleasesMatchExactModel) {
