@@ -116,17 +116,14 @@ WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRe
             try {
                 st = c->core.receive_request_in_place(data, h, &f);
             } catch (...) {
-                if (was_empty) c->core.clear_input();  // else it copied nothing
-                else unfeed(c->core, data.size());
+                if (was_empty)
+                    c->core.clear_input();
+                else
+                    unfeed(c->core, data.size());
                 throw;
             }
-            if (c->core.borrowing()) {
-                *drop = c->held;
-                c->held = Py_NewRef(src);
-            } else {
-                *drop = c->held;
-                c->held = nullptr;
-            }
+            *drop = c->held;  // replaced by src while borrowing from it
+            c->held = c->core.borrowing() ? Py_NewRef(src) : nullptr;
         } else {
             c->core.feed(data);  // all or nothing
             try {
@@ -205,22 +202,29 @@ PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, P
     return wl_h1_request_head_new(p);
 }
 
-PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data) {
+PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject* src) {
     WlParsedResponse p;
     Failure f;
     WlParse r = WlParse::Partial;
+    PyObject* drop = nullptr;
     WlParse lr = wl_h1codec_locked(c, [&] {
-        c->core.feed(data);
+        bool was_empty = c->core.buffered() == 0;
         ParseStatus st;
         try {
-            st = c->core.receive_response({}, p.head, &f);
+            st = c->core.receive_response_in_place(data, p.head, &f);
         } catch (...) {
-            unfeed(c->core, data.size());
+            if (was_empty)
+                c->core.clear_input();
+            else
+                unfeed(c->core, data.size());
             throw;
         }
+        drop = c->held;  // replaced by src while borrowing from it
+        c->held = c->core.borrowing() ? Py_NewRef(src) : nullptr;
         if (st == ParseStatus::Error) r = WlParse::Failed;
         if (st == ParseStatus::Complete) r = WlParse::Complete;
     });
+    Py_XDECREF(drop);
     if (lr != WlParse::Complete) r = lr;
     if (r == WlParse::Partial) Py_RETURN_NONE;
     if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
@@ -383,15 +387,15 @@ PyObject* codec_receive_request_head(PyObject* o, PyObject* const* args, Py_ssiz
 
 PyObject* codec_receive_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::string_view data;
+    PyObject* a[1];
     if (nargs == 1 && !kw) {
-        if (wl_conv_bytes(args[0], "receive_head", "data", &data) < 0) return nullptr;
+        a[0] = args[0];
     } else {
         WL_ARGSPEC(spec, "receive_head", 1, 1, "data");
-        PyObject* a[1];
-        if (wl_parse_args(spec, args, nargs, kw, a) < 0 || wl_conv_bytes(a[0], "receive_head", "data", &data) < 0)
-            return nullptr;
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
     }
-    return wl_h1codec_receive_head(as_codec(o), data);
+    if (wl_conv_bytes(a[0], "receive_head", "data", &data) < 0) return nullptr;
+    return wl_h1codec_receive_head(as_codec(o), data, a[0]);
 }
 
 // Optional content_length: None or a non-negative 64-bit integer.

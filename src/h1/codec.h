@@ -108,10 +108,10 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p);
 PyObject* wl_h1_parse_error(WlParse r, const wl::h1::Failure& f);
 
 // The Python-facing parse calls (None when more bytes are needed). The
-// bytes after a request head read from a large `src` (a bytes object, data
-// being its buffer) are borrowed from it rather than copied.
+// bytes after a head read from a large `src` (a bytes object, data being its
+// buffer) are borrowed from it rather than copied.
 PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, PyObject* src = nullptr);
-PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data);
+PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject* src);
 
 // Encodes a response head into `head` (headers may be NULL). *reuse (when
 // not NULL) receives whether the connection may serve another request

@@ -233,20 +233,29 @@ ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Fail
 }
 
 ParseStatus Codec::receive_request_in_place(std::string_view data, RequestHead& out, Failure* f) {
-    // Heads are short: copy a page first, then twice as much as before, so
-    // the resumable parse stays linear.
-    constexpr size_t kFirstCopy = 4096;
     if (!rbuf_.empty() || borrowing() || data.size() <= kFirstCopy) return receive_request(data, out, f);
+    return parse_in_place(data, [&](bool size_limit) { return parse_buffered_request(out, f, size_limit); });
+}
+
+ParseStatus Codec::receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f) {
+    if (!rbuf_.empty() || borrowing() || data.size() <= kFirstCopy) return receive_response(data, out, f);
+    return parse_in_place(data, [&](bool size_limit) { return parse_buffered_response(out, f, size_limit); });
+}
+
+// Heads are short: a page is copied first, then twice as much as before, so
+// the resumable parse stays linear.
+template <class Parse>
+ParseStatus Codec::parse_in_place(std::string_view data, Parse&& parse) {
     size_t copied = 0;
     for (;;) {
         size_t n = std::min(std::max(copied, kFirstCopy), data.size() - copied);
         rbuf_.append(data.data() + copied, n);
         copied += n;
-        if (copied == data.size()) return parse_buffered_request(out, f);
-        ParseStatus st = parse_buffered_request(out, f, /*size_limit=*/false);
+        if (copied == data.size()) return parse(true);
+        ParseStatus st = parse(false);
         if (st == ParseStatus::Partial) continue;
         if (st == ParseStatus::Error) {
-            rbuf_.append(data.substr(copied));  // left buffered, as receive_request leaves it
+            rbuf_.append(data.substr(copied));  // left buffered, as the plain parse leaves it
             return st;
         }
         // The copy after the head equals data from `rest` on: borrow that.
@@ -280,6 +289,10 @@ ParseStatus Codec::parse_buffered_request(RequestHead& out, Failure* f, bool siz
 
 ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Failure* f) {
     feed(data);
+    return parse_buffered_response(out, f, true);
+}
+
+ParseStatus Codec::parse_buffered_response(ResponseHead& out, Failure* f, bool size_limit) {
     for (;;) {
         if (rbuf_.empty()) return ParseStatus::Partial;
         size_t head_len = 0;
@@ -289,7 +302,7 @@ ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Fa
             parse_response(rbuf_.data(), rbuf_.size(), method_, scan_ ? *scan_ : local, out, &head_len, &kind);
         if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
         if (st == ParseStatus::Partial) {
-            if (rbuf_.size() < cfg_.max_buf_size) return st;
+            if (!size_limit || rbuf_.size() < cfg_.max_buf_size) return st;
             kind = ParseKind::TooLarge;
             st = ParseStatus::Error;
         }

@@ -92,6 +92,8 @@ public:
     // borrowed from data, which the caller keeps alive and unchanged while
     // borrowing(). Same results and state as receive_request otherwise.
     ParseStatus receive_request_in_place(std::string_view data, RequestHead& out, Failure* f);
+    // The same for response heads (interim ones dropped).
+    ParseStatus receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f);
     bool borrowing() const { return ext_n_ != 0; }
     // Borrows p[0, n) as the unread input when there is none; false if
     // there is.
@@ -169,6 +171,11 @@ private:
     // size_limit false: a partial head is not yet measured against
     // max_buf_size (more of the same read follows).
     ParseStatus parse_buffered_request(RequestHead& out, Failure* f, bool size_limit = true);
+    ParseStatus parse_buffered_response(ResponseHead& out, Failure* f, bool size_limit);
+    // Reads past kFirstCopy bytes take the in-place path.
+    static constexpr size_t kFirstCopy = 4096;
+    template <class Parse>
+    ParseStatus parse_in_place(std::string_view data, Parse&& parse);
 
     CodecConfig cfg_;
     ByteBuf rbuf_;
