@@ -233,12 +233,12 @@ ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Fail
 }
 
 ParseStatus Codec::receive_request_in_place(std::string_view data, RequestHead& out, Failure* f) {
-    if (!rbuf_.empty() || borrowing() || data.size() <= kFirstCopy) return receive_request(data, out, f);
+    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_request(data, out, f);
     return parse_in_place(data, [&](bool size_limit) { return parse_buffered_request(out, f, size_limit); });
 }
 
 ParseStatus Codec::receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f) {
-    if (!rbuf_.empty() || borrowing() || data.size() <= kFirstCopy) return receive_response(data, out, f);
+    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_response(data, out, f);
     return parse_in_place(data, [&](bool size_limit) { return parse_buffered_response(out, f, size_limit); });
 }
 
@@ -251,13 +251,14 @@ ParseStatus Codec::parse_in_place(std::string_view data, Parse&& parse) {
         size_t n = std::min(std::max(copied, kFirstCopy), data.size() - copied);
         rbuf_.append(data.data() + copied, n);
         copied += n;
-        if (copied == data.size()) return parse(true);
-        ParseStatus st = parse(false);
-        if (st == ParseStatus::Partial) continue;
+        bool last = copied == data.size();
+        ParseStatus st = parse(last);
+        if (st == ParseStatus::Partial && !last) continue;
         if (st == ParseStatus::Error) {
             rbuf_.append(data.substr(copied));  // left buffered, as the plain parse leaves it
             return st;
         }
+        if (st == ParseStatus::Partial || rbuf_.empty()) return st;
         // The copy after the head equals data from `rest` on: borrow that.
         size_t rest = copied - rbuf_.size();
         rbuf_.clear();

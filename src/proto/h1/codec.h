@@ -86,9 +86,9 @@ public:
     // are consumed; the views in `out` stay valid until the read buffer is
     // next appended to.
     ParseStatus receive_request(std::string_view data, RequestHead& out, Failure* f);
-    // receive_request for large reads: with nothing buffered, only as much
-    // of data as holds the head is copied (the parser lower-cases names
-    // where it reads them), and the bytes after a complete head are
+    // receive_request without copying the body: with nothing buffered, only
+    // as much of data as holds the head is copied (the parser lower-cases
+    // names where it reads them), and the bytes after a complete head are
     // borrowed from data, which the caller keeps alive and unchanged while
     // borrowing(). Same results and state as receive_request otherwise.
     ParseStatus receive_request_in_place(std::string_view data, RequestHead& out, Failure* f);
@@ -172,7 +172,7 @@ private:
     // max_buf_size (more of the same read follows).
     ParseStatus parse_buffered_request(RequestHead& out, Failure* f, bool size_limit = true);
     ParseStatus parse_buffered_response(ResponseHead& out, Failure* f, bool size_limit);
-    // Reads past kFirstCopy bytes take the in-place path.
+    // The in-place parse copies this much first, then doubles.
     static constexpr size_t kFirstCopy = 4096;
     template <class Parse>
     ParseStatus parse_in_place(std::string_view data, Parse&& parse);
