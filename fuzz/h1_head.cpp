@@ -118,12 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // A large read: the head parsed from a partial copy, the rest borrowed,
-    // must give what the whole read in the buffer gives (padding makes the
-    // read large enough for that path).
-    {
+    // A read whose head is parsed from a copy of its front, the rest
+    // borrowed, must give what the whole read in the buffer gives; padded
+    // too, so that the copy grows in steps.
+    for (size_t pad : {size_t(0), size_t(4097 + (ctl >> 6) * 1500)}) {
         std::string big(msg);
-        big.append(4097 + (ctl >> 6) * 1500, 'x');
+        big.append(pad, 'x');
         Codec plain(cfg), in_place(cfg);
         if (!request && m != Method::None) {
             wl::h1::SerializeError err;
