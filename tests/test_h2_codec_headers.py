@@ -414,12 +414,23 @@ def test_protocol_pseudo_header_not_exposed():
     assert f.method == "GET" and not hasattr(f, "protocol") and len(f.headers) == 0
 
 
-def test_over_size_fields_dropped():
+@pytest.mark.parametrize("fields,refused", [
+    ([("a", "1"), ("b", "x" * 32)], False),   # 34 + 65 = 99 < 100
+    ([("a", "1"), ("b", "x" * 33)], True),    # reaches 100: the block would lose b
+    ([("a", "1"), ("b", "x" * 60), ("c", "3")], True),
+])
+def test_over_size_block_is_a_stream_error(fields, refused):
     s = w.H2Codec("server")
     s.set_max_header_list_size(100)
-    (f,) = s.receive(headers_frame(1, lit("a", "1") + lit("b", "x" * 60) + lit("c", "3")))
-    # a (34) stored, b would reach 127 >= 100: dropped with everything after it
-    assert list(f.headers.items()) == [("a", b"1")]
+    block = b"".join(lit(n, v) for n, v in fields)
+    (f,) = s.receive(headers_frame(1, block))
+    if refused:
+        # Never delivered short; the next block still decodes (the table is in step).
+        assert (type(f), f.stream_id, f.error_code) == (w.H2FrameStreamError, 1, 1)
+        (g,) = s.receive(headers_frame(3, lit("a", "1")))
+        assert list(g.headers.items()) == [("a", b"1")]
+    else:
+        assert list(f.headers.items()) == [(n, v.encode()) for n, v in fields]
 
 
 # ---------------------------------------------------------------- hostile input

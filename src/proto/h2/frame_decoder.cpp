@@ -296,7 +296,11 @@ FrameDecoder::Status FrameDecoder::decode_block(std::string_view more, bool end_
         held_.clear_and_free();
     else
         held_.clear();
-    if (frame_.fields.malformed || self_dependent_) {
+    // A block that lost fields to the header-list limit is refused for its
+    // stream rather than delivered short: a request or response missing some
+    // of its fields must not be acted on. The whole block was decoded, so the
+    // HPACK table stays in step with the peer.
+    if (frame_.fields.malformed || frame_.fields.over_size || self_dependent_) {
         self_dependent_ = false;
         uint32_t sid = frame_.stream_id;
         frame_.reset();
