@@ -1,19 +1,7 @@
 // H2Codec and the HTTP/2 frame classes.
 #include "h2/codec.h"
 
-#if PY_VERSION_HEX >= 0x030C0000
-// Member types under their current names; the old header is deprecated.
-#define WL_T_UINT Py_T_UINT
-#define WL_T_BOOL Py_T_BOOL
-#define WL_T_OBJECT Py_T_OBJECT_EX
-#define WL_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define WL_T_UINT T_UINT
-#define WL_T_BOOL T_BOOL
-#define WL_T_OBJECT T_OBJECT_EX
-#define WL_READONLY READONLY
-#endif
+#include "py/members.h"
 
 #include <cstring>
 #include <new>
