@@ -233,6 +233,15 @@ def test_title_case():
         b"HTTP/1.1 200 OK", b"Connection: close", b"Transfer-Encoding: chunked"]
 
 
+@pytest.mark.parametrize("name", ["a", "a-b", "x" * 15 + "-y", "x" * 16 + "-y", "abc-" * 9 + "z", "-a--b-",
+                                  "0a-9b-_c-~d-e" * 3, "set-cookie"])
+def test_title_case_at_any_length(name):
+    expect = "-".join(p[:1].upper() + p[1:] for p in name.split("-")).encode()
+    c = server(title_case_headers=True, date_header=False)
+    head = c.serialize_response(200, HeaderMap([(name, "v"), (name, "w")]), content_length=0)
+    assert lines(head)[1:3] == [expect + b": v", expect + b": w"]
+
+
 def test_repeated_values_one_line_per_value_except_joined_names():
     c = server(date_header=False)
     h = HeaderMap([("set-cookie", "a=1"), ("trailer", "x-a"), ("set-cookie", "b=2"), ("trailer", "x-b")])

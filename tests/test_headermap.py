@@ -1,4 +1,5 @@
 import gc
+import random
 import resource
 import sys
 import threading
@@ -205,6 +206,46 @@ def test_good_values_kept_exactly():
     m.add("a", "")
     m.add("a", "caf\u00e9")
     assert m.get_all("a") == [b" \tx\xff\x80 ", b"", "caf\u00e9".encode()]
+
+
+TOKEN = "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+
+
+@pytest.mark.parametrize("length", [1, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 47])
+def test_names_of_every_length_fold_and_validate_like_the_table(length):
+    # Names are folded in blocks: every length class, every token
+    # character and a bad byte at every position must give the same
+    # answers as a byte-by-byte reading.
+    rnd = random.Random(length)
+    for _ in range(40):
+        raw = "".join(rnd.choice(TOKEN if rnd.random() < 0.3 else "AbZz09-") for _ in range(length))
+        pairs = [(raw, "v"), (raw.encode(), b"w"), (raw.upper(), "x")]
+        assert HeaderMap(pairs).items() == [(raw.lower(), b"v"), (raw.lower(), b"w"), (raw.lower(), b"x")]
+        assert HeaderMap({raw: "v"}).keys() == [raw.lower()]
+    for pos in range(length):
+        for bad in ("\x00", " ", ":", "\x7f", "\x80", "@", "[", "{"):
+            name = "a" * pos + bad + "B" * (length - pos - 1)
+            for pairs in ([(name, "v")], [(name.encode("latin-1"), b"v")], {name: "v"}):
+                with pytest.raises(ValueError, match="^invalid header name$"):
+                    HeaderMap(pairs)
+
+
+def test_construction_checks_name_then_value_in_order():
+    # The first bad pair decides, and within a pair the name goes first.
+    cases = [
+        ([("a b", "\n")], ValueError, "invalid header name"),
+        ([("a", "\n"), ("b c", "v")], ValueError, "invalid header value"),
+        ([("a", "v"), ("b", 1), ("c d", "v")], TypeError, "header value must be str or bytes"),
+        ([("a", "v"), (1, "\n")], TypeError, "header name must be str or bytes"),
+        ([("a", "v"), ("caf\u00e9", 1)], ValueError, "invalid header name"),
+        ([("a", "v"), ("b", "\udcff")], UnicodeEncodeError, None),
+    ]
+    for pairs, exc, msg in cases:
+        for init in (pairs, tuple(pairs), dict(pairs), iter(pairs)):
+            with pytest.raises(exc) as ei:
+                HeaderMap(init)
+            if msg:
+                assert str(ei.value) == msg
 
 
 def test_token_characters_accepted():

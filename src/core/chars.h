@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -42,6 +43,68 @@ inline bool is_field_value(std::string_view s) {
     for (; i < n; ++i)
         if (!kFieldValueOk[p[i]]) return false;
     return true;
+}
+
+// Writes the lower-case form of the token src[0, n) to dst and says whether
+// it is one (n > 0, token characters only). Names are mostly letters,
+// digits and dashes: those are folded and checked 16 bytes at a time (short
+// names as two overlapping loads); anything else goes through the table.
+inline bool lower_token(const char* src, size_t n, char* dst) {
+    if (n == 0) return false;
+#if defined(__SSE2__)
+    // The 16-bit mask of the lanes of x that hold a letter, a digit or a
+    // dash; *out is x with ASCII upper case folded.
+    auto fold = [](__m128i x, __m128i* out) {
+        const __m128i up = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('A' - 1)),
+                                         _mm_cmplt_epi8(x, _mm_set1_epi8('Z' + 1)));
+        const __m128i l = _mm_or_si128(x, _mm_and_si128(up, _mm_set1_epi8(0x20)));
+        const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(l, _mm_set1_epi8('a' - 1)),
+                                            _mm_cmplt_epi8(l, _mm_set1_epi8('z' + 1)));
+        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(l, _mm_set1_epi8('0' - 1)),
+                                            _mm_cmplt_epi8(l, _mm_set1_epi8('9' + 1)));
+        *out = l;
+        return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(alpha, digit), _mm_cmpeq_epi8(l, _mm_set1_epi8('-'))));
+    };
+    __m128i l;
+    if (n >= 16) {
+        bool ok = true;
+        for (size_t i = 0;; i += 16) {
+            if (i + 16 > n) i = n - 16;  // the last block overlaps the one before
+            ok &= fold(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), &l) == 0xffff;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), l);
+            if (i + 16 == n) break;
+        }
+        if (ok) return true;
+    } else if (n >= 8) {
+        __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)),
+                                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + n - 8)));
+        if (fold(x, &l) == 0xffff) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), l);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + n - 8), _mm_srli_si128(l, 8));
+            return true;
+        }
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        if ((fold(_mm_cvtsi64_si128(int64_t(uint64_t(a) | uint64_t(b) << 32)), &l) & 0xff) == 0xff) {
+            uint64_t w = uint64_t(_mm_cvtsi128_si64(l));
+            a = uint32_t(w);
+            b = uint32_t(w >> 32);
+            std::memcpy(dst, &a, 4);
+            std::memcpy(dst + n - 4, &b, 4);
+            return true;
+        }
+    }
+#endif
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(src);
+    uint8_t bad = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t c = kTokenLower[p[i]];
+        bad |= uint8_t(c == 0);
+        dst[i] = char(c);
+    }
+    return !bad;
 }
 
 // Visible ASCII (0x20-0x7E) and HTAB: the only values that can hold tokens.

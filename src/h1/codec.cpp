@@ -243,11 +243,24 @@ WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyOb
             ok = c->core.serialize_response(status, nullptr, keep_alive, http10, has_length, length, chunked, &err);
         }
         if (!ok) return;
-        head.assign(c->core.head());
+        head.swap(c->core.head_buffer());
         if (reuse) *reuse = !c->core.response_close_delimited() && !c->core.response_is_last();
     });
     if (lr != WlParse::Complete) return lr;
     return ok ? WlParse::Complete : WlParse::Failed;
+}
+
+void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
+    WlLock g(c->mu);
+    std::string& mine = c->core.head_buffer();
+    if (mine.capacity() < head.capacity()) mine.swap(head);
+}
+
+// The head swapped out of the codec as bytes, its buffer given back.
+static PyObject* head_bytes(WlH1Codec* c, std::string& head) {
+    PyObject* out = wl_bytes(head);
+    wl_h1codec_return_head(c, head);
+    return out;
 }
 
 PyObject* wl_h1_serialize_error(WlParse r, const SerializeError& err) {
@@ -440,11 +453,11 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
         } else {
             ok = c->core.serialize_request(method.v, url.v, nullptr, http10, has_len, len, chunked, &err);
         }
-        if (ok) head.assign(c->core.head());
+        if (ok) head.swap(c->core.head_buffer());
     });
     if (r == WlParse::Complete && !ok) r = WlParse::Failed;
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return wl_bytes(head);
+    return head_bytes(c, head);
 }
 
 PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -468,7 +481,7 @@ PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_
     WlParse r = wl_h1codec_serialize_response_native(as_codec(o), unsigned(status), headers, keep_alive, http10,
                                                      has_len, len, chunked, head, err, nullptr);
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return wl_bytes(head);
+    return head_bytes(as_codec(o), head);
 }
 
 PyObject* codec_continue_response(PyObject*, PyObject*) { return Py_NewRef(g_continue); }

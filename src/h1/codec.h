@@ -113,13 +113,18 @@ PyObject* wl_h1_parse_error(WlParse r, const wl::h1::Failure& f);
 PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, PyObject* src = nullptr);
 PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject* src);
 
-// Encodes a response head into `head` (headers may be NULL). *reuse (when
-// not NULL) receives whether the connection may serve another request
-// after it. Complete, Failed (err filled), NoMemory or Broken.
+// Encodes a response head and swaps it into `head` (headers may be NULL):
+// the head leaves the codec without a copy. *reuse (when not NULL) receives
+// whether the connection may serve another request after it. Complete,
+// Failed (err filled), NoMemory or Broken.
 WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
                                              bool http10, bool has_length, uint64_t length, bool chunked,
                                              std::string& head, wl::h1::SerializeError& err, bool* reuse);
 PyObject* wl_h1_serialize_error(WlParse r, const wl::h1::SerializeError& err);
+// Gives a head buffer back to the codec (after its bytes object was built)
+// so that the next head is written without an allocation; head is left
+// holding whatever the codec does not keep.
+void wl_h1codec_return_head(WlH1Codec* c, std::string& head);
 
 // Puts src in front of the codec's read buffer (bytes that arrived before
 // anything buffered now); src ends empty. All or nothing: may throw

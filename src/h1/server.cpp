@@ -561,6 +561,7 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
     std::string head;
     wl::h1::SerializeError err;
     WlParse r = WlParse::Complete;
+    PyObject* codec = nullptr;  // to give the head buffer back to
     {
         WlDrops drops;
         WlLock g(s->mu);
@@ -584,6 +585,7 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
             r = wl_h1codec_serialize_response_native(codec_of(s), unsigned(status), headers, keep_alive, s->http10,
                                                      has_length, length, chunked, head, err, &reuse);
             if (r == WlParse::Complete) {  // else the claim stands
+                codec = Py_NewRef(s->codec);
                 s->reuse = reuse;
                 s->do_switch =
                     (status == 101 && s->upgrade_requested) || (status >= 200 && status < 300 && s->connect);
@@ -596,6 +598,10 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
     if (code != REQ_OK) return claim(code, nullptr, false);
     PyObject* bytes = wl_bytes(head);
+    if (codec) {
+        wl_h1codec_return_head(reinterpret_cast<WlH1Codec*>(codec), head);
+        Py_DECREF(codec);
+    }
     if (!bytes) return nullptr;
     return claim(REQ_OK, bytes, armed);
 }

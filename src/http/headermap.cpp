@@ -32,16 +32,27 @@ PyObject* ascii_str(std::string_view v) {
     return s;
 }
 
-// Name bytes of a str or bytes object, or -1 with TypeError.
-// An ASCII str's bytes are its UTF-8, held in the object: read in place.
+// The bytes of a str or bytes object read in place, or false. An ASCII
+// str's bytes are its UTF-8, held in the object; neither read runs Python
+// code.
 inline bool ascii_view(PyObject* o, std::string_view* out) {
     if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return false;
     *out = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
     return true;
 }
 
+inline bool plain_view(PyObject* o, std::string_view* out) {
+    if (PyBytes_Check(o)) {
+        *out = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+        return true;
+    }
+    return ascii_view(o, out);
+}
+
+// Name bytes of a str or bytes object, or -1 with TypeError (or the
+// encoding error of a str that is not valid text).
 int name_bytes(PyObject* name, std::string_view* out) {
-    if (ascii_view(name, out)) return 0;
+    if (plain_view(name, out)) return 0;
     if (PyUnicode_Check(name)) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(name, &n);
@@ -49,49 +60,36 @@ int name_bytes(PyObject* name, std::string_view* out) {
         *out = {p, size_t(n)};
         return 0;
     }
-    if (PyBytes_Check(name)) {
-        *out = {PyBytes_AS_STRING(name), size_t(PyBytes_GET_SIZE(name))};
-        return 0;
-    }
     PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
     return -1;
 }
 
-// Lower-cases and validates into buf; false for an invalid name.
-bool normalize(std::string_view raw, std::string& buf) {
-    if (raw.empty() || raw.size() > 65535) return false;
-    buf.resize(raw.size());
-    char* d = buf.data();
-    uint8_t bad = 0;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        uint8_t c = wl::kTokenLower[static_cast<unsigned char>(raw[i])];
-        bad |= uint8_t(c == 0);
-        d[i] = char(c);
-    }
-    return !bad;
+// Writes the lower-case form of raw to d (raw.size() bytes); false for an
+// invalid name.
+inline bool lower_token(std::string_view raw, char* d) {
+    return raw.size() <= 65535 && wl::lower_token(raw.data(), raw.size(), d);
 }
 
-// The normalized name as a view: of the argument's own bytes when they are
-// already a lower-case token (no copy), else of the lower-cased copy in buf.
-int name_view(PyObject* name, std::string& buf, std::string_view* out) {
-    std::string_view raw;
-    if (name_bytes(name, &raw) < 0) return -1;
-    size_t i = 0;
-    if (raw.size() <= 65535) {
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(raw.data());
-        while (i < raw.size() && p[i] && wl::kTokenLower[p[i]] == p[i]) ++i;
-    }
-    if (i != 0 && i == raw.size()) {
-        *out = raw;
-        return 0;
-    }
-    if (!normalize(raw, buf)) {
-        PyErr_SetString(PyExc_ValueError, "invalid header name");
-        return -1;
-    }
-    *out = buf;
-    return 0;
+bool normalize(std::string_view raw, std::string& buf) {
+    if (raw.size() > 65535) return false;
+    buf.resize(raw.size());
+    return lower_token(raw, buf.data());
 }
+
+// Room for one normalized name: on the stack for any usual name, on the heap
+// beyond that.
+class NameBuf {
+public:
+    char* get(size_t n) {
+        if (n <= sizeof small_) return small_;
+        big_.resize(n);
+        return big_.data();
+    }
+
+private:
+    char small_[256];
+    std::string big_;
+};
 
 }  // namespace
 
@@ -106,9 +104,7 @@ int wl_header_name(PyObject* name, std::string& buf) {
 }
 
 int wl_header_value(PyObject* value, std::string_view* out) {
-    if (ascii_view(value, out)) {
-    } else if (PyBytes_Check(value)) {
-        *out = {PyBytes_AS_STRING(value), size_t(PyBytes_GET_SIZE(value))};
+    if (plain_view(value, out)) {
     } else if (PyUnicode_Check(value)) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(value, &n);
@@ -152,32 +148,91 @@ int wl_conv_headermap(PyObject* o, const char* fname, const char* arg, bool allo
 
 namespace {
 
-// Appends (name, value) objects to list after validating both.
-int append_pair(HeaderList& list, PyObject* name, PyObject* value, std::string& nbuf) {
-    std::string_view n, v;
-    if (name_view(name, nbuf, &n) < 0) return -1;
-    if (wl_header_value(value, &v) < 0) return -1;
-    HeaderList::Status st = list.append(n, v);
-    if (st != HeaderList::Status::Ok) {
-        status_error(st);
+int append_status(HeaderList& list, std::string_view name, std::string_view value) {
+    HeaderList::Status st = list.append(name, value);
+    if (st == HeaderList::Status::Ok) return 0;
+    status_error(st);
+    return -1;
+}
+
+// Appends a pair read in place: the name is validated (and lower-cased into
+// nb), then the value, in that order.
+int append_views(HeaderList& list, std::string_view raw, std::string_view v, NameBuf& nb) {
+    char* n = nb.get(raw.size());
+    if (!lower_token(raw, n)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header name");
         return -1;
+    }
+    if (!wl::is_field_value(v)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header value");
+        return -1;
+    }
+    return append_status(list, {n, raw.size()}, v);
+}
+
+// Appends (name, value) objects: the name's type and bytes, then the value's.
+int append_pair(HeaderList& list, PyObject* name, PyObject* value, NameBuf& nb) {
+    std::string_view raw, v;
+    if (name_bytes(name, &raw) < 0) return -1;
+    char* n = nb.get(raw.size());
+    if (!lower_token(raw, n)) {
+        PyErr_SetString(PyExc_ValueError, "invalid header name");
+        return -1;
+    }
+    if (wl_header_value(value, &v) < 0) return -1;
+    return append_status(list, {n, raw.size()}, v);
+}
+
+// The common construction: a list or tuple of 2-tuples of bytes or ASCII
+// str. A first pass checks the shapes and sums the sizes without running
+// any Python code (so the sequence cannot change under us), the store is
+// reserved once, then each pair is validated and appended with no
+// conversion and no reference counting. Returns 1 when the shapes do not
+// fit (nothing appended), else 0 or -1.
+int fill_plain_pairs(HeaderList& list, PyObject* seq) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    size_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        std::string_view k, v;
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 || !plain_view(PyTuple_GET_ITEM(item, 0), &k) ||
+            !plain_view(PyTuple_GET_ITEM(item, 1), &v))
+            return 1;
+        bytes += k.size() + v.size();
+    }
+    if (n == 0) return 0;
+    // Only a hint: past the store's limit the appends report it themselves.
+    if (bytes <= HeaderList::kMaxStore) list.reserve(bytes, std::min(size_t(n), size_t(HeaderList::kMaxNames)));
+    NameBuf nb;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view raw, v;
+        plain_view(PyTuple_GET_ITEM(items[i], 0), &raw);
+        plain_view(PyTuple_GET_ITEM(items[i], 1), &v);
+        if (append_views(list, raw, v, nb) < 0) return -1;
     }
     return 0;
 }
 
 int fill_from(HeaderList& list, PyObject* init) {
-    std::string nbuf;
     if (wl_headermap_check(init)) {
         wl_headermap_copy(init, list);
         return 0;
     }
+    NameBuf nb;
     if (PyDict_Check(init)) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(init, &pos, &k, &v)) {
+            std::string_view raw, val;
+            if (plain_view(k, &raw) && plain_view(v, &val)) {
+                // Both read in place: no Python code runs, no references needed.
+                if (append_views(list, raw, val, nb) < 0) return -1;
+                continue;
+            }
             Py_INCREF(k);
             Py_INCREF(v);
-            int r = append_pair(list, k, v, nbuf);
+            int r = append_pair(list, k, v, nb);
             Py_DECREF(k);
             Py_DECREF(v);
             if (r < 0) return -1;
@@ -185,26 +240,8 @@ int fill_from(HeaderList& list, PyObject* init) {
         return 0;
     }
     if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
-        // Common case: a list or tuple of 2-tuples, read without an iterator.
-        // Pre-size for the common short list; the hint is capped (a long
-        // list grows as it goes) and a failed reservation is no error.
-        size_t n = std::min(size_t(PySequence_Fast_GET_SIZE(init)), size_t(HeaderList::kMaxNames));
-        try {
-            list.reserve(std::min(n * 40, size_t(1) << 20), n);
-        } catch (const std::bad_alloc&) {
-        }
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(init, i);
-            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2) break;
-            Py_INCREF(item);
-            int r = append_pair(list, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), nbuf);
-            Py_DECREF(item);
-            if (r < 0) return -1;
-            if (i + 1 == PySequence_Fast_GET_SIZE(init)) return 0;
-        }
-        if (PySequence_Fast_GET_SIZE(init) == 0) return 0;
-        // Some item is not a 2-tuple: start over on the general path.
-        list.clear();
+        int r = fill_plain_pairs(list, init);
+        if (r <= 0) return r;
     }
     PyObject* it = PyObject_GetIter(init);
     if (!it) return -1;
@@ -224,7 +261,7 @@ int fill_from(HeaderList& list, PyObject* init) {
                 return -1;
             }
         }
-        int r = append_pair(list, k, v, nbuf);
+        int r = append_pair(list, k, v, nb);
         Py_DECREF(k);
         Py_DECREF(v);
         Py_DECREF(item);
@@ -237,30 +274,7 @@ int fill_from(HeaderList& list, PyObject* init) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* init = nullptr;
-    Py_ssize_t na = args ? PyTuple_GET_SIZE(args) : 0;
-    if (na > 1) {
-        PyErr_Format(PyExc_TypeError, "HeaderMap() takes at most 1 argument (%zd given)", na);
-        return nullptr;
-    }
-    if (na == 1) init = PyTuple_GET_ITEM(args, 0);
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) {
-            if (!PyUnicode_Check(k) || PyUnicode_CompareWithASCIIString(k, "init") != 0) {
-                PyErr_Format(PyExc_TypeError, "HeaderMap() got an unexpected keyword argument '%S'", k);
-                return nullptr;
-            }
-            if (init) {
-                PyErr_SetString(PyExc_TypeError,
-                                "argument for HeaderMap() given by name ('init') and position (1)");
-                return nullptr;
-            }
-            init = v;
-        }
-    }
+PyObject* new_map(PyTypeObject* type, PyObject* init) {
     auto* self = reinterpret_cast<WlHeaderMap*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
@@ -279,6 +293,55 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* too_many_args(Py_ssize_t n) {
+    PyErr_Format(PyExc_TypeError, "HeaderMap() takes at most 1 argument (%zd given)", n);
+    return nullptr;
+}
+
+// The keyword `init`, or NULL with TypeError for any other keyword or when
+// `init` came by position too.
+bool keyword_init(PyObject* key, bool positional) {
+    if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "init") != 0) {
+        PyErr_Format(PyExc_TypeError, "HeaderMap() got an unexpected keyword argument '%S'", key);
+        return false;
+    }
+    if (positional) {
+        PyErr_SetString(PyExc_TypeError, "argument for HeaderMap() given by name ('init') and position (1)");
+        return false;
+    }
+    return true;
+}
+
+PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* init = nullptr;
+    Py_ssize_t na = args ? PyTuple_GET_SIZE(args) : 0;
+    if (na > 1) return too_many_args(na);
+    if (na == 1) init = PyTuple_GET_ITEM(args, 0);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            if (!keyword_init(k, init != nullptr)) return nullptr;
+            init = v;
+        }
+    }
+    return new_map(type, init);
+}
+
+// HeaderMap(...) without the argument tuple and the generic type call.
+PyObject* hm_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t na = PyVectorcall_NARGS(nargsf);
+    if (na > 1) return too_many_args(na);
+    PyObject* init = na ? args[0] : nullptr;
+    if (kwnames) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (!keyword_init(PyTuple_GET_ITEM(kwnames, k), init != nullptr)) return nullptr;
+            init = args[na + k];
+        }
+    }
+    return new_map(reinterpret_cast<PyTypeObject*>(type), init);
 }
 
 void hm_dealloc(PyObject* o) {
@@ -682,4 +745,9 @@ PyType_Spec hm_spec = {WL_TYPE_NAME("HeaderMap"), sizeof(WlHeaderMap), 0,
 
 }  // namespace
 
-int wl_add_headermap(PyObject* m) { return wl_add_type(m, &WL_HeaderMapType, &hm_spec); }
+int wl_add_headermap(PyObject* m) {
+    if (wl_add_type(m, &WL_HeaderMapType, &hm_spec) < 0) return -1;
+    // Calls of the class skip the generic type call (argument tuple, dict).
+    WL_HeaderMapType->tp_vectorcall = WL_GUARD(hm_vectorcall);
+    return 0;
+}

@@ -104,29 +104,67 @@ void collect_trailer_names(std::string_view value, std::vector<std::string>& out
 }
 
 // Head writer over the codec's reused buffer.
+// Upper-cases each ASCII letter of d[0, n) that starts the name or follows
+// a '-'. Only the dashes decide, and they never change, so blocks may
+// overlap and be read back after being written.
+void title_case(char* d, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i dash = _mm_set1_epi8('-');
+        for (;; i += 16) {
+            if (i + 16 > n) i = n - 16;
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            // The byte before each lane; the name's start counts as a dash.
+            __m128i prev = i ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i - 1))
+                             : _mm_or_si128(_mm_slli_si128(x, 1), _mm_cvtsi32_si128('-'));
+            __m128i lower = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('a' - 1)),
+                                          _mm_cmplt_epi8(x, _mm_set1_epi8('z' + 1)));
+            __m128i up = _mm_and_si128(_mm_and_si128(lower, _mm_cmpeq_epi8(prev, dash)), _mm_set1_epi8(0x20));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_sub_epi8(x, up));
+            if (i + 16 == n) return;
+        }
+    }
+#endif
+    bool up = true;
+    for (; i < n; ++i) {
+        char c = d[i];
+        if (up && c >= 'a' && c <= 'z') d[i] = char(c - 32);
+        up = c == '-';
+    }
+}
+
 class Writer {
 public:
-    Writer(std::string& s, bool title) : s_(s), title_(title) {}
-    void raw(std::string_view v) { s_.append(v.data(), v.size()); }
+    // Writes into s from its start, sized once for `bound` bytes (a head's
+    // upper bound, see head_bound); finish() cuts s to what was written.
+    Writer(std::string& s, size_t bound, bool title) : s_(s), title_(title) {
+        s_.resize(bound);
+        p_ = s_.data();
+        end_ = p_ + bound;
+    }
+    void finish() { s_.resize(size_t(p_ - s_.data())); }
+
+    // Room for n more bytes; the bound makes the growth path dead code, the
+    // check keeps a wrong bound from ever writing past the buffer.
+    char* room(size_t n) {
+        if (size_t(end_ - p_) < n) grow(n);
+        char* at = p_;
+        p_ += n;
+        return at;
+    }
+    void raw(std::string_view v) { std::memcpy(room(v.size()), v.data(), v.size()); }
     void name(std::string_view n) {
-        if (!title_) {
-            raw(n);
-            return;
-        }
-        size_t at = s_.size();
-        raw(n);
-        bool up = true;
-        for (size_t i = at; i < s_.size(); ++i) {
-            char c = s_[i];
-            if (up && c >= 'a' && c <= 'z') s_[i] = char(c - 32);
-            up = c == '-';
-        }
+        char* d = room(n.size());
+        std::memcpy(d, n.data(), n.size());
+        if (title_) title_case(d, n.size());
     }
     void line(std::string_view n, std::string_view v) {
         name(n);
-        raw(": ");
-        raw(v);
-        raw("\r\n");
+        char* d = room(v.size() + 4);
+        std::memcpy(d, ": ", 2);
+        std::memcpy(d + 2, v.data(), v.size());
+        std::memcpy(d + 2 + v.size(), "\r\n", 2);
     }
     void number_line(std::string_view n, uint64_t v) {
         char d[20];
@@ -152,9 +190,30 @@ public:
     }
 
 private:
+    void grow(size_t n) {
+        size_t at = size_t(p_ - s_.data());
+        s_.resize(std::max(s_.size() * 2, at + n));
+        p_ = s_.data() + at;
+        end_ = s_.data() + s_.size();
+    }
+
     std::string& s_;
     bool title_;
+    char* p_;
+    char* end_;
 };
+
+// Upper bound of the header lines of h: each value on a line of its own
+// (joined lines are shorter), every name and value counted from the store.
+size_t head_bound(const HeaderList& h) {
+    size_t n = h.store_size();
+    for (const HeaderList::Entry& e : h.entries()) n += (size_t(e.name.len) + 4) * e.count;
+    return n;
+}
+// The most a codec adds to those lines: the start line (without a request
+// target), connection, content-length, transfer-encoding (or ", chunked"),
+// date and the empty line.
+constexpr size_t kHeadExtra = 256;
 
 const HeaderList& empty_list() {
     static const HeaderList e;
@@ -414,15 +473,11 @@ bool Codec::serialize_request(std::string_view method, std::string_view url, con
         }
     }
 
-    head_.clear();
-    head_.reserve(64 + url.size() + method.size() + h.store_size() + 30 * h.value_count());
-    Writer w(head_, false);
+    size_t tn = uri.target_size();
+    Writer w(head_, kHeadExtra + method.size() + tn + head_bound(h), false);
     w.raw(method);
     w.raw(" ");
-    size_t tn = uri.target_size();
-    size_t at = head_.size();
-    head_.resize(at + tn);
-    uri.write_target(head_.data() + at);
+    uri.write_target(w.room(tn));
     w.raw(http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
     const auto& entries = h.entries();
     for (uint32_t e = 0; e < entries.size(); ++e) {
@@ -455,6 +510,7 @@ bool Codec::serialize_request(std::string_view method, std::string_view url, con
     if (cl == HeaderList::kNone && cl_act == ClAct::Set) w.number_line("content-length", cl_value);
     if (add_te) w.line("transfer-encoding", "chunked");
     w.raw("\r\n");
+    w.finish();
 
     method_ = m;
     req_conn_close_ = close;
@@ -502,9 +558,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
     }
     bool last = status == 101 || connect_ok || !keep_alive || close_delimited;
 
-    head_.clear();
-    head_.reserve(96 + h.store_size() + 30 * h.value_count());
-    Writer w(head_, cfg_.title_case_headers);
+    Writer w(head_, kHeadExtra + head_bound(h), cfg_.title_case_headers);
     if (!http10 && status == 200) {
         w.raw("HTTP/1.1 200 OK\r\n");
     } else {
@@ -635,6 +689,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
         w.raw("\r\n");
     }
     w.raw("\r\n");
+    w.finish();
 
     resp_is_last_ = last;
     resp_close_delimited_ = enc.kind == Encoder::Kind::Close;

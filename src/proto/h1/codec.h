@@ -139,6 +139,9 @@ public:
     bool serialize_response(unsigned status, const HeaderList* headers, bool keep_alive, bool http10,
                             bool has_length, uint64_t length, bool chunked, SerializeError* err);
     std::string_view head() const { return head_; }
+    // The buffer head() lives in: a caller may swap it out to keep the head
+    // without copying and swap a buffer back in to be reused.
+    std::string& head_buffer() { return head_; }
 
     bool request_connection_close() const { return req_conn_close_; }
     bool response_is_last() const { return resp_is_last_; }
