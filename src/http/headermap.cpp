@@ -183,8 +183,20 @@ int append_pair(HeaderList& list, PyObject* name, PyObject* value, NameBuf& nb) 
     return append_status(list, {n, raw.size()}, v);
 }
 
-// The common construction: a list or tuple of 2-tuples of bytes or ASCII
-// str. A first pass checks the shapes and sums the sizes without running
+// plain_view for exact bytes and str only: the type is compared, not its
+// flags read.
+inline bool exact_view(PyObject* o, std::string_view* out) {
+    if (Py_IS_TYPE(o, &PyBytes_Type)) {
+        *out = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+        return true;
+    }
+    if (!Py_IS_TYPE(o, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(o)) return false;
+    *out = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    return true;
+}
+
+// The common construction: a list or tuple of 2-tuples of exact bytes or
+// ASCII str. A first pass checks the shapes and sums the sizes without running
 // any Python code (so the sequence cannot change under us), the store is
 // reserved once, then each pair is validated and appended with no
 // conversion and no reference counting. Returns 1 when the shapes do not
@@ -196,8 +208,8 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
         std::string_view k, v;
-        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 || !plain_view(PyTuple_GET_ITEM(item, 0), &k) ||
-            !plain_view(PyTuple_GET_ITEM(item, 1), &v))
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 || !exact_view(PyTuple_GET_ITEM(item, 0), &k) ||
+            !exact_view(PyTuple_GET_ITEM(item, 1), &v))
             return 1;
         bytes += k.size() + v.size();
     }
@@ -207,8 +219,8 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     NameBuf nb;
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view raw, v;
-        plain_view(PyTuple_GET_ITEM(items[i], 0), &raw);
-        plain_view(PyTuple_GET_ITEM(items[i], 1), &v);
+        exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
+        exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
         if (append_views(list, raw, v, nb) < 0) return -1;
     }
     return 0;
