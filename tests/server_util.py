@@ -3,6 +3,7 @@ on a background loop, raw sockets and client commands with timeouts."""
 
 import asyncio
 import contextlib
+import contextvars
 import os
 import shutil
 import socket
@@ -40,8 +41,15 @@ class Events:
             return self.cond.wait_for(lambda: any(pred(i) for i in self.items), timeout)
 
 
+REQUEST_VAR = contextvars.ContextVar("request_var")
+
+
 def make_app(events):
     """The demo application plus routes that exercise the server's edges."""
+
+    async def answer(send, body):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": body})
 
     async def app(scope, receive, send):
         if scope["type"] == "lifespan":
@@ -94,6 +102,34 @@ def make_app(events):
             await send({"type": "http.response.body", "body": b"", "more_body": False})
             await send({"type": "http.response.trailers",
                         "headers": [(b"x-sum", b"%d" % len(body)), (b"x-got", got.get(b"x-req", b"none"))]})
+        elif path == "/task":
+            # The task stays the same across a wait; nothing set by an earlier
+            # request's context is seen by a later one.
+            before = asyncio.current_task()
+            leaked = REQUEST_VAR.get(None)
+            REQUEST_VAR.set(scope["query_string"])
+            if scope["query_string"] == b"wait":
+                await asyncio.sleep(0.01)
+            same = before is not None and asyncio.current_task() is before
+            await answer(send, b"%r %r" % (same, leaked))
+        elif path == "/timeout":
+            try:
+                async with asyncio.timeout(0.05):
+                    await asyncio.sleep(5)
+            except TimeoutError:
+                await answer(send, b"timed out")
+        elif path == "/cancel-self":
+            # Cancels its own task, then finishes without waiting; with
+            # ?wait it waits afterwards and sees the cancellation.
+            asyncio.current_task().cancel()
+            if scope["query_string"] == b"wait":
+                try:
+                    await asyncio.sleep(5)
+                except asyncio.CancelledError:
+                    asyncio.current_task().uncancel()
+                    await answer(send, b"cancelled")
+                    return
+            await answer(send, b"done")
         elif path == "/raise":
             raise RuntimeError("application failure")
         elif path == "/raise-late":

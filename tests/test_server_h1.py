@@ -264,3 +264,32 @@ def test_graceful_shutdown_finishes_the_exchange_in_flight():
         stopper.join(5)
         conn.close()
         idle.close()
+
+
+def test_requests_of_a_connection_run_on_a_task_with_their_own_context(srv):
+    """Keep-alive requests share a task but never a context; a wait keeps the
+    task; cancellation, timeouts and a cancel left behind by a request that
+    finished without waiting stay within their own request."""
+    steps = [("/task?a", b"True None"), ("/task?wait", b"True None"), ("/cancel-self", b"done"),
+             ("/task?b", b"True None"), ("/cancel-self?wait", b"cancelled"), ("/timeout", b"timed out"),
+             ("/task?wait", b"True None"), ("/cancel-self", b"done"), ("/cancel-self?wait", b"cancelled")]
+    with socket.create_connection(("127.0.0.1", srv.port), 5) as s:
+        for path, expect in steps:
+            s.sendall(b"GET %s HTTP/1.1\r\nhost: x\r\n\r\n" % path.encode())
+            out = read_all(s, 5, until=lambda b: b"\r\n\r\n" in b and b.endswith(expect))
+            assert out.startswith(b"HTTP/1.1 200") and out.endswith(expect), (path, out)
+
+
+def test_target_parts_are_remembered_within_bounds():
+    from wirelet.server import Config, Server
+
+    server = Server(Config(app=None))
+    cases = {"/a%20b?x=1": ("/a b", b"/a%20b", b"x=1"), "*": ("*", b"*", b""),
+             "http://h/p%2F?q": ("/p/", b"/p%2F", b"q"), "/": ("/", b"/", b"")}
+    for target, parts in cases.items():
+        assert server.target_parts(target) == parts and server.targets[target] == parts
+    for i in range(3000):
+        server.target_parts(f"/{i}")
+    long = "/" + "x" * 300
+    assert server.target_parts(long) == (long, long.encode(), b"") and long not in server.targets
+    assert len(server.targets) <= 1024

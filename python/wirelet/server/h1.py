@@ -17,9 +17,8 @@ import logging
 from wirelet import _wirelet as w
 from wirelet.http import HeaderMap
 
-from urllib.parse import unquote
-
-from .asgi import ASGI_INFO, EXTENSIONS, ClientDisconnected, error_page, split_target, trailer_list
+from .host import Host
+from .asgi import ASGI_INFO, EXTENSIONS, ClientDisconnected, error_page, trailer_list
 
 log = logging.getLogger("wirelet.server")
 access_log = logging.getLogger("wirelet.access")
@@ -68,27 +67,25 @@ class TransportRef:
 class H1Cycle:
     """One request and its response: the ASGI receive and send pair."""
 
-    __slots__ = ("conn", "seq", "head", "chunks", "buffered", "body_done", "delivered", "trailers",
-                 "disconnected", "finished", "status", "headers", "trailers_expected", "head_sent",
-                 "waiter", "expect_continue", "scope")
+    # Class-level defaults: a request sets only what differs from them.
+    chunks = ()
+    buffered = 0
+    body_done = False
+    delivered = False
+    trailers = None
+    disconnected = False
+    finished = False
+    status = None
+    headers = None
+    trailers_expected = False
+    head_sent = False
+    waiter = None
+    expect_continue = False
 
     def __init__(self, conn, seq, head):
         self.conn = conn
         self.seq = seq
         self.head = head
-        self.chunks = []
-        self.buffered = 0
-        self.body_done = False
-        self.delivered = False
-        self.trailers = None
-        self.disconnected = False
-        self.finished = False
-        self.status = None
-        self.headers = None
-        self.trailers_expected = False
-        self.head_sent = False
-        self.waiter = None
-        self.expect_continue = head.expect_continue
 
     def wake(self):
         waiter = self.waiter
@@ -107,7 +104,7 @@ class H1Cycle:
             if self.chunks or (self.body_done and not self.delivered):
                 chunks = self.chunks
                 body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-                self.chunks = []
+                self.chunks = ()
                 self.buffered = 0
                 conn = self.conn
                 if conn.read_paused and conn.mode == BODY:
@@ -211,6 +208,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         self.keep_alive_timeout = self.config.keep_alive_timeout
         self.body_timeout = self.config.body_timeout
         self.access_log = self.config.access_log
+        self.host = None
+        self.state = server.state
+        self.targets = server.targets
+        self.scope_base = None
 
     # -- asyncio protocol ------------------------------------------------
 
@@ -230,6 +231,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 self.mode = CLOSED
                 server.switch_to_h2(self, transport, b"")
                 return
+        # What every request's scope on this connection shares.
+        self.scope_base = {"type": "http", "asgi": ASGI_INFO, "http_version": "1.1", "server": self.sockname,
+                           "client": self.client, "scheme": self.scheme, "root_path": self.root_path,
+                           "extensions": EXTENSIONS}
         self.ref.transport = transport
         server.connections.add(self)
         self.begin_read()  # a fresh connection parks its idle read on the transport
@@ -287,6 +292,8 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         if cycle is not None and not cycle.finished:
             cycle.disconnect()
         self.mark_closed()
+        if self.host is not None:
+            self.host.close()
         self.take_watcher_handle()
         self.take_watcher_result()
         self.write_paused = False
@@ -395,6 +402,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             cycle.body_done = True
             self.mode = BUSY
         else:
+            cycle.expect_continue = head.expect_continue
             self.mode = BODY
             self.deadline = self.server.now + self.body_timeout
             self.pump_body(cycle)
@@ -406,33 +414,24 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             self.respond_plain(cycle, 400, b"missing or repeated Host header\n")
             return
         target = head.target
-        if target[:1] == "/":
-            path, _, query = target.partition("?")
-            raw_path = path.encode("ascii", "replace")
-            if "%" in path:
-                path = unquote(path)
-            query = query.encode("ascii", "replace")
-        else:
-            path, raw_path, query = split_target(target)
-        scope = {
-            "type": "http",
-            "asgi": ASGI_INFO,
-            "http_version": "1.0" if http10 else "1.1",
-            "server": self.sockname,
-            "client": self.client,
-            "scheme": self.scheme,
-            "method": head.method,
-            "root_path": self.root_path,
-            "path": path,
-            "raw_path": raw_path,
-            "query_string": query,
-            "headers": headers.raw_items(),
-            "extensions": EXTENSIONS,
-        }
-        state = self.server.state
+        parts = self.targets.get(target)
+        if parts is None:
+            parts = self.server.target_parts(target)
+        scope = dict(self.scope_base, method=head.method, path=parts[0], raw_path=parts[1], query_string=parts[2],
+                     headers=headers.raw_items())
+        if http10:
+            scope["http_version"] = "1.0"
+        state = self.state
         if state:
             scope["state"] = state.copy()
-        self.server.start_task(self.run_app(cycle, scope))
+        coro = self.run_app(cycle, scope)
+        host = self.host
+        if host is None or not host.usable():
+            if not Host.supported:
+                self.server.start_task(coro)
+                return
+            host = self.host = Host(self.loop)
+        host.run(coro)
 
     def respond_plain(self, cycle, status, body):
         """A small closing answer written by the server itself."""
@@ -451,7 +450,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 if piece is None:
                     break
                 if piece:
-                    cycle.chunks.append(piece)
+                    if cycle.chunks:
+                        cycle.chunks.append(piece)
+                    else:
+                        cycle.chunks = [piece]
                     cycle.buffered += len(piece)
                     got = True
         except w.H1BodyError as exc:
@@ -630,7 +632,10 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             if isinstance(exc, ClientDisconnected) or cycle.disconnected:
                 return
             if not isinstance(exc, Exception):
-                self.abort(cycle)
+                if not cycle.finished:
+                    self.abort(cycle)
+                if isinstance(exc, asyncio.CancelledError):
+                    return  # the request's task was cancelled: it ends here
                 raise
             log.exception("exception in ASGI application")
             if cycle.head_sent:

@@ -24,12 +24,10 @@ from __future__ import annotations
 import asyncio
 import collections
 import logging
-from urllib.parse import unquote
-
 from wirelet import _wirelet as w
 from wirelet.http import HeaderMap
 
-from .asgi import ASGI_INFO, EXTENSIONS, ClientDisconnected, error_page, split_target, trailer_list
+from .asgi import ASGI_INFO, EXTENSIONS, ClientDisconnected, error_page, trailer_list
 
 log = logging.getLogger("wirelet.server")
 
@@ -343,6 +341,7 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
         self.sockname = None
         self.root_path = c.root_path
         self.closing = False
+        self.targets = server.targets
 
     # -- asyncio protocol ------------------------------------------------------
 
@@ -549,14 +548,9 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
             if v.flags:
                 self.on_flags(v.flags)
             return None
-        if target[:1] == "/":
-            path, _, query = target.partition("?")
-            raw_path = path.encode("ascii", "replace")
-            if "%" in path:
-                path = unquote(path)
-            query = query.encode("ascii", "replace")
-        else:
-            path, raw_path, query = split_target(target)
+        parts = self.targets.get(target)
+        if parts is None:
+            parts = self.server.target_parts(target)
         headers = f.headers.raw_items()
         authority = f.authority
         if authority is not None and "host" not in f.headers:
@@ -570,9 +564,9 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
             "scheme": f.scheme or self.scheme,
             "method": method,
             "root_path": self.root_path,
-            "path": path,
-            "raw_path": raw_path,
-            "query_string": query,
+            "path": parts[0],
+            "raw_path": parts[1],
+            "query_string": parts[2],
             "headers": headers,
             "extensions": EXTENSIONS,
         }

@@ -12,7 +12,7 @@ from typing import Any, Optional
 
 from wirelet import _wirelet as w
 
-from .asgi import Lifespan
+from .asgi import Lifespan, split_target
 from .config import Config
 from .h1 import H1Connection
 
@@ -53,6 +53,8 @@ class Server:
         self._eager = sys.version_info >= (3, 12)
         # A coarse clock for deadlines, advanced by the sweep.
         self.now = 0.0
+        # Request targets seen lately, split into the scope's path parts.
+        self.targets: dict = {}
 
     # -- protocol selection ------------------------------------------------------
 
@@ -73,6 +75,17 @@ class Server:
         conn.connection_made(transport)
         if data:
             conn.primed(data)
+
+    def target_parts(self, target: str) -> tuple:
+        """(path, raw_path, query_string) of a request target, remembered
+        when short: most requests repeat a target seen before."""
+        parts = split_target(target)
+        if len(target) <= 256:
+            targets = self.targets
+            if len(targets) >= 1024:
+                targets.clear()
+            targets[target] = parts
+        return parts
 
     def start_task(self, coro):
         """Starts a request's task. Where the interpreter allows it the task

@@ -1,0 +1,152 @@
+"""One task per HTTP/1.1 connection that its requests' applications run on.
+
+A keep-alive connection serves its requests one after the other, so they
+can share a task: the request's application starts inside the read callback,
+with the connection's task made current (so `asyncio.current_task()`,
+timeouts and cancel scopes see a real task), in a fresh copy of the context.
+An application that answers without waiting is done there, and the request
+has cost no task, no scheduled callback and no extra trip through the loop.
+One that waits is handed to the task, which drives it on from the point
+where it stopped; it stays the same task throughout.
+
+Cancelling the task is cancelling the request it runs. A cancellation that
+outlives its request (it was asked for by a request that then finished
+without waiting) ends the task instead of reaching the next request; the
+next request gets a new task.
+
+Where the interpreter lacks the hooks this needs, `Host.supported` is false
+and each request runs as a task of its own.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import types
+from contextvars import copy_context
+
+try:
+    from asyncio.tasks import _enter_task, _leave_task
+except ImportError:  # pragma: no cover - interpreters without the hooks
+    _enter_task = _leave_task = None
+
+_CancelledError = asyncio.CancelledError
+
+
+@types.coroutine
+def _resume(coro, ctx, yielded, exc=None):
+    """Drives coro, which stopped by yielding `yielded`, to its end in ctx;
+    the task awaiting this sees exactly what a task running coro would."""
+    send = coro.send
+    throw = coro.throw
+    run = ctx.run
+    if exc is not None:
+        if isinstance(yielded, asyncio.Future):
+            yielded.cancel()
+        try:
+            yielded = run(throw, exc)
+        except StopIteration:
+            return
+    while True:
+        try:
+            value = yield yielded
+        except GeneratorExit:
+            coro.close()
+            raise
+        except BaseException as e:  # noqa: BLE001 - handed to the coroutine, as a task would
+            try:
+                yielded = run(throw, e)
+            except StopIteration:
+                return
+        else:
+            try:
+                yielded = run(send, value)
+            except StopIteration:
+                return
+
+
+async def _carry_on(coro, ctx, yielded, exc):
+    await _resume(coro, ctx, yielded, exc)
+
+
+class Host:
+    """The task that a connection's requests run on."""
+
+    __slots__ = ("loop", "task", "job", "waiter", "closed", "started")
+
+    supported = _enter_task is not None
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.job = None
+        self.waiter = None
+        self.closed = False
+        self.started = False
+        self.task = loop.create_task(self.main())
+
+    def usable(self) -> bool:
+        task = self.task
+        return not self.closed and not task.done() and not task.cancelling()
+
+    def run(self, coro) -> None:
+        """Runs coro now, on this task, up to its first wait; the task goes on from there."""
+        loop = self.loop
+        task = self.task
+        ctx = copy_context()
+        try:
+            _enter_task(loop, task)
+        except RuntimeError:
+            # Called from inside another task: the request gets its own.
+            loop.create_task(coro, context=ctx)
+            return
+        try:
+            yielded = ctx.run(coro.send, None)
+        except StopIteration:
+            return
+        finally:
+            _leave_task(loop, task)
+        if not self.started and task.cancelling():
+            # The request cancelled the task before its first step, which
+            # will therefore only raise: the request goes on by itself.
+            self.closed = True
+            loop.create_task(_carry_on(coro, ctx, yielded, _CancelledError()))
+            return
+        self.job = (coro, ctx, yielded)
+        waiter = self.waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def close(self) -> None:
+        """Ends the task once it has no request left to run."""
+        self.closed = True
+        waiter = self.waiter
+        if self.job is None and waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    async def main(self):
+        self.started = True
+        task = self.task
+        while True:
+            job = self.job
+            exc = None
+            if job is None:
+                if self.closed:
+                    return
+                waiter = self.waiter = self.loop.create_future()
+                try:
+                    await waiter
+                except _CancelledError as e:
+                    if self.job is None:
+                        self.closed = True
+                        raise
+                    exc = e  # meant for the request that was handed over meanwhile
+                finally:
+                    self.waiter = None
+                job = self.job
+                if job is None:
+                    continue
+            self.job = None
+            await _resume(*job, exc)
+            if task.cancelling():
+                # The request ended without absorbing a cancellation.
+                self.closed = True
+                return
