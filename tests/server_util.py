@@ -176,7 +176,7 @@ class ServerThread:
 
     def __enter__(self):
         self.thread.start()
-        assert self.server.started.wait(10), "server did not start"
+        assert self.server.started.wait(60), "server did not start"
         if self.error:
             raise self.error
         self.port = self.server.port
@@ -237,6 +237,30 @@ def run(cmd, timeout=20, **kw):
     return subprocess.run(cmd, capture_output=True, timeout=timeout, env=CLIENT_ENV, **kw)
 
 
+def wait_listening(proc, port, timeout=60.0, output=None):
+    """Waits until the child server accepts connections on port. A child that
+    exits, or is not ready within the (generous: the machine may be loaded)
+    bound, fails the test with what it wrote (`output`: a file, or its pipe)."""
+    deadline = time.time() + timeout
+    while proc.poll() is None and time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    stream = output if output is not None else proc.stdout
+    text = b""
+    if stream is not None:
+        if stream.seekable():
+            stream.seek(0)
+        text = stream.read()
+    raise RuntimeError(f"server on port {port} not ready (exit status {proc.returncode}):\n"
+                       + text.decode(errors="replace"))
+
+
 def spawn_server(args, env=None, **kw):
     """`python -m wirelet serve ...` as a child process; returns (proc, port)."""
     port_sock = socket.socket()
@@ -249,17 +273,8 @@ def spawn_server(args, env=None, **kw):
         e.update(env)
     proc = subprocess.Popen([sys.executable, "-m", "wirelet", "serve", *args, "--port", str(port)],
                             env=e, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kw)
-    deadline = time.time() + 15
-    while time.time() < deadline:
-        if proc.poll() is not None:
-            raise RuntimeError(proc.stdout.read().decode())
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return proc, port
-        except OSError:
-            time.sleep(0.05)
-    proc.kill()
-    raise RuntimeError("server did not start")
+    wait_listening(proc, port)
+    return proc, port
 
 
 events_for_cli = Events()

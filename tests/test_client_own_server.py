@@ -4,16 +4,16 @@ HTTP/1.1, HTTP/2 by prior knowledge and HTTP/2 by ALPN over TLS."""
 import asyncio
 import importlib.util
 import os
-import socket
 import subprocess
 import sys
-import time
+import tempfile
 
 import pytest
 
 import wirelet
 
 from client_peers import client_tls, free_port, tls_files  # noqa: F401
+from server_util import wait_listening
 from test_client_h1 import run
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("wirelet.server") is None,
@@ -26,27 +26,26 @@ def own_server(tls_files):
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([here] + sys.path))
     procs, urls = [], []
-    for tls in (False, True):
-        port = free_port()
-        args = [sys.executable, "-m", "wirelet", "serve", "client_peers:echo_app", "--port", str(port),
-                "--log-level", "error", "--lifespan", "off"]
-        if tls:
-            args += ["--certfile", certfile, "--keyfile", keyfile]
-        procs.append(subprocess.Popen(args, cwd=here, env=env))
-        urls.append(f"{'https' if tls else 'http'}://127.0.0.1:{port}")
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), 0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
     try:
+        for tls in (False, True):
+            port = free_port()
+            args = [sys.executable, "-m", "wirelet", "serve", "client_peers:echo_app", "--port", str(port),
+                    "--log-level", "error", "--lifespan", "off"]
+            if tls:
+                args += ["--certfile", certfile, "--keyfile", keyfile]
+            log = tempfile.TemporaryFile()
+            procs.append(subprocess.Popen(args, cwd=here, env=env, stdout=log, stderr=subprocess.STDOUT))
+            urls.append(f"{'https' if tls else 'http'}://127.0.0.1:{port}")
+            wait_listening(procs[-1], port, output=log)
         yield urls[0], urls[1], cafile
     finally:
         for p in procs:
             p.terminate()
-            p.wait(10)
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
 
 
 @pytest.mark.parametrize("mode", ["h1", "h2c", "h2"])

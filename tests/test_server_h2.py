@@ -105,6 +105,15 @@ def srv():
 
 
 @pytest.fixture(scope="module")
+def calm_srv():
+    """Default timeouts, so the control-frame budget renews only once a
+    second: a flood sent in one write exceeds it however slowly it is read."""
+    with ServerThread(max_control_frames=300) as s:
+        assert s.config.timer_interval() == 1.0
+        yield s
+
+
+@pytest.fixture(scope="module")
 def tls(tmp_path_factory):
     trustme = pytest.importorskip("trustme")
     d = tmp_path_factory.mktemp("tls")
@@ -261,9 +270,9 @@ def test_graceful_shutdown_runs_both_goaway_phases():
 
 
 @pytest.mark.parametrize("name", ["ping", "settings", "rapid_reset", "continuation", "hpack_bomb", "empty_data"])
-def test_flooding_client_gets_enhance_your_calm(srv, name):
+def test_flooding_client_gets_enhance_your_calm(calm_srv, name):
     """Each flood ends with GOAWAY(ENHANCE_YOUR_CALM) while a good client is served."""
-    c = RawH2(srv.port)
+    c = RawH2(calm_srv.port)
     c.frames(timeout=0.2)
     if name == "ping":
         attack = frame(PING, 0, 0, b"12345678") * 2000
@@ -288,7 +297,7 @@ def test_flooding_client_gets_enhance_your_calm(srv, name):
 
     def good_client():
         for _ in range(3):
-            good.append(raw(srv.port, b"GET /hello HTTP/1.1\r\nhost: x\r\nconnection: close\r\n\r\n")[-19:])
+            good.append(raw(calm_srv.port, b"GET /hello HTTP/1.1\r\nhost: x\r\nconnection: close\r\n\r\n")[-19:])
 
     t = threading.Thread(target=good_client)
     before = rss()
@@ -328,3 +337,38 @@ def test_client_that_never_reads_is_bounded_and_dropped(srv):
 def test_preface_without_http2_is_closed_silently():
     with ServerThread(http2=False) as s:
         assert raw(s.port, w.H2_PREFACE + settings()) == b""
+
+
+def test_stalled_request_body_is_cancelled_and_the_application_sees_a_disconnect():
+    """A body that stops arriving is reset with CANCEL after body_timeout; one
+    that waits on the application (unread data buffered) is not."""
+    h2 = pytest.importorskip("h2.connection")
+    import h2.config
+    import h2.events
+
+    with ServerThread(body_timeout=0.5) as srv:
+        conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        conn.initiate_connection()
+        post = [(":method", "POST"), (":scheme", "http"), (":authority", "x")]
+        conn.send_headers(1, post + [(":path", "/wait-disconnect")])
+        conn.send_data(1, b"ab")
+        conn.send_headers(3, post + [(":path", "/slow?1.0")])
+        conn.send_data(3, b"xy")
+        s = socket.create_connection(("127.0.0.1", srv.port), 5)
+        s.sendall(conn.data_to_send())
+        events = []
+        started = time.time()
+        while time.time() < started + 5 and not any(isinstance(e, h2.events.StreamReset) for e in events):
+            events += conn.receive_data(s.recv(65536))
+            s.sendall(conn.data_to_send())
+        elapsed = time.time() - started
+        resets = [(e.stream_id, e.error_code) for e in events if isinstance(e, h2.events.StreamReset)]
+        assert resets == [(1, 8)] and 0.3 < elapsed < 3  # CANCEL, after about body_timeout
+        assert srv.events.wait_for(lambda e: e == ("wait-disconnect", "http.disconnect"))
+        while time.time() < started + 5 and not any(isinstance(e, h2.events.StreamEnded) for e in events):
+            events += conn.receive_data(s.recv(65536))
+            s.sendall(conn.data_to_send())
+        s.close()
+        assert b"".join(e.data for e in events if isinstance(e, h2.events.DataReceived)) == b"slow done"
+        assert all(e.stream_id == 1 for e in events if isinstance(e, h2.events.StreamReset) and e.error_code == 8)
+        assert srv.wait_connections(0)

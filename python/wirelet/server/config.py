@@ -35,7 +35,9 @@ class Config:
     max_headers: int = 100              # header lines per request head
     head_timeout: float = 10.0          # from a head's first byte to its end
     keep_alive_timeout: float = 5.0     # an idle connection between requests
-    body_timeout: float = 30.0          # a request body that stops arriving
+    # A request body that stops arriving: HTTP/1.1 answers 408 and closes,
+    # HTTP/2 resets the stream with CANCEL; the application sees a disconnect.
+    body_timeout: float = 30.0
     keep_alive: bool = True
     # Request-body bytes buffered ahead of the application before reading pauses.
     body_buffer_size: int = 65536

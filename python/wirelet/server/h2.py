@@ -106,7 +106,8 @@ class H2Stream:
     the application's receive/send pair."""
 
     __slots__ = ("conn", "sid", "chunks", "eof", "delivered", "stop", "trailers", "waiter", "window", "status",
-                 "headers", "trailers_expected", "head_sent", "finished", "frame", "timer", "is_head")
+                 "headers", "trailers_expected", "head_sent", "finished", "frame", "timer", "is_head",
+                 "body_deadline")
 
     def __init__(self, conn):
         self.conn = conn
@@ -126,21 +127,29 @@ class H2Stream:
         self.frame = None
         self.timer = None
         self.is_head = False
+        # While the request body is awaited from the peer (nothing unread
+        # is buffered): when the wait ends; 0.0 otherwise.
+        self.body_deadline = 0.0
 
     # -- called by the read pump
     def on_data(self, payload, budgeted, eof):
         if payload:
             self.chunks.append((payload, budgeted))
+            # The application is the one to catch up now.
+            self.body_deadline = 0.0
         if eof:
             self.eof = True
+            self.conn.body_ended(self)
         self.wake()
 
     def on_trailers(self, headers):
         self.trailers = headers
         self.eof = True
+        self.conn.body_ended(self)
         self.wake()
 
     def on_stop(self, stop, notify_body=True):
+        self.conn.body_ended(self)
         if self.stop is None:
             self.stop = stop
         if notify_body:
@@ -183,6 +192,8 @@ class H2Stream:
                     conn.on_flags(flags)
                 body = parts[0] if len(parts) == 1 else b"".join(parts)
                 if not self.eof:
+                    if self.stop is None:
+                        self.body_deadline = conn.server.now + conn.body_timeout
                     return {"type": "http.request", "body": body, "more_body": True}
                 return self.last_message(body)
             if self.eof and not self.delivered:
@@ -336,6 +347,9 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
         self.idle_since = 0.0
         self.control_frames = 0
         self.send_timeout = c.send_timeout
+        self.body_timeout = c.body_timeout
+        # Streams whose request body is still to come.
+        self.body_waits = set()
         self.scheme = "http"
         self.client = None
         self.sockname = None
@@ -535,6 +549,10 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
             scope = self.scope_for(stream)
             if scope is None:
                 continue
+            if not stream.eof:
+                if not stream.chunks:  # else the body's start waits on the application
+                    stream.body_deadline = server.now + self.body_timeout
+                self.body_waits.add(stream)
             server.start_task(self.run_app(stream, scope))
 
     def scope_for(self, stream):
@@ -614,11 +632,28 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
         if self.settings_deadline and now >= self.settings_deadline:
             self.violation(w.H2ProtocolError(SETTINGS_TIMEOUT, "no SETTINGS acknowledgement"), SETTINGS_TIMEOUT)
             return
+        if self.body_waits:
+            for stream in [st for st in self.body_waits if st.body_deadline and now >= st.body_deadline]:
+                self.body_expired(stream)
         if self.num_streams:
             self.idle_since = now
         elif now - self.idle_since >= self.config.keep_alive_timeout:
             self.on_flags(self.send_goaway(NO_ERROR))
             self.finish_connection()
+
+    def body_ended(self, stream):
+        self.body_waits.discard(stream)
+        stream.body_deadline = 0.0
+
+    def body_expired(self, stream):
+        """A request body that stopped arriving: the stream is cancelled (the
+        peer broke no rule, the server just stops waiting), which frees its
+        slot, and the application's receive reports a disconnect."""
+        log.info("stream %d: request body stalled for %.1fs, reset", stream.sid, self.body_timeout)
+        v = self.reset_stream(stream.sid, CANCEL)
+        if v.flags:
+            self.on_flags(v.flags)
+        stream.on_stop(v.stop if v.stop is not None else _TIMED_OUT)
 
     def shutdown(self):
         """Graceful shutdown: GOAWAY, a PING to learn the last stream the peer
@@ -668,6 +703,7 @@ class H2Connection(w.H2Streams, asyncio.Protocol):
     def end_stream(self, stream, reason):
         """The application is done with the stream: an unfinished response is
         reset, an unread request body released."""
+        self.body_ended(stream)
         if self.gone:
             return
         if not stream.finished and stream.stop is None:

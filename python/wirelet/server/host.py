@@ -26,8 +26,9 @@ from contextvars import copy_context
 
 try:
     from asyncio.tasks import _enter_task, _leave_task
+    _HOOKS = True
 except ImportError:  # pragma: no cover - interpreters without the hooks
-    _enter_task = _leave_task = None
+    _HOOKS = False
 
 _CancelledError = asyncio.CancelledError
 
@@ -73,7 +74,7 @@ class Host:
 
     __slots__ = ("loop", "task", "job", "waiter", "closed", "started")
 
-    supported = _enter_task is not None
+    supported = _HOOKS
 
     def __init__(self, loop):
         self.loop = loop
