@@ -183,15 +183,14 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
     def __init__(self, server):
         self.server = server
         self.config = server.config
-        self.app = server.app
         self.loop = server.loop
         self.transport = None
         self.mode = HEAD
         self.cycle = None
         self.decoder = None
         self.parked = False
+        # Bytes read while telling HTTP/1 from the HTTP/2 preface; None once told.
         self.sniff = b""
-        self.first = True
         self.head_started = False
         self.deadline = 0.0
         self.eof = False
@@ -201,10 +200,6 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         self.spill = 0
         self.drained = 0
         self.client = None
-        self.sockname = None
-        self.scheme = "http"
-        self.root_path = self.config.root_path
-        self.head_timeout = self.config.head_timeout
         self.keep_alive_timeout = self.config.keep_alive_timeout
         self.body_timeout = self.config.body_timeout
         self.access_log = self.config.access_log
@@ -222,29 +217,30 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         peer = transport.get_extra_info("peername")
         self.client = (peer[0], peer[1]) if isinstance(peer, tuple) else None
         sock = transport.get_extra_info("sockname")
-        self.sockname = (sock[0], sock[1]) if isinstance(sock, tuple) else None
+        sockname = (sock[0], sock[1]) if isinstance(sock, tuple) else None
+        scheme = "http"
         ssl_object = transport.get_extra_info("ssl_object")
         if ssl_object is not None:
-            self.scheme = "https"
-            self.first = False
+            scheme = "https"
+            self.sniff = None
             if ssl_object.selected_alpn_protocol() == "h2" and server.http2_available():
                 self.mode = CLOSED
                 server.switch_to_h2(self, transport, b"")
                 return
         # What every request's scope on this connection shares.
-        self.scope_base = {"type": "http", "asgi": ASGI_INFO, "http_version": "1.1", "server": self.sockname,
-                           "client": self.client, "scheme": self.scheme, "root_path": self.root_path,
+        self.scope_base = {"type": "http", "asgi": ASGI_INFO, "http_version": "1.1", "server": sockname,
+                           "client": self.client, "scheme": scheme, "root_path": self.config.root_path,
                            "extensions": EXTENSIONS}
         self.ref.transport = transport
         server.connections.add(self)
         self.begin_read()  # a fresh connection parks its idle read on the transport
         self.parked = True
-        self.deadline = self.server.now + self.head_timeout
+        self.deadline = self.server.now + self.config.head_timeout
 
     def data_received(self, data):
         mode = self.mode
         if mode == HEAD:
-            if self.first:
+            if self.sniff is not None:
                 data = self.sniff_preface(data)
                 if data is None:
                     return
@@ -348,12 +344,12 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             data = self.sniff + data
             self.sniff = b""
         if data[:1] != b"P" or not self.server.http2_available():
-            self.first = False
+            self.sniff = None
             return data
         if len(data) < 24 and H2_PREFACE.startswith(data):
             self.sniff = data
             return None
-        self.first = False
+        self.sniff = None
         if data.startswith(H2_PREFACE):
             self.mode = CLOSED
             self.server.connections.discard(self)
@@ -375,7 +371,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         if parsed is None:
             if not self.head_started:
                 self.head_started = True
-                self.deadline = self.server.now + self.head_timeout
+                self.deadline = self.server.now + self.config.head_timeout
             return
         self.head_started = False
         self.deadline = 0.0
@@ -627,7 +623,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
 
     async def run_app(self, cycle, scope):
         try:
-            await self.app(scope, cycle.receive, cycle.send)
+            await self.server.app(scope, cycle.receive, cycle.send)
         except BaseException as exc:  # noqa: BLE001 - the application's failure, reported
             if isinstance(exc, ClientDisconnected) or cycle.disconnected:
                 return
