@@ -525,12 +525,11 @@ PyObject* codec_serialize_data(PyObject* o, PyObject* const* args, Py_ssize_t na
         case DataPlan::Same: return Py_NewRef(chunk);
         case DataPlan::Prefix: return keep ? wl_bytes(data.substr(0, keep)) : Py_NewRef(g_empty);
         case DataPlan::Chunked: {
-            char line[18];
-            size_t ln = chunk_size_line(data.size(), line);
+            size_t ln = chunk_size_line_len(data.size());
             PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(ln + data.size() + 2));
             if (!out) return nullptr;
             char* p = PyBytes_AS_STRING(out);
-            std::memcpy(p, line, ln);
+            chunk_size_line(data.size(), p);
             std::memcpy(p + ln, data.data(), data.size());
             std::memcpy(p + ln + data.size(), "\r\n", 2);
             return out;

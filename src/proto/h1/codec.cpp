@@ -76,18 +76,6 @@ bool forbidden_trailer(std::string_view name) {
     return false;
 }
 
-// Decimal digits of v into out (at most 20); returns the length.
-size_t write_decimal(uint64_t v, char* out) {
-    char tmp[20];
-    size_t n = 0;
-    do {
-        tmp[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v);
-    for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-    return n;
-}
-
 // Trailer field names a `trailer` value announces. A response value that is
 // not visible ASCII announces none; in a request only the elements that are
 // not header names are ignored.
@@ -168,8 +156,12 @@ public:
     }
     void number_line(std::string_view n, uint64_t v) {
         char d[20];
-        size_t k = write_decimal(v, d);
-        line(n, {d, k});
+        char* s = d + sizeof d;
+        do {
+            *--s = char('0' + v % 10);
+            v /= 10;
+        } while (v);
+        line(n, {s, size_t(d + sizeof d - s)});
     }
     // All values of entry e on one line, joined with ", "; `suffix` after the last.
     void joined(const HeaderList& h, uint32_t e, std::string_view suffix = {}) {
@@ -542,7 +534,10 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
     const bool known = has_length && !chunked;
     const bool unknown = chunked;
 
-    const uint32_t conn = h.find("connection");
+    // Only an HTTP/1.0 answer reads the `connection` field before writing;
+    // an HTTP/1.1 one notices it on the way.
+    const uint32_t conn = http10 ? h.find("connection") : HeaderList::kNone;
+    bool conn_seen = false;
     // An HTTP/1.0 body of unknown length ends when the connection closes:
     // such a response is the last one and promises no reuse.
     const bool close_delimited = unknown && http10 && can_body && !h.contains("content-length");
@@ -626,6 +621,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
                 break;
             case 10:
                 if (n == "connection") {
+                    conn_seen = true;
                     if (drop_conn) continue;
                     if (!conn_repl.empty()) {
                         w.line(n, conn_repl);
@@ -652,7 +648,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
         }
         w.each(h, e);
     }
-    if (conn == HeaderList::kNone && !conn_repl.empty()) w.line("connection", conn_repl);
+    if (!conn_seen && !conn_repl.empty()) w.line("connection", conn_repl);
     if (!length_written) {
         if (unknown) {
             if (!may_chunk) {

@@ -62,6 +62,12 @@ inline constexpr std::string_view kChunkedTerminator{"0\r\n\r\n", 5};
 // Formats the chunk-size line for n (upper-case hex, CRLF) into out; returns
 // its length (at most 18).
 size_t chunk_size_line(uint64_t n, char out[18]);
+// The length chunk_size_line writes for n (it writes no more than that).
+inline size_t chunk_size_line_len(uint64_t n) {
+    size_t digits = 1;
+    while (n >>= 4) ++digits;
+    return digits + 2;
+}
 
 // The reason phrase of a status ("<none>" when unknown).
 std::string_view reason_phrase(unsigned status);
