@@ -230,6 +230,19 @@ def test_names_of_every_length_fold_and_validate_like_the_table(length):
                     HeaderMap(pairs)
 
 
+@pytest.mark.parametrize("length", [1, 4, 7, 8, 15, 16, 17, 31, 33])
+def test_values_of_every_length_checked_at_every_position(length):
+    ok = bytes(range(32, 127)) + b"\t\x80\xff"
+    value = bytes(ok[i % len(ok)] for i in range(length))
+    assert HeaderMap([("a", value)]).get("a") == value
+    for pos in range(length):
+        for bad in b"\x00\n\r\x1f\x7f":
+            v = value[:pos] + bytes([bad]) + value[pos + 1:]
+            for init in ([("a", v)], {"a": v}):
+                with pytest.raises(ValueError, match="^invalid header value$"):
+                    HeaderMap(init)
+
+
 def test_construction_checks_name_then_value_in_order():
     # The first bad pair decides, and within a pair the name goes first.
     cases = [

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -196,11 +197,12 @@ inline bool exact_view(PyObject* o, std::string_view* out) {
 }
 
 // The common construction: a list or tuple of 2-tuples of exact bytes or
-// ASCII str. A first pass checks the shapes and sums the sizes without running
-// any Python code (so the sequence cannot change under us), the store is
-// reserved once, then each pair is validated and appended with no
-// conversion and no reference counting. Returns 1 when the shapes do not
-// fit (nothing appended), else 0 or -1.
+// ASCII str. A first pass checks the shapes and sums the sizes without
+// running any Python code (so the sequence cannot change under us). The
+// second validates each pair and writes its lower-cased name and its value
+// into one block, which enters the store with a single copy; the entries
+// then point into it. Returns 1 when the shapes do not fit (nothing
+// appended), else 0 or -1.
 int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     PyObject** items = PySequence_Fast_ITEMS(seq);
@@ -214,14 +216,49 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
         bytes += k.size() + v.size();
     }
     if (n == 0) return 0;
-    // Only a hint: past the store's limit the appends report it themselves.
-    if (bytes <= HeaderList::kMaxStore) list.reserve(bytes, std::min(size_t(n), size_t(HeaderList::kMaxNames)));
-    NameBuf nb;
+    if (bytes > HeaderList::kMaxStore) {
+        // Beyond one store: pair by pair, so that the first bad pair decides.
+        NameBuf nb;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::string_view raw, v;
+            exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
+            exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
+            if (append_views(list, raw, v, nb) < 0) return -1;
+        }
+        return 0;
+    }
+    char small[2048];
+    std::unique_ptr<char[]> big;
+    char* block = bytes <= sizeof small ? small : (big.reset(new char[bytes]), big.get());
+    size_t at = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view raw, v;
         exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
         exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-        if (append_views(list, raw, v, nb) < 0) return -1;
+        if (!lower_token(raw, block + at)) {
+            PyErr_SetString(PyExc_ValueError, "invalid header name");
+            return -1;
+        }
+        if (!wl::is_field_value(v)) {
+            PyErr_SetString(PyExc_ValueError, "invalid header value");
+            return -1;
+        }
+        std::memcpy(block + at + raw.size(), v.data(), v.size());
+        at += raw.size() + v.size();
+    }
+    list.reserve(bytes, std::min(size_t(n), size_t(HeaderList::kMaxNames)));
+    uint32_t off = list.store_bytes({block, bytes}).off;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view raw, v;
+        exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
+        exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
+        uint32_t nl = uint32_t(raw.size()), vl = uint32_t(v.size());
+        HeaderList::Status st = list.append_spans({off, nl}, {off + nl, vl});
+        if (st != HeaderList::Status::Ok) {
+            status_error(st);
+            return -1;
+        }
+        off += nl + vl;
     }
     return 0;
 }
