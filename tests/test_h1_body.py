@@ -565,3 +565,63 @@ def test_fed_bytes_read_in_place(kind, length, feeds, same, body):
         got.append(x)
     assert b"".join(got) == body
     assert d.buffered == (1 if length == 8 else 0) and d.is_complete == (kind != "close")
+
+
+class Bytes(bytes):
+    pass
+
+
+def test_read_of_exactly_one_chunks_data_is_handed_out_as_is():
+    d = H1BodyDecoder("chunked")
+    d.feed(b"3\r\n")
+    assert d.decode() is None
+    data = b"abc"
+    d.feed(data)
+    assert d.decode() is data
+    # Only an exact bytes: a subclass's data is copied into a new one.
+    d.feed(b"\r\n3\r\n")
+    assert d.decode() is None
+    sub = Bytes(b"def")
+    d.feed(sub)
+    got = d.decode()
+    assert type(got) is bytes and got == b"def"
+
+
+@pytest.mark.parametrize("size, chunk, keep_every", [(1 << 16, 4096, 3), (50000, 1000, 2), (9000, 300, 5)])
+def test_results_are_never_changed_once_handed_out(size, chunk, keep_every):
+    # Pieces of different sizes, some kept, some hashed, some dropped: what a
+    # caller holds stays as it was, and every piece reads as a new one.
+    import sys
+
+    rng = random.Random(size)
+    sizes, left = [], size
+    while left:
+        n = min(left, rng.randrange(chunk // 2, chunk * 2))
+        sizes.append(n)
+        left -= n
+    want = [bytes([97 + i % 26]) * n for i, n in enumerate(sizes)]
+    wire = b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in want) + b"0\r\n\r\n"
+    d = H1BodyDecoder("chunked")
+    kept, got = [], []
+    for at in range(0, len(wire), 32768):
+        d.feed(wire[at:at + 32768])
+        while (x := d.decode()) is not None:
+            assert type(x) is bytes and sys.getsizeof(x) == sys.getsizeof(bytes(len(x)))
+            assert hash(x) == hash(bytes(bytearray(x))) and x[len(x):] == b""
+            got.append(bytes(bytearray(x)))
+            if len(got) % keep_every == 0:
+                kept.append((len(got) - 1, x))
+    assert d.is_complete and b"".join(got) == b"".join(want)
+    for i, x in kept:
+        assert x == got[i]
+
+
+def test_idle_decoder_keeps_no_results():
+    import sys
+
+    d = H1BodyDecoder("chunked")
+    d.feed(b"3\r\nabc\r\n3\r\ndef\r\n")
+    first, second = d.decode(), d.decode()
+    counts = sys.getrefcount(first), sys.getrefcount(second)
+    assert d.decode() is None  # waiting for input: lets go of both
+    assert (sys.getrefcount(first), sys.getrefcount(second)) == (counts[0] - 1, counts[1] - 1)

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "core/copy.h"
 #include "errors/errors.h"
+#include "h1/codec.h"
 #include "http/headermap.h"
 
 PyTypeObject* WL_H1BodyDecoderType = nullptr;
@@ -16,6 +18,30 @@ using wl::h1::BodyKind;
 
 constexpr const char* kCtorName = "H1BodyDecoder";
 
+// size_hint when the next piece is all of the held bytes object, which is
+// handed out as it is: nothing to allocate.
+constexpr size_t kHintHeld = SIZE_MAX;
+
+}  // namespace
+
+// Whether a next piece of n bytes is all of the held object, which can then
+// be handed out as it is (an exact bytes only: a subclass is copied). The
+// borrowed bytes lie inside the held object, so a piece as long is all of it.
+static bool whole_held(WlH1BodyDecoder* d, size_t n) {
+    return d->held && d->dec.borrowing() && PyBytes_CheckExact(d->held) && n == size_t(PyBytes_GET_SIZE(d->held));
+}
+
+// The size of the next piece decode() will hand out (kHintHeld for the held
+// object itself, 0 for none), stored for decode() to allocate its result
+// before locking. Under the decoder's lock.
+static void update_hint(WlH1BodyDecoder* d) {
+    size_t n = d->dec.next_piece_size();
+    if (n && whole_held(d, n)) n = kHintHeld;
+    d->size_hint.store(n, std::memory_order_relaxed);
+}
+
+namespace {
+
 PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
     auto* self = reinterpret_cast<WlH1BodyDecoder*>(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
@@ -23,7 +49,27 @@ PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
     new (&self->dec) BodyDecoder(kind, length);  // allocates nothing
     self->held = nullptr;
     new (&self->size_hint) std::atomic<size_t>(0);
+    self->spare[0] = self->spare[1] = nullptr;
+    self->spare_cap[0] = self->spare_cap[1] = 0;
+    self->spare_last = 0;
     return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* make_decoder(PyTypeObject* tp, PyObject* kind_o, PyObject* length_o) {
+    BodyKind kind = BodyKind::Empty;
+    // A head's body_kind is one of the shared kind names: no text to compare.
+    if (kind_o == wl_h1_body_kind_str(BodyKind::Chunked)) {
+        kind = BodyKind::Chunked;
+    } else if (kind_o == wl_h1_body_kind_str(BodyKind::Length)) {
+        kind = BodyKind::Length;
+    } else {
+        WlStrArg kind_s;
+        if (wl_conv_str(kind_o, kCtorName, "kind", &kind_s) < 0) return nullptr;
+        kind = wl::h1::body_kind_from_name(kind_s.v);
+    }
+    uint64_t length = 0;
+    if (length_o && wl_conv_uint(length_o, kCtorName, "length", UINT64_MAX, &length) < 0) return nullptr;
+    return alloc_decoder(tp, kind, length);
 }
 
 // H1BodyDecoder(kind, length=0)
@@ -64,11 +110,22 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'kind' (pos 1)", kCtorName);
         return nullptr;
     }
-    WlStrArg kind_s;
-    if (wl_conv_str(kind_o, kCtorName, "kind", &kind_s) < 0) return nullptr;
-    uint64_t length = 0;
-    if (length_o && wl_conv_uint(length_o, kCtorName, "length", UINT64_MAX, &length) < 0) return nullptr;
-    return alloc_decoder(tp, wl::h1::body_kind_from_name(kind_s.v), length);
+    return make_decoder(tp, kind_o, length_o);
+}
+
+WL_ARGSPEC(ctor_spec, kCtorName, 2, 1, "kind", "length");
+
+// H1BodyDecoder(...) without the argument tuple: the usual way in, once per body.
+PyObject* decoder_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[2] = {nullptr, nullptr};
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs >= 1 && nargs <= 2 && !kwnames) {
+        a[0] = args[0];
+        if (nargs == 2) a[1] = args[1];
+    } else if (wl_parse_args(ctor_spec, args, nargs, kwnames, a) < 0) {
+        return nullptr;
+    }
+    return make_decoder(reinterpret_cast<PyTypeObject*>(tp), a[0], a[1]);
 }
 
 void decoder_dealloc(PyObject* self) {
@@ -76,6 +133,8 @@ void decoder_dealloc(PyObject* self) {
     WlH1BodyDecoder* d = wl_h1body(self);
     d->dec.~BodyDecoder();
     Py_CLEAR(d->held);
+    Py_CLEAR(d->spare[0]);
+    Py_CLEAR(d->spare[1]);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -111,7 +170,7 @@ PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 d->held = nullptr;
             }
         }
-        d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+        update_hint(d);
     } catch (const std::bad_alloc&) {
         Py_DECREF(keep);
         return PyErr_NoMemory();
@@ -130,23 +189,61 @@ PyObject* decoder_mark_eof(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-// No Python object is made or released under the lock: a bytes object is
-// allocated unlocked for the size the next piece is expected to have (as
-// guessed by the previous call), then the piece is copied into it and consumed under
-// the lock if it has that size; if not, the size learned there is allocated
-// and the step repeated. So a failed allocation consumes nothing. A piece that is the whole object fed
-// last is handed out as that very object, without a copy.
+// Results are refilled only under the interpreter lock: without it the
+// references to an object are not all counted in one place, so "only ours"
+// cannot be told, and no spares are kept.
+#ifdef Py_GIL_DISABLED
+constexpr bool kKeepSpares = false;
+#else
+constexpr bool kKeepSpares = true;
+#endif
+
+// Whether the decoder's is the only reference to o, so nobody can see it change.
+bool only_ours(const PyObject* o) { return kKeepSpares && Py_REFCNT(o) == 1; }
+
+// A spare result that can carry a piece of n bytes: nobody else refers to
+// it, and it is at most twice that size (so little memory sits unused).
+int spare_for(const WlH1BodyDecoder* d, size_t n) {
+    for (int i = 0; i < 2; ++i) {
+        const PyObject* o = d->spare[i];
+        if (o && only_ours(o) && n <= d->spare_cap[i] && n >= d->spare_cap[i] / 2) return i;
+    }
+    return -1;
+}
+
+// Makes the unshared bytes object o hold n bytes (at most what it was made
+// with) as a fresh object would: terminating NUL, no cached hash.
+void refit(PyObject* o, size_t n) {
+    Py_SET_SIZE(o, Py_ssize_t(n));
+    PyBytes_AS_STRING(o)[n] = '\0';
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(o)->ob_shash = -1;
+#pragma GCC diagnostic pop
+}
+
+// No Python object is made or released under the lock. The result comes
+// from, in order: the object fed last, when the piece is all of it (handed
+// out as it is); a spare result nobody else refers to any more; a bytes
+// object allocated before locking for the size the previous call left in
+// size_hint. Should none fit (another thread changed the input meanwhile),
+// the size learned is allocated after unlocking and the step repeated, so a
+// failed allocation consumes nothing.
 PyObject* decoder_decode(PyObject* self, PyObject*) {
     WlH1BodyDecoder* d = wl_h1body(self);
-    PyObject* out = nullptr;  // sized for the piece expected
-    if (size_t hint = d->size_hint.load(std::memory_order_relaxed)) {
+    PyObject* out = nullptr;  // allocated for the piece expected
+    size_t hint = d->size_hint.load(std::memory_order_relaxed);
+    // The spares are read without the lock here only to skip an allocation
+    // (the interpreter lock, which this thread holds, keeps them as they
+    // are; without it there are none); the choice is made under the lock.
+    if (hint && hint != kHintHeld && spare_for(d, hint) < 0) {
         out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(hint));
         if (!out) PyErr_Clear();  // retried below with the exact size
     }
     for (;;) {
         enum { Done, Retry, None, Failed, NoMemory } next = Done;
         size_t want = 0;
-        PyObject* used_up = nullptr;  // the fed object, once nothing borrows it
+        PyObject* drops[4] = {};  // released after unlocking
         wl::h1::Failure failure;
         {
             WlLock g(d->mu);
@@ -157,31 +254,56 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
             } catch (const std::bad_alloc&) {
                 next = NoMemory;
             }
-            PyObject* held = d->held;
+            int reuse = -1;
             if (next == NoMemory) {
             } else if (st != BodyDecoder::Status::Data) {
                 next = st == BodyDecoder::Status::Failed ? Failed : None;
                 if (next == Failed) failure = d->dec.failure();
-            } else if (held && d->dec.borrowing() && piece.data() == PyBytes_AS_STRING(held) &&
-                       piece.size() == size_t(PyBytes_GET_SIZE(held))) {
+            } else if (whole_held(d, piece.size())) {
                 d->dec.commit(piece.size());
-                std::swap(out, d->held);  // the decoder's reference moves to the caller
-                used_up = d->held;        // the unneeded result, if one was made
+                drops[0] = out;  // not needed
+                out = d->held;   // the decoder's reference moves to the caller
                 d->held = nullptr;
-            } else if (out && size_t(PyBytes_GET_SIZE(out)) == piece.size()) {
-                std::memcpy(PyBytes_AS_STRING(out), piece.data(), piece.size());
+            } else if ((reuse = spare_for(d, piece.size())) >= 0 ||
+                       (out && size_t(PyBytes_GET_SIZE(out)) == piece.size())) {
+                if (reuse >= 0) {
+                    drops[0] = out;  // not needed
+                    out = d->spare[reuse];
+                    refit(out, piece.size());
+                    Py_INCREF(out);  // the spare keeps its reference
+                    d->spare_last = uint8_t(reuse);
+                } else if (kKeepSpares) {
+                    // Kept as a spare: in an empty slot, else in place of
+                    // one nobody uses but too large or small, else of the older.
+                    int slot = 1 - d->spare_last;
+                    for (int i = 0; i < 2; ++i)
+                        if (d->spare[i] && only_ours(d->spare[i])) slot = i;
+                    for (int i = 0; i < 2; ++i)
+                        if (!d->spare[i]) slot = i;
+                    drops[0] = d->spare[slot];
+                    d->spare[slot] = Py_NewRef(out);
+                    d->spare_cap[slot] = piece.size();
+                    d->spare_last = uint8_t(slot);
+                }
+                wl::copy_bytes(PyBytes_AS_STRING(out), piece.data(), piece.size());
                 d->dec.commit(piece.size());
             } else {
                 next = Retry;
                 want = piece.size();
             }
-            d->size_hint.store(next == Done ? d->dec.next_piece_guess() : 0, std::memory_order_relaxed);
-            if (!used_up && d->held && !d->dec.borrowing()) {
-                used_up = d->held;
+            if (d->held && !d->dec.borrowing()) {
+                drops[1] = d->held;  // the fed object, once nothing borrows it
                 d->held = nullptr;
             }
+            if (next != Done && next != Retry) {
+                // Nothing to hand out: the spares go too.
+                drops[2] = d->spare[0];
+                drops[3] = d->spare[1];
+                d->spare[0] = d->spare[1] = nullptr;
+            }
+            update_hint(d);
         }
-        Py_XDECREF(used_up);
+        for (PyObject* o : drops) Py_XDECREF(o);
         if (next == Done) return out;
         Py_CLEAR(out);
         switch (next) {
@@ -276,7 +398,7 @@ PyObject* wl_h1body_feed_native(PyObject* decoder, wl::ByteBuf& src) {
     WlH1BodyDecoder* d = wl_h1body(decoder);
     WlLock g(d->mu);
     d->dec.feed(src);
-    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+    update_hint(d);
     return release_unborrowed(d);
 }
 
@@ -291,7 +413,7 @@ void wl_h1body_feed_borrowed(PyObject* decoder, PyObject* obj, std::string_view 
         drops[0] = obj;
         drops[1] = release_unborrowed(d);
     }
-    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+    update_hint(d);
 }
 
 PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
@@ -321,7 +443,7 @@ void wl_h1body_reset_native(PyObject* decoder, BodyKind kind, uint64_t length, w
     WlLock g(d->mu);
     d->dec = BodyDecoder(kind, length);
     d->dec.feed(input);
-    d->size_hint.store(d->dec.next_piece_guess(), std::memory_order_relaxed);
+    update_hint(d);
 }
 
 bool wl_h1body_is_complete(PyObject* decoder) {
@@ -337,5 +459,7 @@ bool wl_h1body_failed(PyObject* decoder) {
 }
 
 int wl_add_h1body(PyObject* m) {
-    return wl_add_type(m, &WL_H1BodyDecoderType, &decoder_spec);
+    if (wl_add_type(m, &WL_H1BodyDecoderType, &decoder_spec) < 0) return -1;
+    WL_H1BodyDecoderType->tp_vectorcall = WL_GUARD(decoder_vectorcall);
+    return 0;
 }

@@ -20,9 +20,18 @@ struct WlH1BodyDecoder {
     // the decoder no longer borrowing, and released after unlocking. A
     // bytes object refers to nothing, so no GC support is needed.
     PyObject* held;
-    // Size of the last piece handed out: the first guess for the next one,
-    // read before locking (hence atomic).
+    // Size of the next piece decode() hands out, 0 for none: its result is
+    // allocated before locking (hence atomic).
     std::atomic<size_t> size_hint;
+    // The last two results handed out (strong references) with the sizes
+    // they were made with. One the caller has dropped already (this is its
+    // only reference left) is refilled for the next piece instead of a new
+    // one being allocated. Changed under the lock; released after unlocking,
+    // and all of them whenever decode() has nothing to hand out, so a
+    // decoder waiting for input keeps none.
+    PyObject* spare[2];
+    size_t spare_cap[2];
+    uint8_t spare_last;  // the slot of the latest
 };
 
 inline bool wl_h1body_check(PyObject* o) {

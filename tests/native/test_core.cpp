@@ -12,6 +12,7 @@
 
 #include "core/buffer.h"
 #include "core/chars.h"
+#include "core/copy.h"
 #include "core/date.h"
 #include "core/headers.h"
 #include "core/mutex.h"
@@ -348,4 +349,22 @@ TEST(ByteBuf, PrependGoesInFrontWithOrWithoutRoom) {
     ByteBuf e;
     e.prepend("x", 1);
     EXPECT_EQ(e.view(), "x");
+}
+
+TEST(CopyBytes, EveryGapAndLengthCopiesExactly) {
+    // Both ways of copying: gaps of a few bytes modulo the page take the
+    // vector steps, others memcpy; lengths around the step size and its tail.
+    std::vector<uint8_t> src(3 * 4096), dst(3 * 4096);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i * 131 + 7);
+    for (size_t gap : {0, 1, 15, 16, 63, 64, 65, 4095}) {
+        for (size_t n : {0, 1, 255, 256, 257, 319, 320, 4096, 4097}) {
+            const uint8_t* s = src.data() + 5;
+            uint8_t* d = dst.data() + ((reinterpret_cast<uintptr_t>(s) + gap - reinterpret_cast<uintptr_t>(dst.data())) & 4095);
+            std::fill(dst.begin(), dst.end(), 0xEE);
+            copy_bytes(d, s, n);
+            ASSERT_TRUE(std::equal(s, s + n, d)) << gap << " " << n;
+            ASSERT_TRUE(std::all_of(dst.data(), d, [](uint8_t c) { return c == 0xEE; })) << gap << " " << n;
+            ASSERT_TRUE(std::all_of(d + n, dst.data() + dst.size(), [](uint8_t c) { return c == 0xEE; }));
+        }
+    }
 }

@@ -312,12 +312,12 @@ TEST(H1BodyDecoder, BorrowedInput) {
     std::string_view piece;
     ASSERT_EQ(d.decode(&piece), St::Data);
     EXPECT_EQ(piece.data(), wire.data() + 3);
-    EXPECT_EQ(d.next_piece_guess(), 3u);  // the next chunk taken to be as long
+    EXPECT_EQ(d.next_piece_size(), 2u);  // read ahead through "\r\n4\r\n"
     ASSERT_EQ(d.decode(&piece), St::Data);
     EXPECT_EQ(piece, "de");
     EXPECT_FALSE(d.borrowing());
     ASSERT_TRUE(d.borrow("fg\r\n0\r\n\r\nGET", 12));
-    EXPECT_EQ(d.next_piece_guess(), 2u);
+    EXPECT_EQ(d.next_piece_size(), 2u);
     d.feed("X", 1);
     EXPECT_FALSE(d.borrowing());
     EXPECT_EQ(d.buffered(), 13u);
@@ -327,4 +327,32 @@ TEST(H1BodyDecoder, BorrowedInput) {
     ByteBuf rest;
     d.take_input(rest);
     EXPECT_EQ(rest.view(), "GETX");
+}
+
+TEST(H1BodyDecoder, NextPieceSizeReadsAheadExactly) {
+    // At every step of a byte-by-byte feed, the size announced is the size of
+    // the piece that follows (0 when none does), and announcing changes nothing.
+    const char* wires[] = {
+        "3\r\nabc\r\n10\r\n0123456789abcdef\r\n0\r\n\r\n",
+        "3;x=y\r\nabc\r\n4 \r\ndefg\r\n0\r\nt: 1\r\n\r\n",
+        "00000000000000003\r\nabc\r\n0\r\n\r\n",
+        "3\r\nabcX",
+        "3\r\nabc\r\nZ\r\n",
+    };
+    for (std::string_view wire : wires) {
+        BodyDecoder d(BodyKind::Chunked);
+        for (size_t at = 0; at <= wire.size(); ++at) {
+            if (at) d.feed(wire.substr(at - 1, 1));
+            for (;;) {
+                size_t ahead = d.next_piece_size();
+                size_t buffered = d.buffered();
+                EXPECT_EQ(d.next_piece_size(), ahead);
+                EXPECT_EQ(d.buffered(), buffered);
+                std::string_view piece;
+                St s = d.decode(&piece);
+                ASSERT_EQ(ahead, s == St::Data ? piece.size() : 0) << wire << " at " << at;
+                if (s != St::Data) break;
+            }
+        }
+    }
 }

@@ -48,6 +48,13 @@ std::string render_line(std::string_view line) {
     return out;
 }
 
+// The states scan_framing() reads: size lines and the line end after data.
+bool is_framing(BodyDecoder::ChunkState st) {
+    using S = BodyDecoder::ChunkState;
+    return st == S::Start || st == S::Size || st == S::SizeWs || st == S::Extension || st == S::SizeLf ||
+           st == S::BodyCr || st == S::BodyLf;
+}
+
 }  // namespace
 
 void BodyDecoder::reset(BodyKind kind, uint64_t length) {
@@ -58,7 +65,6 @@ void BodyDecoder::reset(BodyKind kind, uint64_t length) {
     fail_ = Fail::None;
     eof_ = false;
     ext_bytes_ = 0;
-    chunk_size_ = 0;
     trailer_lines_ = 0;
     trailer_buf_.clear();
     fail_detail_.clear();
@@ -154,7 +160,7 @@ BodyDecoder::Status BodyDecoder::peek(std::string_view* out) {
     return Status::Complete;
 }
 
-size_t BodyDecoder::next_piece_guess() const {
+size_t BodyDecoder::next_piece_size() const {
     size_t n = in_size();
     if (complete_ || fail_ != Fail::None || n == 0) return 0;
     switch (kind_) {
@@ -163,9 +169,12 @@ size_t BodyDecoder::next_piece_guess() const {
         case BodyKind::Close:
             return std::min(n, kCloseReadMax);
         case BodyKind::Chunked: {
-            // Between chunks: the next one is taken to be as long as the last.
-            uint64_t r = cstate_ == ChunkState::Body ? remaining_ : chunk_size_;
-            return r < n ? size_t(r) : n;
+            // The framing ahead is read on a copy of the state.
+            Framing f{cstate_, remaining_, ext_bytes_};
+            size_t i = 0;
+            if (is_framing(f.st) && scan_framing(f, in_data(), n, i) != Fail::None) return 0;
+            if (f.st != ChunkState::Body || i == n) return 0;
+            return f.size < n - i ? size_t(f.size) : n - i;
         }
         case BodyKind::Empty:
             break;
@@ -184,119 +193,169 @@ void BodyDecoder::commit(size_t n) {
         cstate_ = ChunkState::BodyCr;
 }
 
+// Reads framing bytes from p[i] on, in a framing state. Stops with i at the
+// first data byte (f.st == Body), after the last chunk's size line
+// (f.st == EndCr), at the end of the input (i == n), or at a malformed byte:
+// its failure is returned with i at that byte and f.st the state that read it.
+BodyDecoder::Fail BodyDecoder::scan_framing(Framing& f, const uint8_t* p, size_t n, size_t& i) {
+    using S = ChunkState;
+    while (i < n) {
+        if (f.st == S::BodyCr && n - i >= 2 && p[i] == '\r' && p[i + 1] == '\n') {
+            i += 2;
+            f.st = S::Start;
+            continue;
+        }
+        if (f.st == S::Start) {
+            // The usual size line, "HEX CR LF", whole in the input: read in one
+            // go. Sixteen digits never overflow, so the loop stops there.
+            size_t j = i;
+            uint64_t v = 0;
+            const size_t end = n - i > 16 ? i + 16 : n;
+            while (j < end && kHex.v[p[j]]) v = (v << 4) | uint64_t(kHex.v[p[j++]] - 1u);
+            if (j > i && n - j >= 2 && p[j] == '\r' && p[j + 1] == '\n') {
+                i = j + 2;
+                f.size = v;
+                f.st = v ? S::Body : S::EndCr;
+                return Fail::None;
+            }
+        }
+        const uint8_t c = p[i];
+        switch (f.st) {
+            case S::Start:
+                if (!kHex.v[c]) return Fail::MissingSizeDigit;
+                f.size = kHex.v[c] - 1u;
+                f.st = S::Size;
+                break;
+            case S::Size:
+                if (kHex.v[c]) {
+                    if (f.size > kSizeShiftMax) return Fail::SizeOverflow;
+                    f.size = (f.size << 4) | uint64_t(kHex.v[c] - 1u);
+                } else if (c == ' ' || c == '\t') {
+                    f.st = S::SizeWs;
+                } else if (c == ';') {
+                    f.st = S::Extension;
+                } else if (c == '\r') {
+                    f.st = S::SizeLf;
+                } else {
+                    return Fail::InvalidSize;
+                }
+                break;
+            case S::SizeWs:
+                if (c == ' ' || c == '\t') break;
+                if (c == ';') {
+                    f.st = S::Extension;
+                } else if (c == '\r') {
+                    f.st = S::SizeLf;
+                } else {
+                    return Fail::InvalidSizeWs;
+                }
+                break;
+            case S::Extension:
+                if (c == '\r') {
+                    f.st = S::SizeLf;
+                } else if (c == '\n') {
+                    return Fail::ExtensionNewline;
+                } else if (++f.ext_bytes >= kMaxExtensionBytes) {
+                    return Fail::ExtensionsOverLimit;
+                }
+                break;
+            case S::SizeLf:
+                if (c != '\n') return Fail::InvalidSizeLf;
+                ++i;
+                f.st = f.size == 0 ? S::EndCr : S::Body;
+                return Fail::None;
+            case S::BodyCr:
+                if (c != '\r') return Fail::InvalidBodyCr;
+                f.st = S::BodyLf;
+                break;
+            case S::BodyLf:
+                if (c != '\n') return Fail::InvalidBodyLf;
+                f.st = S::Start;
+                break;
+            default:
+                return Fail::None;  // not a framing state: nothing to read here
+        }
+        ++i;
+    }
+    return Fail::None;
+}
+
 BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
     const uint8_t* p = in_data();
     const size_t n = in_size();
     size_t i = 0;
-    ChunkState st = cstate_;
-    // On a failure the offending byte stays in the input.
-    auto failing = [&](Fail f) {
-        in_consume(i - 1);
-        cstate_ = st;
-        return fail(f);
-    };
-    auto push_trailer = [&](uint8_t c) {
-        trailer_buf_.push_back(char(c));
-        return trailer_buf_.size() < kMaxTrailerBytes;
-    };
-    while (true) {
-        if (st == ChunkState::Body) {
-            if (i == n) break;
-            in_consume(i);
-            cstate_ = st;
-            size_t avail = n - i;
-            size_t take = remaining_ < avail ? size_t(remaining_) : avail;
-            *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
-            return Status::Data;
-        }
-        if (i == n) break;
-        const uint8_t c = p[i++];
-        switch (st) {
-            case ChunkState::Start:
-                if (!kHex.v[c]) return failing(Fail::MissingSizeDigit);
-                remaining_ = kHex.v[c] - 1u;
-                st = ChunkState::Size;
-                break;
-            case ChunkState::Size:
-                if (kHex.v[c]) {
-                    if (remaining_ > kSizeShiftMax) return failing(Fail::SizeOverflow);
-                    remaining_ = (remaining_ << 4) | uint64_t(kHex.v[c] - 1u);
-                } else if (c == ' ' || c == '\t') {
-                    st = ChunkState::SizeWs;
-                } else if (c == ';') {
-                    st = ChunkState::Extension;
-                } else if (c == '\r') {
-                    st = ChunkState::SizeLf;
-                } else {
-                    return failing(Fail::InvalidSize);
-                }
-                break;
-            case ChunkState::SizeWs:
-                if (c == ' ' || c == '\t') break;
-                if (c == ';') {
-                    st = ChunkState::Extension;
-                } else if (c == '\r') {
-                    st = ChunkState::SizeLf;
-                } else {
-                    return failing(Fail::InvalidSizeWs);
-                }
-                break;
-            case ChunkState::Extension:
-                if (c == '\r') {
-                    st = ChunkState::SizeLf;
-                } else if (c == '\n') {
-                    return failing(Fail::ExtensionNewline);
-                } else if (++ext_bytes_ >= kMaxExtensionBytes) {
-                    return failing(Fail::ExtensionsOverLimit);
-                }
-                break;
-            case ChunkState::SizeLf:
-                if (c != '\n') return failing(Fail::InvalidSizeLf);
-                st = remaining_ == 0 ? ChunkState::EndCr : ChunkState::Body;
-                chunk_size_ = remaining_;
-                break;
-            case ChunkState::BodyCr:
-                if (c != '\r') return failing(Fail::InvalidBodyCr);
-                st = ChunkState::BodyLf;
-                break;
-            case ChunkState::BodyLf:
-                if (c != '\n') return failing(Fail::InvalidBodyLf);
-                st = ChunkState::Start;
-                break;
-            case ChunkState::EndCr:
-                if (c == '\r') {
-                    st = ChunkState::EndLf;
-                    break;
-                }
-                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
-                st = ChunkState::Trailer;
-                break;
-            case ChunkState::Trailer:
-                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
-                if (c == '\r') st = ChunkState::TrailerLf;
-                break;
-            case ChunkState::TrailerLf:
-                if (c != '\n') return failing(Fail::InvalidTrailerLf);
-                if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
-                if (trailer_lines_ >= kMaxTrailerLines) return failing(Fail::TrailerCountOverflow);
-                ++trailer_lines_;
-                st = ChunkState::EndCr;
-                break;
-            case ChunkState::EndLf: {
-                if (c != '\n') return failing(Fail::InvalidEndLf);
-                in_consume(i);
-                cstate_ = ChunkState::End;
-                return finish_chunked();
-            }
-            case ChunkState::Body:
-            case ChunkState::End:
-                break;  // handled above / never rested in
+    if (is_framing(cstate_)) {
+        Framing f{cstate_, remaining_, ext_bytes_};
+        Fail e = scan_framing(f, p, n, i);
+        cstate_ = f.st;
+        remaining_ = f.size;
+        ext_bytes_ = f.ext_bytes;
+        if (e != Fail::None) {
+            in_consume(i);  // the offending byte stays in the input
+            return fail(e);
         }
     }
+    if (cstate_ == ChunkState::Body) {
+        in_consume(i);
+        if (i == n) return eof_ ? fail(Fail::TruncatedBody) : Status::NeedMore;
+        size_t avail = n - i;
+        size_t take = remaining_ < avail ? size_t(remaining_) : avail;
+        *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
+        return Status::Data;
+    }
+    // Only reached again after finish_chunked() ran out of memory.
+    if (cstate_ == ChunkState::End) return finish_chunked();
+    if (!is_framing(cstate_) && i < n) {
+        // The trailer section. Room for what it can still take is made first,
+        // so running out of memory changes nothing.
+        trailer_buf_.reserve(std::min<size_t>(kMaxTrailerBytes, trailer_buf_.size() + (n - i)));
+        ChunkState st = cstate_;
+        // On a failure the offending byte stays in the input.
+        auto failing = [&](Fail f) {
+            in_consume(i);
+            cstate_ = st;
+            return fail(f);
+        };
+        auto push_trailer = [&](uint8_t c) {
+            trailer_buf_.push_back(char(c));
+            return trailer_buf_.size() < kMaxTrailerBytes;
+        };
+        for (; i < n; ++i) {
+            const uint8_t c = p[i];
+            switch (st) {
+                case ChunkState::EndCr:
+                    if (c == '\r') {
+                        st = ChunkState::EndLf;
+                        break;
+                    }
+                    if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                    st = ChunkState::Trailer;
+                    break;
+                case ChunkState::Trailer:
+                    if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                    if (c == '\r') st = ChunkState::TrailerLf;
+                    break;
+                case ChunkState::TrailerLf:
+                    if (c != '\n') return failing(Fail::InvalidTrailerLf);
+                    if (!push_trailer(c)) return failing(Fail::TrailerBytesOverLimit);
+                    if (trailer_lines_ >= kMaxTrailerLines) return failing(Fail::TrailerCountOverflow);
+                    ++trailer_lines_;
+                    st = ChunkState::EndCr;
+                    break;
+                case ChunkState::EndLf:
+                    if (c != '\n') return failing(Fail::InvalidEndLf);
+                    in_consume(i + 1);
+                    cstate_ = ChunkState::End;
+                    return finish_chunked();
+                default:
+                    break;  // never rested in here
+            }
+        }
+        cstate_ = st;
+    }
     in_consume(i);
-    cstate_ = st;
     if (!eof_) return Status::NeedMore;
-    return fail(st == ChunkState::Body ? Fail::TruncatedBody : Fail::TruncatedLine);
+    return fail(Fail::TruncatedLine);
 }
 
 // Trailer block: lines "name:" OWS value OWS, each ended by CRLF (a bare LF

@@ -92,9 +92,10 @@ public:
     // the same piece. The view stays valid until the next call that changes
     // the input.
     Status peek(std::string_view* out);
-    // A guess of the next piece's size from what is buffered (0 when none
-    // is expected): lets a caller size its result before peeking.
-    size_t next_piece_guess() const;
+    // The size of the piece the next peek() will return, or 0 when it will
+    // return no data; changes nothing. Lets a caller size its result before
+    // locking to peek.
+    size_t next_piece_size() const;
     // Consumes the first n bytes (n <= size of the piece) of the last piece.
     void commit(size_t n);
     // peek() and commit() of the whole piece in one step.
@@ -128,6 +129,14 @@ public:
     bool take_trailers(HeaderList& out);
 
 private:
+    // The chunk framing between two runs of data: what a scan of size lines
+    // and data line ends reads and changes.
+    struct Framing {
+        ChunkState st;
+        uint64_t size;       // chunk size being read; data left once in Body
+        uint32_t ext_bytes;  // extension bytes over the whole body
+    };
+    static Fail scan_framing(Framing& f, const uint8_t* p, size_t n, size_t& i);
     Status peek_chunked(std::string_view* out);
     Status fail(Fail f) {
         fail_ = f;
@@ -158,7 +167,6 @@ private:
     bool complete_ = false;
     bool has_trailers_ = false;
     uint64_t remaining_ = 0;
-    uint64_t chunk_size_ = 0;  // size of the last chunk begun
     uint32_t ext_bytes_ = 0;
     uint32_t trailer_lines_ = 0;
     std::string trailer_buf_;
