@@ -281,34 +281,32 @@ BodyDecoder::Fail BodyDecoder::scan_framing(Framing& f, const uint8_t* p, size_t
 }
 
 BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
-    const uint8_t* p = in_data();
-    const size_t n = in_size();
-    size_t i = 0;
     if (is_framing(cstate_)) {
         Framing f{cstate_, remaining_, ext_bytes_};
-        Fail e = scan_framing(f, p, n, i);
+        size_t i = 0;
+        Fail e = scan_framing(f, in_data(), in_size(), i);
         cstate_ = f.st;
         remaining_ = f.size;
         ext_bytes_ = f.ext_bytes;
-        if (e != Fail::None) {
-            in_consume(i);  // the offending byte stays in the input
-            return fail(e);
-        }
+        in_consume(i);  // on a failure the offending byte stays in the input
+        if (e != Fail::None) return fail(e);
     }
+    const uint8_t* p = in_data();
+    const size_t n = in_size();
     if (cstate_ == ChunkState::Body) {
-        in_consume(i);
-        if (i == n) return eof_ ? fail(Fail::TruncatedBody) : Status::NeedMore;
-        size_t avail = n - i;
-        size_t take = remaining_ < avail ? size_t(remaining_) : avail;
-        *out = std::string_view(reinterpret_cast<const char*>(in_data()), take);
+        if (n == 0) return eof_ ? fail(Fail::TruncatedBody) : Status::NeedMore;
+        size_t take = remaining_ < n ? size_t(remaining_) : n;
+        *out = std::string_view(reinterpret_cast<const char*>(p), take);
         return Status::Data;
     }
     // Only reached again after finish_chunked() ran out of memory.
     if (cstate_ == ChunkState::End) return finish_chunked();
-    if (!is_framing(cstate_) && i < n) {
-        // The trailer section. Room for what it can still take is made first,
-        // so running out of memory changes nothing.
-        trailer_buf_.reserve(std::min<size_t>(kMaxTrailerBytes, trailer_buf_.size() + (n - i)));
+    size_t i = 0;
+    if (!is_framing(cstate_) && n > 0) {
+        // The trailer section. When it holds fields, room for what it can
+        // still take is made first, so running out of memory changes nothing.
+        if (cstate_ != ChunkState::EndLf && (cstate_ != ChunkState::EndCr || p[0] != '\r'))
+            trailer_buf_.reserve(std::min<size_t>(kMaxTrailerBytes, trailer_buf_.size() + n));
         ChunkState st = cstate_;
         // On a failure the offending byte stays in the input.
         auto failing = [&](Fail f) {
