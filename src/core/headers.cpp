@@ -10,7 +10,54 @@ namespace wl {
 
 namespace {
 uint64_t g_hash_seed = 0;
+
+// Equal bytes of two names of the same length, read a word at a time.
+inline bool same_name(const char* a, const char* b, size_t n) {
+    if (n >= 8) {
+        uint64_t x, y;
+        for (size_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        std::memcpy(&x, a + n - 8, 8);
+        std::memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+    if (n >= 4) {
+        uint32_t x, y, u, v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
 }
+
+// Which of 64 bits stands for a name in the filter of an unindexed list:
+// the last (up to) eight bytes and the length, mixed. Names of one head
+// often share a prefix ("sec-fetch-"), rarely an ending.
+inline uint32_t filter_bit(std::string_view name) {
+    const char* p = name.data();
+    size_t n = name.size();
+    uint64_t w = 0;
+    if (n >= 8) {
+        std::memcpy(&w, p + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        w = a | uint64_t(b) << 32;
+    } else if (n > 0) {
+        w = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << 8 | uint64_t(uint8_t(p[n - 1])) << 16;
+    }
+    return uint32_t(((w ^ n) * 0x9e3779b97f4a7c15ull) >> 58);
+}
+
+}  // namespace
 
 void HeaderList::set_hash_seed(uint64_t seed) { g_hash_seed = seed; }
 
@@ -50,7 +97,6 @@ uint32_t HeaderList::hash_name(std::string_view name) {
 }
 
 uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const {
-    if (index_.empty()) return kNone;
     uint32_t mask = uint32_t(index_.size()) - 1;
     uint16_t hi = uint16_t(h >> 16);
     for (uint32_t s = h & mask;; s = (s + 1) & mask) {
@@ -59,8 +105,7 @@ uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* sl
         if (sl.hash_hi == hi) {
             uint32_t e = sl.entry_plus1 - 1u;
             const Entry& en = entries_[e];
-            if (en.name.len == name.size() &&
-                std::memcmp(store_.data() + en.name.off, name.data(), name.size()) == 0) {
+            if (en.name.len == name.size() && same_name(store_.data() + en.name.off, name.data(), name.size())) {
                 if (slot_out) *slot_out = s;
                 return e;
             }
@@ -68,8 +113,28 @@ uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* sl
     }
 }
 
+uint32_t HeaderList::find_linear(std::string_view name, uint32_t bit) const {
+    if (!(filter_ >> bit & 1)) return kNone;
+    const char* base = store_.data();
+    for (uint32_t e = 0; e < entries_.size(); ++e) {
+        const Span& n = entries_[e].name;
+        if (n.len == name.size() && same_name(base + n.off, name.data(), name.size())) return e;
+    }
+    return kNone;
+}
+
+uint32_t HeaderList::find_entry(std::string_view name, uint32_t* h, uint32_t* slot_out) const {
+    if (!indexed()) {
+        *h = filter_bit(name);
+        return find_linear(name, *h);
+    }
+    *h = hash_name(name);
+    return find_hashed(name, *h, slot_out);
+}
+
 uint32_t HeaderList::find(std::string_view name) const {
-    return find_hashed(name, hash_name(name), nullptr);
+    uint32_t h;
+    return find_entry(name, &h, nullptr);
 }
 
 void HeaderList::index_insert(uint32_t entry, uint32_t h) {
@@ -80,6 +145,7 @@ void HeaderList::index_insert(uint32_t entry, uint32_t h) {
 }
 
 uint32_t HeaderList::longest_probe() const {
+    if (!indexed()) return 0;
     uint32_t mask = uint32_t(index_.size()) - 1, worst = 0;
     for (uint32_t s = 0; s < index_.size(); ++s) {
         if (index_[s].entry_plus1 == 0) continue;
@@ -92,13 +158,24 @@ uint32_t HeaderList::longest_probe() const {
 void HeaderList::rebuild_index(uint32_t size) {
     // Built aside and swapped in: a failed allocation leaves the old index.
     std::vector<Slot> fresh(size, Slot{0, 0});
+    if (!indexed())
+        for (Entry& en : entries_) en.hash = hash_name(str(en.name));
     index_.swap(fresh);
     for (uint32_t i = 0; i < entries_.size(); ++i) index_insert(i, entries_[i].hash);
 }
 
+// The index size that holds `names` below three quarters.
+static uint32_t index_size_for(size_t names) {
+    uint32_t size = HeaderList::kInitialIndex;
+    while (size < HeaderList::kMaxIndex && names >= size / 4 * 3) size *= 2;
+    return size;
+}
+
 bool HeaderList::grow_index_for_new_name() {
-    if (index_.empty()) {
-        rebuild_index(kInitialIndex);
+    if (!indexed()) {
+        if (entries_.size() < kLinearNames) return true;
+        // The names held and the new one.
+        rebuild_index(index_size_for(entries_.size() + 1));
         return true;
     }
     if (entries_.size() < index_.size() / 4 * 3) return true;
@@ -164,9 +241,22 @@ void HeaderList::reserve(size_t store_bytes, size_t entries) {
     entries_.reserve(entries);
     // Size the index once for the expected names instead of doubling it
     // while they are appended.
-    uint32_t size = index_.empty() ? kInitialIndex : uint32_t(index_.size());
-    while (size < kMaxIndex && entries >= size / 4 * 3) size *= 2;
+    if (entries <= kLinearNames) return;
+    uint32_t size = index_size_for(entries);
     if (size > index_.size()) rebuild_index(size);
+}
+
+HeaderList::Span HeaderList::adopt_block(std::string_view block, size_t names) {
+    if (!store_fits(block.size())) throw std::length_error("header store past 4 GiB");
+    entries_.reserve(names);
+    if (names > kLinearNames) rebuild_index(index_size_for(names));
+    // Assigned rather than appended: the allocation is sized to the block.
+    Span s{uint32_t(store_.size()), uint32_t(block.size())};
+    if (store_.empty())
+        store_.assign(block.data(), block.size());
+    else
+        store_.append(block.data(), block.size());
+    return s;
 }
 
 uint32_t HeaderList::new_extra(Span v) {
@@ -208,15 +298,17 @@ void HeaderList::push_entry(Span name, Span value, uint32_t h) {
     en.value = value;
     en.hash = h;
     entries_.push_back(en);
-    index_insert(uint32_t(entries_.size() - 1), h);
+    if (indexed())
+        index_insert(uint32_t(entries_.size() - 1), h);
+    else
+        filter_ |= uint64_t(1) << h;
     ++values_;
 }
 
 HeaderList::Status HeaderList::append_spans(Span name, Span value) {
     if (!grow_index_for_new_name()) return Status::Full;
-    std::string_view n = str(name);
-    uint32_t h = hash_name(n);
-    uint32_t e = find_hashed(n, h, nullptr);
+    uint32_t h;
+    uint32_t e = find_entry(str(name), &h, nullptr);
     if (e != kNone) {
         add_garbage(name.len);
         link_value(e, value);
@@ -232,8 +324,8 @@ HeaderList::Status HeaderList::append_spans(Span name, Span value) {
 HeaderList::Status HeaderList::append(std::string_view name, std::string_view value) {
     if (value.size() > kMaxStore || !store_fits(name.size() + value.size())) return Status::TooLarge;
     if (!grow_index_for_new_name()) return Status::Full;
-    uint32_t h = hash_name(name);
-    uint32_t e = find_hashed(name, h, nullptr);
+    uint32_t h;
+    uint32_t e = find_entry(name, &h, nullptr);
     Span v = store_bytes(value);
     if (e != kNone) {
         link_value(e, v);
@@ -247,8 +339,8 @@ HeaderList::Status HeaderList::append(std::string_view name, std::string_view va
 HeaderList::Status HeaderList::set(std::string_view name, std::string_view value) {
     if (value.size() > kMaxStore || !store_fits(name.size() + value.size())) return Status::TooLarge;
     if (!grow_index_for_new_name()) return Status::Full;
-    uint32_t h = hash_name(name);
-    uint32_t e = find_hashed(name, h, nullptr);
+    uint32_t h;
+    uint32_t e = find_entry(name, &h, nullptr);
     if (e == kNone) {
         Span n = store_bytes(name);
         Span v = store_bytes(value);
@@ -268,20 +360,19 @@ HeaderList::Status HeaderList::set(std::string_view name, std::string_view value
 }
 
 bool HeaderList::remove(std::string_view name) {
-    uint32_t h = hash_name(name);
-    uint32_t slot;
-    uint32_t e = find_hashed(name, h, &slot);
+    uint32_t h;
+    uint32_t slot = 0;
+    uint32_t e = find_entry(name, &h, &slot);
     if (e == kNone) return false;
     Entry& en = entries_[e];
     values_ -= en.count;
     add_garbage(en.name.len + en.value.len);
     free_extras(en.extra_head);
-    index_erase_slot(slot);
+    if (indexed()) index_erase_slot(slot);
     uint32_t last = uint32_t(entries_.size() - 1);
     if (e != last) {
-        uint32_t ls = slot_of_entry(last);
+        if (indexed()) index_[slot_of_entry(last)].entry_plus1 = uint16_t(e + 1);
         entries_[e] = entries_[last];
-        index_[ls].entry_plus1 = uint16_t(e + 1);
     }
     entries_.pop_back();
     compact();
@@ -293,6 +384,7 @@ void HeaderList::clear() {
     entries_.clear();
     extras_.clear();
     index_.clear();
+    filter_ = 0;
     free_extra_ = kNone;
     values_ = 0;
     garbage_ = 0;
@@ -352,7 +444,7 @@ bool HeaderList::equals(const HeaderList& o) const {
     if (values_ != o.values_ || entries_.size() != o.entries_.size()) return false;
     for (uint32_t i = 0; i < entries_.size(); ++i) {
         const Entry& a = entries_[i];
-        uint32_t j = o.find_hashed(name(i), a.hash, nullptr);
+        uint32_t j = o.find(name(i));
         if (j == kNone) return false;
         const Entry& b = o.entries_[j];
         if (a.count != b.count) return false;

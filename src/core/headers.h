@@ -5,9 +5,12 @@
 // by (offset, length). A parser may adopt its head bytes as the store and
 // append entries that point into them, so values are never copied one by
 // one. Entries keep the order of each name's first insertion; a name's
-// further values hang off a chain in `extras_`. A hash index maps names to
-// entries: it starts at 8 slots, doubles when the names reach three quarters
-// of it and never exceeds 32768 slots, so at most 24576 distinct names.
+// further values hang off a chain in `extras_`. Up to kLinearNames names are
+// found by comparing them one by one (cheaper than hashing for a typical
+// head, and bounded); past that a hash index maps names to entries: it
+// starts at 8 slots (sized for the names held), doubles when the names
+// reach three quarters of it and never exceeds 32768 slots, so at most
+// 24576 distinct names.
 //
 // Names handed to this class must already be lower-case tokens and values
 // valid field values: validation belongs to the callers (the binding layer
@@ -26,6 +29,8 @@ public:
     static constexpr uint32_t kMaxIndex = 32768;
     static constexpr uint32_t kMaxNames = kMaxIndex / 4 * 3;  // 24576
     static constexpr uint32_t kNone = UINT32_MAX;
+    // The most names held without a hash index.
+    static constexpr uint32_t kLinearNames = 16;
     // Spans are 32-bit: the store never grows past this many bytes.
     static constexpr size_t kMaxStore = UINT32_MAX;
 
@@ -35,7 +40,7 @@ public:
     struct Entry {
         Span name;
         Span value;                // first value
-        uint32_t hash = 0;
+        uint32_t hash = 0;         // set while the index exists
         uint32_t extra_head = kNone, extra_tail = kNone;
         uint32_t count = 1;        // number of values
     };
@@ -60,6 +65,12 @@ public:
     // rather than let the store pass kMaxStore.
     Span store_bytes(std::string_view bytes);
     Span store_lower(std::string_view name);  // store a lower-cased copy
+    // A parser's header block: the list must be empty. Stores the block with
+    // room for `names` entries, in as few allocations as the list can.
+    Span adopt_block(std::string_view block, size_t names);
+    // The stored bytes of s, for a parser to rewrite in place (lower-casing
+    // names it stored) before it appends entries that use them.
+    uint8_t* store_bytes_of(Span s) { return reinterpret_cast<uint8_t*>(store_.data()) + s.off; }
     Status append_spans(Span name, Span value);
     // Pre-size the store, the entry table and the name index.
     void reserve(size_t store_bytes, size_t entries);
@@ -115,6 +126,12 @@ private:
         uint16_t hash_hi;
     };
 
+    bool indexed() const { return !index_.empty(); }
+    uint32_t find_linear(std::string_view name, uint32_t filter_bit) const;
+    // The entry for name, or kNone; *h receives the name's hash when the
+    // list is indexed, else its bit in filter_; *slot_out the entry's index
+    // slot.
+    uint32_t find_entry(std::string_view name, uint32_t* h, uint32_t* slot_out) const;
     uint32_t find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const;
     bool grow_index_for_new_name();
     void rebuild_index(uint32_t size);
@@ -123,7 +140,7 @@ private:
     uint32_t slot_of_entry(uint32_t entry) const;
     uint32_t new_extra(Span v);
     void link_value(uint32_t entry, Span v);            // a further value of entry
-    void push_entry(Span name, Span value, uint32_t h);  // a new name at the end
+    void push_entry(Span name, Span value, uint32_t h);  // a new name at the end (h as find_entry gives)
     void free_extras(uint32_t head);
     void add_garbage(size_t n);
     bool store_fits(size_t n) const { return n <= kMaxStore - store_.size(); }
@@ -134,6 +151,9 @@ private:
     std::vector<Entry> entries_;
     std::vector<Extra> extras_;
     std::vector<Slot> index_;
+    // Without an index: one bit per name held (see filter_bit); a clear bit
+    // proves a name absent without comparing. Removals leave their bits.
+    uint64_t filter_ = 0;
     uint32_t free_extra_ = kNone;
     size_t values_ = 0;
     size_t garbage_ = 0;  // store bytes no longer referenced

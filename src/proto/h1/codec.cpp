@@ -278,92 +278,113 @@ ParseStatus Codec::fail_request(ParseKind k, Failure* f) {
     return ParseStatus::Error;
 }
 
-ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Failure* f) {
-    feed(data);
-    return parse_buffered_request(out, f);
-}
-
-ParseStatus Codec::receive_request_in_place(std::string_view data, RequestHead& out, Failure* f) {
-    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_request(data, out, f);
-    return parse_in_place(data, [&](bool size_limit) { return parse_buffered_request(out, f, size_limit); });
-}
-
-ParseStatus Codec::receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f) {
-    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_response(data, out, f);
-    return parse_in_place(data, [&](bool size_limit) { return parse_buffered_response(out, f, size_limit); });
-}
-
-// Heads are short: a page is copied first, then twice as much as before, so
-// the resumable parse stays linear.
-template <class Parse>
-ParseStatus Codec::parse_in_place(std::string_view data, Parse&& parse) {
-    size_t copied = 0;
-    for (;;) {
-        size_t n = std::min(std::max(copied, kFirstCopy), data.size() - copied);
-        rbuf_.append(data.data() + copied, n);
-        copied += n;
-        bool last = copied == data.size();
-        ParseStatus st = parse(last);
-        if (st == ParseStatus::Partial && !last) continue;
-        if (st == ParseStatus::Error) {
-            rbuf_.append(data.substr(copied));  // left buffered, as the plain parse leaves it
-            return st;
-        }
-        if (st == ParseStatus::Partial || rbuf_.empty()) return st;
-        // The copy after the head equals data from `rest` on: borrow that.
-        size_t rest = copied - rbuf_.size();
-        rbuf_.clear();
-        ext_ = reinterpret_cast<const uint8_t*>(data.data()) + rest;
-        ext_n_ = data.size() - rest;
-        return st;
-    }
-}
-
-ParseStatus Codec::parse_buffered_request(RequestHead& out, Failure* f, bool size_limit) {
-    if (rbuf_.empty()) return ParseStatus::Partial;
+ParseStatus Codec::parse_request_at(const uint8_t* in, size_t len, RequestHead& out, size_t* used,
+                                    ParseKind* kind) {
     RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
-    size_t head_len = 0;
-    ParseKind kind = ParseKind::Internal;
     HeadScan local;
-    ParseStatus st = parse_request(rbuf_.data(), rbuf_.size(), lim, scan_ ? *scan_ : local, out, &head_len, &kind);
+    ParseStatus st = parse_request(in, len, lim, scan_ ? *scan_ : local, out, used, kind);
     if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
-    if (st == ParseStatus::Partial) {
-        if (!size_limit || rbuf_.size() < cfg_.max_buf_size) return st;
-        kind = ParseKind::TooLarge;
+    if (st == ParseStatus::Partial && len >= cfg_.max_buf_size) {
+        *kind = ParseKind::TooLarge;
         st = ParseStatus::Error;
     }
-    if (st == ParseStatus::Error) return fail_request(kind, f);
+    return st;
+}
+
+ParseStatus Codec::parse_response_at(const uint8_t* in, size_t len, ResponseHead& out, size_t* used,
+                                     ParseKind* kind) {
+    HeadScan local;
+    ParseStatus st = parse_response(in, len, method_, scan_ ? *scan_ : local, out, used, kind);
+    if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
+    if (st == ParseStatus::Partial && len >= cfg_.max_buf_size) {
+        *kind = ParseKind::TooLarge;
+        st = ParseStatus::Error;
+    }
+    return st;
+}
+
+void Codec::keep_unread(const uint8_t* p, size_t n) {
+    try {
+        rbuf_.append(p, n);
+    } catch (...) {
+        // The scan's positions would point past an empty buffer.
+        if (scan_) scan_->reset();
+        throw;
+    }
+}
+
+void Codec::request_parsed(const RequestHead& out) {
     method_ = out.method;
     req_allows_trailers_ = out.allow_trailers;
-    rbuf_.consume(head_len);
+}
+
+ParseStatus Codec::receive_request(std::string_view data, RequestHead& out, Failure* f) {
+    feed(data);
+    if (rbuf_.empty()) return ParseStatus::Partial;
+    size_t used = 0;
+    ParseKind kind = ParseKind::Internal;
+    ParseStatus st = parse_request_at(rbuf_.data(), rbuf_.size(), out, &used, &kind);
+    if (st == ParseStatus::Error) return fail_request(kind, f);
+    if (st == ParseStatus::Complete) {
+        request_parsed(out);
+        rbuf_.consume(used);
+    }
+    return st;
+}
+
+// The parser only reads, so with nothing buffered it reads data where it
+// lies: a head that arrives whole is never copied into the read buffer,
+// and what follows it is borrowed. Only an incomplete or failed head is
+// kept in the read buffer, as the buffered path would leave it.
+ParseStatus Codec::receive_request_in_place(std::string_view data, RequestHead& out, Failure* f) {
+    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_request(data, out, f);
+    const uint8_t* in = reinterpret_cast<const uint8_t*>(data.data());
+    size_t used = 0;
+    ParseKind kind = ParseKind::Internal;
+    ParseStatus st = parse_request_at(in, data.size(), out, &used, &kind);
+    if (st != ParseStatus::Complete) {
+        keep_unread(in, data.size());
+        return st == ParseStatus::Error ? fail_request(kind, f) : st;
+    }
+    request_parsed(out);
+    if (used < data.size()) borrow(in + used, data.size() - used);
     return st;
 }
 
 ParseStatus Codec::receive_response(std::string_view data, ResponseHead& out, Failure* f) {
     feed(data);
-    return parse_buffered_response(out, f, true);
-}
-
-ParseStatus Codec::parse_buffered_response(ResponseHead& out, Failure* f, bool size_limit) {
     for (;;) {
         if (rbuf_.empty()) return ParseStatus::Partial;
-        size_t head_len = 0;
+        size_t used = 0;
         ParseKind kind = ParseKind::Internal;
-        HeadScan local;
-        ParseStatus st =
-            parse_response(rbuf_.data(), rbuf_.size(), method_, scan_ ? *scan_ : local, out, &head_len, &kind);
-        if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
-        if (st == ParseStatus::Partial) {
-            if (!size_limit || rbuf_.size() < cfg_.max_buf_size) return st;
-            kind = ParseKind::TooLarge;
-            st = ParseStatus::Error;
-        }
-        if (st == ParseStatus::Error) {
-            *f = parse_failure(kind);
+        ParseStatus st = parse_response_at(rbuf_.data(), rbuf_.size(), out, &used, &kind);
+        if (st == ParseStatus::Error) *f = parse_failure(kind);
+        if (st != ParseStatus::Complete) return st;
+        rbuf_.consume(used);
+        if (!is_interim(out.status)) return st;
+    }
+}
+
+ParseStatus Codec::receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f) {
+    if (!rbuf_.empty() || borrowing() || data.empty()) return receive_response(data, out, f);
+    const uint8_t* in = reinterpret_cast<const uint8_t*>(data.data());
+    size_t len = data.size();
+    for (;;) {
+        size_t used = 0;
+        ParseKind kind = ParseKind::Internal;
+        ParseStatus st = parse_response_at(in, len, out, &used, &kind);
+        if (st != ParseStatus::Complete) {
+            keep_unread(in, len);
+            if (st == ParseStatus::Error) *f = parse_failure(kind);
             return st;
         }
-        rbuf_.consume(head_len);
-        if (out.status >= 100 && out.status < 200 && out.status != 101) continue;  // interim
+        in += used;
+        len -= used;
+        if (is_interim(out.status)) {
+            if (len == 0) return ParseStatus::Partial;
+            continue;
+        }
+        if (len) borrow(in, len);
         return st;
     }
 }

@@ -92,11 +92,12 @@ public:
     // are consumed; the views in `out` stay valid until the read buffer is
     // next appended to.
     ParseStatus receive_request(std::string_view data, RequestHead& out, Failure* f);
-    // receive_request without copying the body: with nothing buffered, only
-    // as much of data as holds the head is copied (the parser lower-cases
-    // names where it reads them), and the bytes after a complete head are
-    // borrowed from data, which the caller keeps alive and unchanged while
-    // borrowing(). Same results and state as receive_request otherwise.
+    // receive_request without copying: with nothing buffered, data is parsed
+    // where it lies (the views in `out` may point into it) and the bytes
+    // after a complete head are borrowed from it; the caller keeps data alive
+    // and unchanged while borrowing(). Only an incomplete or failed head is
+    // copied into the read buffer. Same results and state as
+    // receive_request otherwise.
     ParseStatus receive_request_in_place(std::string_view data, RequestHead& out, Failure* f);
     // The same for response heads (interim ones dropped).
     ParseStatus receive_response_in_place(std::string_view data, ResponseHead& out, Failure* f);
@@ -177,14 +178,17 @@ public:
 
 private:
     ParseStatus fail_request(ParseKind k, Failure* f);
-    // size_limit false: a partial head is not yet measured against
-    // max_buf_size (more of the same read follows).
-    ParseStatus parse_buffered_request(RequestHead& out, Failure* f, bool size_limit = true);
-    ParseStatus parse_buffered_response(ResponseHead& out, Failure* f, bool size_limit);
-    // The in-place parse copies this much first, then doubles.
-    static constexpr size_t kFirstCopy = 4096;
-    template <class Parse>
-    ParseStatus parse_in_place(std::string_view data, Parse&& parse);
+    // One head from in[0, len) (the read buffer or the caller's bytes),
+    // resuming the remembered scan; a partial head of max_buf_size bytes or
+    // more is an error (too_large).
+    ParseStatus parse_request_at(const uint8_t* in, size_t len, RequestHead& out, size_t* used, ParseKind* kind);
+    ParseStatus parse_response_at(const uint8_t* in, size_t len, ResponseHead& out, size_t* used,
+                                  ParseKind* kind);
+    // Keeps bytes read in place that were not consumed; on failure the
+    // scan starts over.
+    void keep_unread(const uint8_t* p, size_t n);
+    void request_parsed(const RequestHead& out);
+    static bool is_interim(uint16_t status) { return status >= 100 && status < 200 && status != 101; }
 
     CodecConfig cfg_;
     ByteBuf rbuf_;

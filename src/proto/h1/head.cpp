@@ -38,9 +38,15 @@ constexpr KindInfo kKinds[] = {
      0},
 };
 
-// Names are already lower case in the buffer.
+// Names keep the peer's letter case in the buffer. `lower` is lower-case
+// letters and '-', which all have the 0x20 bit set; folding that bit into a
+// token byte matches exactly the same letter in either case, or '-'.
 inline bool name_is(const uint8_t* b, const RawHeader& h, std::string_view lower) {
-    return h.name_len == lower.size() && std::memcmp(b + h.name_off, lower.data(), lower.size()) == 0;
+    if (h.name_len != lower.size()) return false;
+    const uint8_t* n = b + h.name_off;
+    for (size_t i = 0; i < lower.size(); ++i)
+        if ((n[i] | 0x20) != uint8_t(lower[i])) return false;
+    return true;
 }
 
 inline std::string_view value_of(const uint8_t* b, const RawHeader& h) {
@@ -121,7 +127,7 @@ inline size_t scan_value_tabs(const uint8_t* b, size_t len, size_t pos) {
 }
 
 // Request line, from s.step Start to LineStart.
-ParseStatus scan_request_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
+ParseStatus scan_request_line(const uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
     using Step = HeadScan::Step;
     for (;;) {
         size_t p = s.pos;
@@ -178,7 +184,7 @@ ParseStatus scan_request_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* er
 }
 
 // Status line, from s.step Start to LineStart.
-ParseStatus scan_status_line(uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
+ParseStatus scan_status_line(const uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
     using Step = HeadScan::Step;
     for (;;) {
         size_t p = s.pos;
@@ -248,11 +254,34 @@ bool names_framing_field(const uint8_t* line, size_t n) {
     return iequals(name, "content-length") || iequals(name, "transfer-encoding");
 }
 
+// The common case of a header line: complete in the buffer, well formed,
+// its name made of letters, digits, '-' and '_'. Read in one go without
+// recording steps; returns where the next line starts, or 0 when the line
+// needs the stepwise scan (rare name bytes, not yet complete, malformed).
+inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
+    size_t n = name_run(b + p, len - p);
+    size_t q = p + n;
+    if (n == 0 || n > kMaxNameLen || q >= len || b[q] != ':') return 0;
+    size_t vs = q + 1;
+    while (vs < len && (b[vs] == ' ' || b[vs] == '\t')) ++vs;
+    size_t ve = scan_value_tabs(b, len, vs);
+    size_t next;
+    if (ve + 1 < len && b[ve] == '\r' && b[ve + 1] == '\n')
+        next = ve + 2;
+    else if (ve < len && b[ve] == '\n')
+        next = ve + 1;
+    else
+        return 0;
+    while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
+    *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0};
+    return next;
+}
+
 // Header lines from s.pos up to and including the empty line that ends the
 // head (*end is then the head's length). Malformed lines fail with
 // header_token, or are skipped when `skip_invalid`; one line more than the
 // slots hold fails with too_large.
-ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_invalid, size_t* end,
+ParseStatus scan_header_lines(const uint8_t* b, size_t len, HeadScan& s, bool skip_invalid, size_t* end,
                               ParseKind* err) {
     using Step = HeadScan::Step;
     for (;;) {
@@ -260,7 +289,20 @@ ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_inv
         bool bad = false;
         switch (s.step) {
             case Step::LineStart: {
-                if (p >= len) return ParseStatus::Partial;
+                for (;;) {
+                    if (p >= len) {
+                        s.pos = uint32_t(p);
+                        return ParseStatus::Partial;
+                    }
+                    uint8_t c = b[p];
+                    if (c == '\n' || c == '\r') break;
+                    RawHeader h;
+                    size_t next = whole_line(b, len, p, &h);
+                    if (!next) break;
+                    if (!s.slots.push(h)) return fail(err, ParseKind::TooLarge);
+                    p = next;
+                }
+                s.pos = uint32_t(p);
                 uint8_t c = b[p];
                 if (c == '\n') {
                     *end = p + 1;
@@ -278,15 +320,8 @@ ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_inv
                 break;
             }
             case Step::Name:
-                // Names are lower-cased in place as they are checked: they
-                // are case-insensitive, so the bytes keep their meaning
-                // either way.
-                p += lower_name_run(b + p, len - p);
-                while (p < len) {
-                    uint8_t lc = kTokenLower[b[p]];
-                    if (!lc) break;
-                    b[p++] = lc;
-                }
+                p += name_run(b + p, len - p);
+                while (p < len && kTokenLower[b[p]]) ++p;
                 s.pos = uint32_t(p);
                 if (p - s.line > kMaxNameLen) return fail(err, ParseKind::TooLarge);
                 if (p >= len) return ParseStatus::Partial;
@@ -351,21 +386,25 @@ ParseStatus scan_header_lines(uint8_t* b, size_t len, HeadScan& s, bool skip_inv
     }
 }
 
-// Moves the kept lines into `out`: adopts the header block as the list's
-// store and points entries into it. False when the lines hold more distinct
-// names than a header collection can (a configured max_headers above
-// 24576).
-bool build_headers(uint8_t* b, HeaderSlots& slots, HeaderList& out) {
+// Moves the kept lines into `out`: copies the header block into the list's
+// store with one allocation, lower-cases the names there and points entries
+// into it. False when the lines hold more distinct names than a header
+// collection can (a configured max_headers above 24576).
+bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
     if (n == 0) return true;
     size_t first = slots[0].name_off;
     size_t last_end = slots[n - 1].value_off + slots[n - 1].value_len;
-    out.reserve(0, n);
-    HeaderList::Span base =
-        out.store_bytes({reinterpret_cast<const char*>(b + first), last_end - first});
+    HeaderList::Span base = out.adopt_block({reinterpret_cast<const char*>(b + first), last_end - first}, n);
+    uint8_t* store = out.store_bytes_of(base);
     for (size_t i = 0; i < n; ++i) {
-        RawHeader& h = slots[i];
+        const RawHeader& h = slots[i];
+        size_t off = h.name_off - first;
+        lower_ascii(store + off, h.name_len, base.len - off);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const RawHeader& h = slots[i];
         if (h.drop) continue;
         HeaderList::Span ns{uint32_t(base.off + h.name_off - first), h.name_len};
         HeaderList::Span vs{uint32_t(base.off + h.value_off - first), h.value_len};
@@ -481,19 +520,19 @@ bool parse_content_length_list(const HeaderList& h, uint32_t entry, uint64_t* va
     return true;
 }
 
-ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, RequestHead& out,
+ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim, RequestHead& out,
                           size_t* head_len, ParseKind* err) {
     HeadScan scan;
     return parse_request(b, len, lim, scan, out, head_len, err);
 }
 
-ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, ResponseHead& out,
+ParseStatus parse_response(const uint8_t* b, size_t len, Method request_method, ResponseHead& out,
                            size_t* head_len, ParseKind* err) {
     HeadScan scan;
     return parse_response(b, len, request_method, scan, out, head_len, err);
 }
 
-ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, HeadScan& scan,
+ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim, HeadScan& scan,
                           RequestHead& out, size_t* head_len, ParseKind* err) {
     if (len > UINT32_MAX) len = UINT32_MAX;  // a head never gets near this
     begin_scan(scan, false, lim.max_headers);
@@ -620,7 +659,7 @@ ParseStatus parse_request(uint8_t* b, size_t len, const RequestLimits& lim, Head
     return ParseStatus::Complete;
 }
 
-ParseStatus parse_response(uint8_t* b, size_t len, Method request_method, HeadScan& scan,
+ParseStatus parse_response(const uint8_t* b, size_t len, Method request_method, HeadScan& scan,
                            ResponseHead& out, size_t* head_len, ParseKind* err) {
     if (len > UINT32_MAX) len = UINT32_MAX;
     begin_scan(scan, true, kDefaultMaxHeaders);

@@ -1,9 +1,10 @@
 // HTTP/1 head tokenizer and framing rules (RFC 9112 sections 2 to 6).
 // No Python here.
 //
-// The parser works on the read buffer in place. A parsed head's HeaderList
-// adopts the header block with one store_bytes() call and then points its
-// entries into it, so values are never copied one by one.
+// The parser only reads its input, so it can work on the read buffer or on
+// the caller's bytes alike. A parsed head's HeaderList copies the header
+// block with one adopt_block() call, lower-cases the names there and points
+// its entries into it, so values are never copied one by one.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -125,8 +126,8 @@ private:
 
 // Where the parse of an incomplete head stopped, so that the next call
 // resumes there instead of starting over: a head trickled in small pieces
-// costs time linear in its length. Every byte before `pos` has been checked
-// (and header names lower-cased in place). The owner of the buffer may only
+// costs time linear in its length. Every byte before `pos` has been
+// checked. The owner of the buffer may only
 // append to it while a scan is active; any other change (bytes taken from
 // the front, the buffer swapped) must be followed by reset().
 struct HeadScan {
@@ -167,21 +168,20 @@ struct HeadScan {
 // Parses one request head from the front of buf[0, len), resuming where
 // `scan` stopped. On Complete, *head_len is the number of bytes the head used
 // and out is filled; the views in out point into buf. On Error *err tells
-// the kind. Header names are lower-cased in the buffer as they are read
-// (nothing else changes, and the length never does). The scan stays active
+// the kind. The buffer is only read. The scan stays active
 // only after Partial; the result for a given buffer is the same however its
 // bytes arrived.
-ParseStatus parse_request(uint8_t* buf, size_t len, const RequestLimits& lim, HeadScan& scan,
+ParseStatus parse_request(const uint8_t* buf, size_t len, const RequestLimits& lim, HeadScan& scan,
                           RequestHead& out, size_t* head_len, ParseKind* err);
 // The same from a fresh scan.
-ParseStatus parse_request(uint8_t* buf, size_t len, const RequestLimits& lim, RequestHead& out,
+ParseStatus parse_request(const uint8_t* buf, size_t len, const RequestLimits& lim, RequestHead& out,
                           size_t* head_len, ParseKind* err);
 
 // Parses one response head (interim ones included: the caller skips them).
 // `request_method` drives the HEAD and CONNECT rules.
-ParseStatus parse_response(uint8_t* buf, size_t len, Method request_method, HeadScan& scan,
+ParseStatus parse_response(const uint8_t* buf, size_t len, Method request_method, HeadScan& scan,
                            ResponseHead& out, size_t* head_len, ParseKind* err);
-ParseStatus parse_response(uint8_t* buf, size_t len, Method request_method, ResponseHead& out,
+ParseStatus parse_response(const uint8_t* buf, size_t len, Method request_method, ResponseHead& out,
                            size_t* head_len, ParseKind* err);
 
 // The common value of every comma-separated element of every line, when

@@ -106,41 +106,63 @@ inline size_t scan_sse2(const uint8_t* p, size_t n) {
 
 }  // namespace scan_detail
 
-// Header names: lower-cases in place the leading run of the common name
-// bytes (letters, digits, '-', '_') and returns its length. The caller
-// finishes the name with the full token table (rare token bytes, ':').
-// Only bytes of the run are written.
-inline size_t lower_name_run(uint8_t* p, size_t n) {
+// Header names are scanned without writing (the scan may read the caller's
+// immutable bytes) and lower-cased later, where they are copied.
+
+inline bool is_common_name_byte(uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+#if defined(__SSE2__)
+namespace scan_detail {
+// Bytes of v that are letters, digits, '-' or '_'. Bytes 0x80 and above are
+// negative here and fall outside every range.
+inline __m128i common_name_bytes(__m128i v) {
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i punct = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+    return _mm_or_si128(_mm_or_si128(letter, digit), punct);
+}
+}  // namespace scan_detail
+#endif
+
+// The length of the leading run of common name bytes (letters, digits, '-',
+// '_'). The caller finishes the name with the full token table (rare token
+// bytes, ':').
+inline size_t name_run(const uint8_t* p, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        unsigned bad = ~unsigned(_mm_movemask_epi8(scan_detail::common_name_bytes(v))) & 0xffffu;
+        if (bad) return i + size_t(__builtin_ctz(bad));
+    }
+#endif
+    for (; i < n; ++i)
+        if (!is_common_name_byte(p[i])) return i;
+    return n;
+}
+
+// Lower-cases the ASCII letters of p[0, n) in place. `room` (>= n) is how
+// many bytes from p may be read and rewritten unchanged, which lets short
+// names go through one vector step.
+inline void lower_ascii(uint8_t* p, size_t n, size_t room) {
     size_t i = 0;
 #if defined(__SSE2__)
     const __m128i idx = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (; i + 16 <= n; i += 16) {
+    for (; i < n && i + 16 <= room; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        // Bytes 0x80 and above are negative here and fall outside every range.
-        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
-                                      _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
-        __m128i lower = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('a' - 1)),
-                                      _mm_cmplt_epi8(v, _mm_set1_epi8('z' + 1)));
-        __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                      _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-        __m128i punct = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-        __m128i ok = _mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(digit, punct));
-        unsigned bad = ~unsigned(_mm_movemask_epi8(ok)) & 0xffffu;
-        unsigned k = bad ? unsigned(__builtin_ctz(bad)) : 16u;
-        __m128i in_run = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(k)));
-        __m128i bit = _mm_and_si128(_mm_and_si128(upper, in_run), _mm_set1_epi8(0x20));
+        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+        size_t left = n - i;
+        __m128i in_name = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(left < 16 ? left : 16)));
+        __m128i bit = _mm_and_si128(_mm_and_si128(upper, in_name), _mm_set1_epi8(0x20));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), _mm_or_si128(v, bit));
-        if (bad) return i + k;
     }
 #endif
-    for (; i < n; ++i) {
-        uint8_t c = p[i];
-        if (c >= 'A' && c <= 'Z')
-            p[i] = uint8_t(c + 32);
-        else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
-            return i;
-    }
-    return n;
+    for (; i < n; ++i)
+        if (p[i] >= 'A' && p[i] <= 'Z') p[i] = uint8_t(p[i] + 32);
 }
 
 inline size_t scan_value(const uint8_t* p, size_t n) {
