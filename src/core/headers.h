@@ -95,6 +95,13 @@ public:
         f(str(e.value));
         for (uint32_t x = e.extra_head; x != kNone; x = extras_[x].next) f(str(extras_[x].value));
     }
+    // Calls f(span) for each value of entry, in order.
+    template <class F>
+    void for_each_span(uint32_t entry, F&& f) const {
+        const Entry& e = entries_[entry];
+        f(e.value);
+        for (uint32_t x = e.extra_head; x != kNone; x = extras_[x].next) f(extras_[x].value);
+    }
     // Calls f(name, value) for every value in map order.
     template <class F>
     void for_each(F&& f) const {

@@ -141,10 +141,13 @@ WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRe
         // The views point into the read buffer: copy them out now.
         if (h.method == Method::Other) out.method_text.assign(h.method_text);
         const wl::Uri& u = h.uri;
-        if (u.form == wl::UriForm::Origin && u.target_size() == h.target_raw.size())
+        if (u.form == wl::UriForm::Origin && u.target_size() == h.target_raw.size()) {
             out.target.assign(h.target_raw);
-        else
-            u.append_target(out.target);
+        } else {
+            std::string t;
+            u.append_target(t);
+            out.target.assign(t);
+        }
         h.method_text = {};
         h.target_raw = {};
         h.uri = wl::Uri();
@@ -155,10 +158,10 @@ WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRe
 
 PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
     RequestHead& h = p.head;
-    PyObject* method = h.method == Method::Other ? ascii_token_str(p.method_text)
+    PyObject* method = h.method == Method::Other ? ascii_token_str(p.method_text.view())
                                                  : Py_NewRef(g_methods[int(h.method)]);
     if (!method) return nullptr;
-    PyObject* target = latin1_str(p.target);
+    PyObject* target = latin1_str(p.target.view());
     if (!target) {
         Py_DECREF(method);
         return nullptr;

@@ -2,9 +2,11 @@
 // HTTP/1 bindings (the server connection state owns a codec and drives it
 // from under its own lock; it may take the codec's lock, never the reverse).
 #pragma once
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/buffer.h"
 #include "proto/h1/codec.h"
@@ -84,12 +86,33 @@ WlParse wl_h1codec_locked(WlH1Codec* c, F&& f) {
     return WlParse::Complete;
 }
 
+// Text copied out from under a lock: in place when short.
+class WlText {
+public:
+    void assign(std::string_view v) {
+        if (v.size() <= sizeof small_) {
+            std::memcpy(small_, v.data(), v.size());
+            n_ = v.size();
+            big_.clear();
+        } else {
+            big_.assign(v);
+            n_ = SIZE_MAX;
+        }
+    }
+    std::string_view view() const { return n_ == SIZE_MAX ? std::string_view(big_) : std::string_view(small_, n_); }
+
+private:
+    char small_[240];
+    size_t n_ = 0;
+    std::string big_;
+};
+
 // A parsed request head, owning all its bytes (the parser's views into the
 // read buffer are copied out under the lock).
 struct WlParsedRequest {
     wl::h1::RequestHead head;  // its views are cleared
-    std::string method_text;   // for Method::Other
-    std::string target;
+    WlText method_text;        // for Method::Other
+    WlText target;
 };
 struct WlParsedResponse {
     wl::h1::ResponseHead head;

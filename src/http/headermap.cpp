@@ -419,30 +419,64 @@ struct ValuesCopy {
     }
 };
 
-// Every entry copied out: per entry its name length, its number of values and
-// their lengths; the bytes are the name then its values.
-struct ItemsCopy {
-    std::string bytes;
-    std::vector<uint32_t> meta;
-    size_t values = 0;
-};
-
-void copy_items(const HeaderList& l, ItemsCopy& out) {
-    out.bytes.reserve(l.store_size());
-    out.meta.reserve(l.name_count() * 2 + l.value_count());
-    out.values = l.value_count();
-    const auto& ents = l.entries();
-    for (uint32_t e = 0; e < ents.size(); ++e) {
-        std::string_view n = l.str(ents[e].name);
-        out.bytes.append(n);
-        out.meta.push_back(uint32_t(n.size()));
-        out.meta.push_back(ents[e].count);
-        l.for_each_value(e, [&](std::string_view v) {
-            out.bytes.append(v);
-            out.meta.push_back(uint32_t(v.size()));
-        });
+// Every value with its name, copied out: the list's store in one piece and
+// the spans into it (per entry: name offset, name length, number of values,
+// then offset and length of each value). A typical map fits the inline
+// arrays, so reading one costs no allocation besides the results.
+class ItemsCopy {
+public:
+    void take(const HeaderList& l) {
+        values_ = l.value_count();
+        bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
+        size_t nmeta = l.name_count() * 3 + l.value_count() * 2;
+        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, nmeta);
+        std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
+        uint32_t* m = meta_;
+        const auto& ents = l.entries();
+        for (uint32_t e = 0; e < ents.size(); ++e) {
+            const HeaderList::Entry& en = ents[e];
+            *m++ = en.name.off;
+            *m++ = en.name.len;
+            *m++ = en.count;
+            l.for_each_span(e, [&](HeaderList::Span v) {
+                *m++ = v.off;
+                *m++ = v.len;
+            });
+        }
+        end_ = m;
     }
-}
+    size_t values() const { return values_; }
+    // Calls f(name, count) per entry, then g(value) per value of it.
+    template <class F, class G>
+    bool each(F&& f, G&& g) const {
+        for (const uint32_t* m = meta_; m != end_;) {
+            std::string_view name(bytes_ + m[0], m[1]);
+            uint32_t count = m[2];
+            m += 3;
+            if (!f(name)) return false;
+            for (uint32_t k = 0; k < count; ++k, m += 2)
+                if (!g(std::string_view(bytes_ + m[0], m[1]))) return false;
+        }
+        return true;
+    }
+
+private:
+    template <class T, class Big>
+    static T* fit(T* inline_buf, size_t inline_n, Big& big, size_t n) {
+        if (n <= inline_n) return inline_buf;
+        big.reset(new T[n]);
+        return big.get();
+    }
+    static constexpr size_t kInlineMeta = 192;
+    char inline_bytes_[2048];
+    uint32_t inline_meta_[kInlineMeta];
+    std::unique_ptr<char[]> big_bytes_;
+    std::unique_ptr<uint32_t[]> big_meta_;
+    char* bytes_ = nullptr;
+    uint32_t* meta_ = nullptr;
+    const uint32_t* end_ = nullptr;
+    size_t values_ = 0;
+};
 
 PyObject* bytes_list(const ValuesCopy& c) {
     PyObject* out = PyList_New(Py_ssize_t(c.lens.size()));
@@ -587,35 +621,33 @@ PyObject* hm_values(PyObject* o, PyObject*) {
 }
 
 PyObject* items_list(const ItemsCopy& c, bool raw) {
-    PyObject* out = PyList_New(Py_ssize_t(c.values));
+    PyObject* out = PyList_New(Py_ssize_t(c.values()));
     if (!out) return nullptr;
     Py_ssize_t i = 0;
-    const char* p = c.bytes.data();
-    for (size_t m = 0; m < c.meta.size();) {
-        std::string_view n(p, c.meta[m]);
-        uint32_t count = c.meta[m + 1];
-        m += 2;
-        p += n.size();
-        PyObject* name = raw ? wl_name_bytes(n) : wl_name_str(n);
-        if (!name) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        for (uint32_t k = 0; k < count; ++k, ++m) {
-            PyObject* b = PyBytes_FromStringAndSize(p, Py_ssize_t(c.meta[m]));
-            p += c.meta[m];
-            PyObject* t = b ? PyTuple_New(2) : nullptr;
-            if (!t) {
-                Py_XDECREF(b);
-                Py_DECREF(name);
-                Py_DECREF(out);
-                return nullptr;
+    PyObject* name = nullptr;
+    bool ok = c.each(
+        [&](std::string_view n) {
+            Py_XDECREF(name);
+            name = raw ? wl_name_bytes(n) : wl_name_str(n);
+            return name != nullptr;
+        },
+        [&](std::string_view v) {
+            PyObject* t = PyTuple_New(2);
+            if (!t) return false;
+            PyObject* b = PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()));
+            if (!b) {
+                Py_DECREF(t);
+                return false;
             }
             PyTuple_SET_ITEM(t, 0, Py_NewRef(name));
             PyTuple_SET_ITEM(t, 1, b);
             PyList_SET_ITEM(out, i++, t);
-        }
-        Py_DECREF(name);
+            return true;
+        });
+    Py_XDECREF(name);
+    if (!ok) {
+        Py_DECREF(out);
+        return nullptr;
     }
     return out;
 }
@@ -625,7 +657,7 @@ PyObject* items_of(PyObject* o, bool raw) {
     ItemsCopy c;
     {
         WlLock g(self->mu);
-        copy_items(self->list, c);
+        c.take(self->list);
     }
     return items_list(c, raw);
 }

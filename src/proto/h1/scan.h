@@ -88,17 +88,28 @@ inline size_t scan_word(const uint8_t* p, size_t n) {
 
 #if defined(__SSE2__)
 template <uint8_t Limit>
+inline unsigned stop_mask(__m128i v) {
+    // v <= Limit (unsigned) exactly when min(v, Limit) == v.
+    __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(char(Limit))), v);
+    __m128i d = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f));
+    return unsigned(_mm_movemask_epi8(_mm_or_si128(low, d)));
+}
+
+// Two vectors per step: most header values and names end within 32 bytes,
+// so the loop usually leaves on its first test, which predicts well.
+template <uint8_t Limit>
 inline size_t scan_sse2(const uint8_t* p, size_t n) {
-    const __m128i lim = _mm_set1_epi8(char(Limit));
-    const __m128i del = _mm_set1_epi8(0x7f);
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        // v <= Limit (unsigned) exactly when min(v, Limit) == v.
-        __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, lim), v);
-        __m128i d = _mm_cmpeq_epi8(v, del);
-        unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(low, d)));
+    for (; i + 32 <= n; i += 32) {
+        unsigned a = stop_mask<Limit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        unsigned b = stop_mask<Limit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16)));
+        unsigned m = a | b << 16;
         if (m) return i + size_t(__builtin_ctz(m));
+    }
+    if (i + 16 <= n) {
+        unsigned m = stop_mask<Limit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (m) return i + size_t(__builtin_ctz(m));
+        i += 16;
     }
     return i + scan_word<Limit>(p + i, n - i);
 }
@@ -134,10 +145,18 @@ inline __m128i common_name_bytes(__m128i v) {
 inline size_t name_run(const uint8_t* p, size_t n) {
     size_t i = 0;
 #if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        unsigned bad = ~unsigned(_mm_movemask_epi8(scan_detail::common_name_bytes(v))) & 0xffffu;
+    auto ok_bits = [](const uint8_t* q) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        return unsigned(_mm_movemask_epi8(scan_detail::common_name_bytes(v)));
+    };
+    for (; i + 32 <= n; i += 32) {
+        unsigned bad = ~(ok_bits(p + i) | ok_bits(p + i + 16) << 16);
         if (bad) return i + size_t(__builtin_ctz(bad));
+    }
+    if (i + 16 <= n) {
+        unsigned bad = ~ok_bits(p + i) & 0xffffu;
+        if (bad) return i + size_t(__builtin_ctz(bad));
+        i += 16;
     }
 #endif
     for (; i < n; ++i)
@@ -154,7 +173,8 @@ inline void lower_ascii(uint8_t* p, size_t n, size_t room) {
     const __m128i idx = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     for (; i < n && i + 16 <= room; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+        __m128i upper =
+            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
         size_t left = n - i;
         __m128i in_name = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(left < 16 ? left : 16)));
         __m128i bit = _mm_and_si128(_mm_and_si128(upper, in_name), _mm_set1_epi8(0x20));
