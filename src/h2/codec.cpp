@@ -66,8 +66,22 @@ void frame_dealloc_plain(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* str_utf8(const std::string& s) {
-    return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), nullptr);
+// A str of valid UTF-8; ASCII (the usual case) is copied straight in.
+PyObject* str_of(std::string_view s) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size(), i = 0;
+    uint64_t any = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        any |= w;
+    }
+    for (; i < n; ++i) any |= p[i];
+    if (any & 0x8080808080808080ull)
+        return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(n), nullptr);
+    PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
+    if (o) std::memcpy(PyUnicode_DATA(o), p, n);
+    return o;
 }
 
 const char* tf(bool b) { return b ? "true" : "false"; }
@@ -91,50 +105,45 @@ PyObject* wl_h2_frame_data_new(const wl::h2::DataFrame& f) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-PyObject* wl_h2_frame_headers_new(wl::h2::HeadersFrame& f) {
+PyObject* wl_h2_frame_headers_new(WlH2CollectedHeaders& h, std::string_view texts) {
     using wl::h2::Pseudo;
-    wl::h2::HeaderFrame& h = f.fields;
+    using T = WlH2CollectedHeaders;
     auto* o = alloc_frame<WlH2FrameHeaders>(WL_H2FrameHeadersType);
     if (!o) return nullptr;
     PyObject* self = reinterpret_cast<PyObject*>(o);
-    o->stream_id = f.stream_id;
-    o->end_stream = f.end_stream;
+    auto text = [&](T::Text k) { return texts.substr(h.off[k], h.len[k]); };
+    o->stream_id = h.stream_id;
+    o->end_stream = h.end_stream;
     if (h.has(Pseudo::Method)) {
         if (h.method == wl::h2::Method::Extension) {
-            if (!(o->method = str_utf8(h.method_text))) goto fail;
+            if (!(o->method = str_of(text(T::kMethodText)))) goto fail;
         } else {
             o->method = Py_NewRef(g_methods[unsigned(h.method)]);
         }
     }
     if (h.has(Pseudo::Scheme)) {
-        if (h.scheme == "https")
+        std::string_view sc = text(T::kScheme);
+        if (sc == "https")
             o->scheme = Py_NewRef(g_https);
-        else if (h.scheme == "http")
+        else if (sc == "http")
             o->scheme = Py_NewRef(g_http);
-        else if (!(o->scheme = str_utf8(h.scheme)))
+        else if (!(o->scheme = str_of(sc)))
             goto fail;
     }
-    if (h.has(Pseudo::Authority) && !(o->authority = str_utf8(h.authority))) goto fail;
-    if (h.has(Pseudo::Path) && !(o->path = str_utf8(h.path))) goto fail;
+    if (h.has(Pseudo::Authority) && !(o->authority = str_of(text(T::kAuthority)))) goto fail;
+    if (h.has(Pseudo::Path) && !(o->path = str_of(text(T::kPath)))) goto fail;
     if (h.has(Pseudo::Status)) {
         o->status_code = h.status;
         o->is_informational = h.status >= 100 && h.status <= 199;
         if (!(o->status = PyLong_FromLong(h.status))) goto fail;
     }
-    o->has_content_length = f.has_content_length && !f.content_length_invalid;
-    o->content_length_invalid = f.content_length_invalid;
+    o->has_content_length = h.has_content_length && !h.content_length_invalid;
+    o->content_length_invalid = h.content_length_invalid;
     if (o->has_content_length) {
-        o->content_length_value = f.content_length;
-        if (!(o->content_length = PyLong_FromUnsignedLongLong(f.content_length))) goto fail;
+        o->content_length_value = h.content_length;
+        if (!(o->content_length = PyLong_FromUnsignedLongLong(h.content_length))) goto fail;
     }
-    {
-        size_t store = h.headers.store_size(), names = h.headers.name_count();
-        wl::HeaderList taken = std::move(h.headers);
-        h.headers = wl::HeaderList();
-        // Blocks of one connection look alike: size the next list like this one.
-        h.headers.reserve(store, names);
-        if (!(o->headers = wl_headermap_from(std::move(taken)))) goto fail;
-    }
+    if (!(o->headers = wl_headermap_from(std::move(h.headers)))) goto fail;
     none_if_null(o->method);
     none_if_null(o->scheme);
     none_if_null(o->authority);
@@ -245,9 +254,33 @@ public:
     explicit CollectSink(WlH2Collected& got) : got_(got) {}
     bool on_data(const wl::h2::DataFrame& f) override { return add(f, f.data); }
     bool on_headers(wl::h2::HeadersFrame& f) override {
+        using T = WlH2CollectedHeaders;
+        wl::h2::HeaderFrame& h = f.fields;
+        const std::string* texts[T::kTexts] = {&h.method_text, &h.authority, &h.scheme, &h.path,
+                                               &h.protocol};
+        size_t at = got_.bytes.size(), total = 0;
+        for (const std::string* t : texts) total += t->size();
+        // Every allocation first: nothing is taken from the frame until they succeeded.
         got_.frames.reserve(got_.frames.size() + 1);
-        got_.offsets.push_back(got_.bytes.size());
-        got_.frames.emplace_back(std::move(f));  // room reserved: no throw after the push
+        got_.offsets.reserve(got_.offsets.size() + 1);
+        got_.bytes.reserve(at + total);
+        T c;
+        c.stream_id = f.stream_id;
+        c.end_stream = f.end_stream;
+        c.has_content_length = f.has_content_length;
+        c.content_length_invalid = f.content_length_invalid;
+        c.content_length = f.content_length;
+        c.pseudo_mask = h.pseudo_mask;
+        c.method = h.method;
+        c.status = h.status;
+        for (int k = 0; k < T::kTexts; ++k) {
+            c.off[k] = uint32_t(got_.bytes.size() - at);
+            c.len[k] = uint32_t(texts[k]->size());
+            got_.bytes.append(*texts[k]);
+        }
+        c.headers = std::move(h.headers);
+        got_.offsets.push_back(at);
+        got_.frames.emplace_back(std::move(c));
         return true;
     }
     bool on_settings(const wl::h2::SettingsFrame& f) override { return add(f); }
@@ -273,14 +306,15 @@ private:
 };
 
 PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
+    // For a header block `payload` starts with its pseudo-header values.
     return std::visit(
         [&](auto& f) -> PyObject* {
             using T = std::decay_t<decltype(f)>;
             if constexpr (std::is_same_v<T, wl::h2::DataFrame>) {
                 f.data = payload;
                 return wl_h2_frame_data_new(f);
-            } else if constexpr (std::is_same_v<T, wl::h2::HeadersFrame>) {
-                return wl_h2_frame_headers_new(f);
+            } else if constexpr (std::is_same_v<T, WlH2CollectedHeaders>) {
+                return wl_h2_frame_headers_new(f, payload);
             } else if constexpr (std::is_same_v<T, wl::h2::SettingsFrame>) {
                 return wl_h2_frame_settings_new(f);
             } else if constexpr (std::is_same_v<T, wl::h2::PingFrame>) {
@@ -302,6 +336,40 @@ PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
 }
 
 }  // namespace
+
+// Each thread keeps the buffers of its last collection: a receive call then
+// allocates nothing for frames it hands straight on. A nested call (a
+// finalizer that receives while results are being built) finds none and
+// makes its own.
+namespace {
+thread_local WlH2Collected t_spare;
+thread_local bool t_spare_full = false;
+constexpr size_t kSpareBytes = 64 * 1024;
+constexpr size_t kSpareFrames = 256;
+
+void swap_collected(WlH2Collected& a, WlH2Collected& b) {
+    a.frames.swap(b.frames);
+    a.offsets.swap(b.offsets);
+    a.bytes.swap(b.bytes);
+}
+}  // namespace
+
+WlH2Received::WlH2Received() {
+    if (t_spare_full) {
+        swap_collected(got, t_spare);
+        t_spare_full = false;
+    }
+}
+
+WlH2Received::~WlH2Received() {
+    got.frames.clear();
+    got.offsets.clear();
+    got.bytes.clear();
+    if (!t_spare_full && got.bytes.capacity() <= kSpareBytes && got.frames.capacity() <= kSpareFrames) {
+        swap_collected(got, t_spare);
+        t_spare_full = true;
+    }
+}
 
 int wl_h2_receive_begin(WlH2Received* out) {
     out->list = PyList_New(0);
@@ -331,7 +399,6 @@ PyObject* wl_h2_receive_finish(WlH2Received* r) {
     WlH2Collected& got = r->got;
     for (size_t i = 0; i < got.frames.size() && !r->py_failed; ++i) {
         size_t end = i + 1 < got.offsets.size() ? got.offsets[i + 1] : got.bytes.size();
-        // HEADERS frames add no payload bytes: their offset repeats the next one's.
         std::string_view payload(got.bytes.data() + got.offsets[i], end - got.offsets[i]);
         PyObject* o = frame_object(got.frames[i], payload);
         if (!o || PyList_Append(r->list, o) < 0) r->py_failed = true;

@@ -99,10 +99,13 @@ extern PyTypeObject* WL_H2FrameRstStreamType;
 extern PyTypeObject* WL_H2FramePriorityType;
 extern PyTypeObject* WL_H2FrameStreamErrorType;
 
+struct WlH2CollectedHeaders;
+
 // Native constructors (new references, NULL with an exception set). The
-// headers constructor takes the frame's HeaderList, leaving it empty.
+// headers constructor takes the block's HeaderList, leaving it empty;
+// `texts` is the byte string its pseudo-header spans refer to.
 PyObject* wl_h2_frame_data_new(const wl::h2::DataFrame& f);
-PyObject* wl_h2_frame_headers_new(wl::h2::HeadersFrame& f);
+PyObject* wl_h2_frame_headers_new(WlH2CollectedHeaders& f, std::string_view texts);
 PyObject* wl_h2_frame_settings_new(const wl::h2::SettingsFrame& f);
 PyObject* wl_h2_frame_window_update_new(const wl::h2::WindowUpdateFrame& f);
 PyObject* wl_h2_frame_ping_new(const wl::h2::PingFrame& f);
@@ -114,18 +117,42 @@ PyObject* wl_h2_frame_stream_error_new(const wl::h2::StreamErrorFrame& f);
 // Decoding in three steps so that no Python object is created or released
 // under the caller's lock: wl_h2_receive_begin (before locking) creates the
 // result list; wl_h2_receive_locked runs with the lock held and collects
-// the frames as plain C++ values (payloads copied out of the decoder's
-// buffer); wl_h2_receive_finish runs after unlocking, builds the frame
-// objects and either returns the list or discards it and raises.
+// the frames as plain C++ values (payloads and pseudo-header values copied
+// out of the decoder into one byte string); wl_h2_receive_finish runs after
+// unlocking, builds the frame objects and either returns the list or
+// discards it and raises.
+
+// A complete header block as collected: the pseudo-header values are spans
+// of WlH2Collected::bytes, the regular fields a list the HeaderMap adopts.
+struct WlH2CollectedHeaders {
+    enum Text : uint8_t { kMethodText, kAuthority, kScheme, kPath, kProtocol, kTexts };
+    uint32_t stream_id = 0;
+    bool end_stream = false;
+    bool has_content_length = false;
+    bool content_length_invalid = false;
+    uint8_t pseudo_mask = 0;  // bit (1 << wl::h2::Pseudo) when present
+    wl::h2::Method method = wl::h2::Method::Get;
+    uint16_t status = 0;
+    uint64_t content_length = 0;
+    uint32_t off[kTexts] = {}, len[kTexts] = {};
+    wl::HeaderList headers;
+
+    bool has(wl::h2::Pseudo p) const { return pseudo_mask & (1u << unsigned(p)); }
+};
+
 struct WlH2Collected {
-    using Frame = std::variant<wl::h2::DataFrame, wl::h2::HeadersFrame, wl::h2::SettingsFrame, wl::h2::PingFrame,
+    using Frame = std::variant<wl::h2::DataFrame, WlH2CollectedHeaders, wl::h2::SettingsFrame, wl::h2::PingFrame,
                                wl::h2::GoAwayFrame, wl::h2::RstStreamFrame, wl::h2::WindowUpdateFrame,
                                wl::h2::PriorityFrame, wl::h2::StreamErrorFrame>;
     std::vector<Frame> frames;  // the views of DATA and GOAWAY point into `bytes` once finished
     std::vector<size_t> offsets;  // per frame: where its payload starts in `bytes`
-    std::string bytes;            // DATA and GOAWAY payloads back to back
+    std::string bytes;            // DATA and GOAWAY payloads and pseudo-header values back to back
 };
 struct WlH2Received {
+    WlH2Received();   // takes this thread's spare collection buffers, if any
+    ~WlH2Received();  // offers them back, emptied
+    WlH2Received(const WlH2Received&) = delete;
+    WlH2Received& operator=(const WlH2Received&) = delete;
     PyObject* list = nullptr;      // frames decoded in this call
     wl::h2::ConnError error;       // a connection error, if any
     bool py_failed = false;        // an object could not be created (exception set)
