@@ -41,11 +41,16 @@ def load():
             fields = [(n, v) for n, v in fields if n not in DROP and not (n == "te" and v != "trailers")]
             pseudo = dict(f for f in fields if f[0].startswith(":"))
             regular = [f for f in fields if not f[0].startswith(":")]
+            sid = 2 * len(sets) + 1
+            # Each side's input in the form its API takes: our serializer
+            # arguments (the status as an int), hpack's ordered list.
             if ":status" in pseudo:
                 ordered = [(":status", pseudo[":status"])] + regular
+                args = (sid, int(pseudo[":status"]), None, None, None, None)
             else:
                 ordered = [(n, pseudo[n]) for n in (":method", ":scheme", ":authority", ":path")] + regular
-            sets.append((pseudo, regular, ordered))
+                args = (sid, None, pseudo[":method"], pseudo[":path"], pseudo[":scheme"], pseudo[":authority"])
+            sets.append((args, regular, ordered))
         stories.append(sets)
     return stories
 
@@ -55,17 +60,10 @@ def ours_encode(stories):
     out = []
     for sets in stories:
         c = H2Codec()
-        blocks = []
-        sid = 1
-        for pseudo, regular, _ in sets:
-            if ":status" in pseudo:
-                blocks.append(c.serialize_response_headers(sid, int(pseudo[":status"]), HeaderMap(regular)))
-            else:
-                blocks.append(c.serialize_request_headers(sid, pseudo[":method"], pseudo[":path"],
-                                                          HeaderMap(regular), scheme=pseudo[":scheme"],
-                                                          authority=pseudo[":authority"]))
-            sid += 2
-        out.append(blocks)
+        req, resp = c.serialize_request_headers, c.serialize_response_headers
+        out.append([resp(sid, status, HeaderMap(regular)) if status else
+                    req(sid, method, path, HeaderMap(regular), scheme=scheme, authority=authority)
+                    for (sid, status, method, path, scheme, authority), regular, _ in sets])
     return out
 
 
