@@ -58,7 +58,9 @@ def main():
     assert sorted(codes) == list(range(257))
 
     # Decoding tables: a table per 8-bit-aligned prefix that some code extends.
-    SYM, SUB = 0x8000, 0x4000
+    # Entry: value << 8 | flag | bits consumed (1 to 8). The low six bits are
+    # the shift count on their own, so the decoder shifts by the entry.
+    SYM, SUB = 0x40, 0x80
     tables = {(0, 0): [0] * 256}  # (prefix value, prefix bits) -> entries
     order = [(0, 0)]
 
@@ -81,7 +83,7 @@ def main():
             parent = tables[(code >> (bits - 8 * j), 8 * j) if j else (0, 0)]
             child_key = (code >> (bits - 8 * (j + 1)), 8 * (j + 1))
             idx = (code >> (bits - 8 * (j + 1))) & 0xFF
-            want = SUB | order.index(child_key)
+            want = (order.index(child_key) << 8) | SUB | 8
             assert parent[idx] in (0, want)
             parent[idx] = want
         if sym == 256:
@@ -92,7 +94,7 @@ def main():
         base = low << (8 - r)
         for k in range(1 << (8 - r)):
             assert t[base + k] == 0
-            t[base + k] = SYM | (r << 8) | sym
+            t[base + k] = (sym << 8) | SYM | r
     assert len(order) == 15, len(order)
 
     lines = []
@@ -114,7 +116,7 @@ def main():
         w("    {0x%xu, %d}," % (code, bits))
     w("};")
     w("")
-    w("// Entry: 0x8000 | bits << 8 | symbol, 0x4000 | subtable, or 0 (invalid).")
+    w("// Entry: symbol << 8 | 0x40 | bits, subtable << 8 | 0x80 | 8, or 0 (invalid).")
     w("const uint16_t kHuffDecode[%d][256] = {" % len(order))
     for key in order:
         t = tables[key]
@@ -129,19 +131,28 @@ def main():
     for idx, name, value in static:
         if idx >= 15 and name not in first:
             first[name] = idx
-    by_len = {}
+    # A collision-free slot per name from its length and its first and last
+    # octets; the one candidate is then compared whole.
+    def slot(name, ka, kb):
+        return (len(name) * ka + ord(name[0]) * kb + ord(name[-1])) & 127
+    ka, kb = next((ka, kb) for ka in range(1, 256) for kb in range(1, 256)
+                  if len({slot(n, ka, kb) for n in first}) == len(first))
+    slots = [0] * 128
     for name, idx in first.items():
-        by_len.setdefault(len(name), []).append((name, idx))
+        slots[slot(name, ka, kb)] = idx
+    w("namespace {")
+    w("// Slot (length * %d + first * %d + last) & 127 -> static index, 0 for none." % (ka, kb))
+    w("const uint8_t kNameSlots[128] = {")
+    for i in range(0, 128, 16):
+        w("    " + ", ".join("%d" % e for e in slots[i:i + 16]) + ",")
+    w("};")
+    w("}  // namespace")
+    w("")
     w("int static_name_index(std::string_view n) {")
-    w("    switch (n.size()) {")
-    for ln in sorted(by_len):
-        w("    case %d:" % ln)
-        for name, idx in sorted(by_len[ln]):
-            w("        if (n == %s) return %d;" % (c_str(name), idx))
-        w("        return 0;")
-    w("    default:")
-    w("        return 0;")
-    w("    }")
+    w("    if (n.empty()) return 0;")
+    w("    unsigned s = (unsigned(n.size()) * %du + uint8_t(n[0]) * %du + uint8_t(n.back())) & 127;" % (ka, kb))
+    w("    int idx = kNameSlots[s];")
+    w("    return idx && kStatic[idx].name == n ? idx : 0;")
     w("}")
     w("")
     w("}  // namespace wl::h2::tables")

@@ -20,11 +20,13 @@ struct HuffCode {
 extern const HuffCode kHuffEncode[257];
 
 // Decoding, 8 input bits per lookup: table 0 is the root, 1..14 subtables.
-// Entry: kHuffSym | bits << 8 | symbol (bits consumed at this level, 1..8),
-// kHuffSub | subtable (all 8 bits consumed), or 0 for an invalid code
-// (including the end-of-string symbol).
-inline constexpr uint16_t kHuffSym = 0x8000;
-inline constexpr uint16_t kHuffSub = 0x4000;
+// Entry: symbol << 8 | kHuffSym | bits (bits consumed at this level, 1..8),
+// subtable << 8 | kHuffSub | 8 (all 8 bits consumed), or 0 for an invalid
+// code (including the end-of-string symbol). The low six bits of an entry
+// are the number of bits it consumes.
+inline constexpr uint16_t kHuffSym = 0x40;
+inline constexpr uint16_t kHuffSub = 0x80;
+inline constexpr uint16_t kHuffBits = 0x0f;
 inline constexpr int kHuffTables = 15;
 extern const uint16_t kHuffDecode[kHuffTables][256];
 

@@ -6,6 +6,7 @@
 
 namespace wl::h2 {
 
+using tables::kHuffBits;
 using tables::kHuffDecode;
 using tables::kHuffEncode;
 using tables::kHuffSub;
@@ -47,43 +48,31 @@ uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
 }
 
 bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) {
+    const uint16_t* const root = kHuffDecode[0];
     uint8_t* o = out;
     const uint8_t* p = in;
     const uint8_t* end = in + n;
-    // Left-aligned bit accumulator: the top `nbits` bits are pending and the
-    // bits below them are zero, so a lookup is simply the top octet.
+    // Left-aligned bit accumulator: the top `nbits` bits are pending, so a
+    // lookup is simply the top octet.
     uint64_t acc = 0;
     unsigned nbits = 0;
-    unsigned cur = 0;
-    // Look up while 8 or more bits are pending. Most codes end in the root
-    // table, so the root loop keeps the subtable number out of its chain.
+    const uint16_t* tbl = root;
+    // Look up while 8 or more bits are pending. The chain from one lookup
+    // to the next is load, shift by the entry's low bits, shift out the top
+    // octet: the flag tests only steer the output and the table.
     auto step = [&]() -> bool {
         do {
-            uint16_t e;
-            if (cur == 0) {
-                e = kHuffDecode[0][acc >> 56];
-                if (e & kHuffSym) [[likely]] {
-                    unsigned len = (e >> 8) & 0xf;
-                    *o++ = uint8_t(e);
-                    acc <<= len;
-                    nbits -= len;
-                    continue;
-                }
+            uint16_t e = tbl[acc >> 56];
+            acc <<= (e & 63);
+            nbits -= e & kHuffBits;
+            if (e & kHuffSym) [[likely]] {
+                *o++ = uint8_t(e >> 8);
+                tbl = root;
+            } else if (e & kHuffSub) {
+                tbl = kHuffDecode[e >> 8];
             } else {
-                e = kHuffDecode[cur][acc >> 56];
-                if (e & kHuffSym) {
-                    unsigned len = (e >> 8) & 0xf;
-                    *o++ = uint8_t(e);
-                    acc <<= len;
-                    nbits -= len;
-                    cur = 0;
-                    continue;
-                }
+                return false;
             }
-            if (!(e & kHuffSub)) return false;
-            acc <<= 8;
-            nbits -= 8;
-            cur = e & 0xff;
         } while (nbits >= 8);
         return true;
     };
@@ -109,15 +98,15 @@ bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) 
     // Fewer than 8 bits are left: resolve them with the missing low bits
     // taken as padding (ones); symbols that fit entirely are real.
     while (nbits > 0) {
-        uint16_t e = kHuffDecode[cur][(acc >> 56) | (0xffu >> nbits)];
-        if (!(e & kHuffSym) || ((e >> 8) & 0xf) > nbits) break;
-        unsigned len = (e >> 8) & 0xf;
-        *o++ = uint8_t(e);
+        uint16_t e = tbl[(acc >> 56) | (0xffu >> nbits)];
+        unsigned len = e & kHuffBits;
+        if (!(e & kHuffSym) || len > nbits) break;
+        *o++ = uint8_t(e >> 8);
         acc <<= len;
         nbits -= len;
-        cur = 0;
+        tbl = root;
     }
-    if (cur != 0) return false;
+    if (tbl != root) return false;
     if (nbits && (acc >> (64 - nbits)) != (uint64_t(1) << nbits) - 1) return false;
     *out_len = size_t(o - out);
     return true;
