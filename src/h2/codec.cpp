@@ -674,7 +674,6 @@ struct WlH2Codec {
     wl::Mutex mu;
     FrameDecoder dec;
     FrameEncoder enc;
-    wl::ByteBuf out;  // scratch for header blocks
 };
 
 WlH2Codec* as_codec(PyObject* o) { return reinterpret_cast<WlH2Codec*>(o); }
@@ -727,7 +726,6 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&self->mu) wl::Mutex();
         new (&self->dec) FrameDecoder(client);
         new (&self->enc) FrameEncoder();
-        new (&self->out) wl::ByteBuf();
     } catch (const std::bad_alloc&) {
         type->tp_free(self);
         return PyErr_NoMemory();
@@ -737,7 +735,6 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void codec_dealloc(PyObject* o) {
     auto* self = as_codec(o);
-    self->out.~ByteBuf();
     self->enc.~FrameEncoder();
     self->dec.~FrameDecoder();
     PyTypeObject* tp = Py_TYPE(o);
@@ -970,23 +967,23 @@ int opt_headermap(PyObject* o, const char* fname, const char* arg, PyObject** ou
     return wl_conv_headermap(o, fname, arg, true, out);
 }
 
-// Runs a header serializer under the lock into the codec's reusable
-// scratch buffer, which is swapped out (no allocation) and turned into bytes
-// only after unlocking; the buffer is then offered back for the next call.
+// Each thread keeps one scratch buffer for header blocks: a serializer runs
+// under the codec's lock into it and the block becomes bytes after
+// unlocking. Taken out while in use, so a nested call makes its own.
+thread_local wl::ByteBuf t_block_buf;
+constexpr size_t kBlockBufKeep = 256 * 1024;
+
 template <class F>
 PyObject* encode_out(WlH2Codec* self, F&& f) {
     wl::ByteBuf out;
+    out.swap(t_block_buf);
     {
         WlLock g(self->mu);
-        out.swap(self->out);
         f(out);
     }
     PyObject* r = wl_bytes(out.view());
     out.clear();
-    if (out.capacity() <= 256 * 1024) {
-        WlLock g(self->mu);
-        if (self->out.capacity() == 0) self->out.swap(out);
-    }
+    if (out.capacity() <= kBlockBufKeep && t_block_buf.capacity() == 0) out.swap(t_block_buf);
     return r;
 }
 

@@ -1,5 +1,6 @@
 #include "proto/h2/hpack.h"
 
+#include <array>
 #include <cstring>
 
 #include "core/chars.h"
@@ -138,7 +139,7 @@ bool DynamicTable::insert(std::string_view n, std::string_view v) {
 // The decoder's scratch space is never smaller than this once allocated.
 static constexpr size_t kMinScratch = 4096;
 
-void encode_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
+static inline void put_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
     uint8_t* t = out.tail(11);
     uint64_t mask = (uint64_t(1) << prefix_bits) - 1;
     if (v < mask) {
@@ -157,7 +158,11 @@ void encode_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
     out.commit(k);
 }
 
-HpackResult decode_int(const uint8_t*& p, const uint8_t* end, int prefix_bits, uint32_t& v) {
+void encode_int(ByteBuf& out, uint8_t first, int prefix_bits, uint64_t v) {
+    put_int(out, first, prefix_bits, v);
+}
+
+static inline HpackResult get_int(const uint8_t*& p, const uint8_t* end, int prefix_bits, uint32_t& v) {
     if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
     uint32_t mask = (1u << prefix_bits) - 1;
     uint32_t x = *p & mask;
@@ -180,6 +185,10 @@ HpackResult decode_int(const uint8_t*& p, const uint8_t* end, int prefix_bits, u
         }
     }
     return HpackResult::IntegerOverflow;
+}
+
+HpackResult decode_int(const uint8_t*& p, const uint8_t* end, int prefix_bits, uint32_t& v) {
+    return get_int(p, end, prefix_bits, v);
 }
 
 static inline size_t int_len(uint64_t v, int prefix_bits) {
@@ -464,7 +473,7 @@ struct Str {
 static inline HpackResult skip_str(const uint8_t*& p, const uint8_t* end) {
     if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
     uint32_t len;
-    HpackResult r = decode_int(p, end, 7, len);
+    HpackResult r = get_int(p, end, 7, len);
     if (r != HpackResult::Ok) return r;
     if (size_t(end - p) < len) return HpackResult::NeedMoreStringUnderflow;
     p += len;
@@ -477,7 +486,7 @@ static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
     bool huff = *p & 0x80;
     uint32_t len;
     const uint8_t* q = p;
-    HpackResult r = decode_int(q, end, 7, len);
+    HpackResult r = get_int(q, end, 7, len);
     if (r != HpackResult::Ok) return r;
     if (size_t(end - q) < len) return HpackResult::NeedMoreStringUnderflow;
     if (!huff) {
@@ -527,7 +536,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
         if (b & 0x80) {
             // Indexed field: entries of both tables are valid fields already.
             uint32_t idx;
-            r = decode_int(q, end, 7, idx);
+            r = get_int(q, end, 7, idx);
             if (r != HpackResult::Ok) return r;
             if (idx == 0) return HpackResult::InvalidTableIndex;
             if (idx <= 61) {
@@ -550,7 +559,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             // Size update: only before the first field of the pass.
             if (field_seen) return HpackResult::InvalidMaxDynamicSize;
             uint32_t v;
-            r = decode_int(q, end, 5, v);
+            r = get_int(q, end, 5, v);
             if (r != HpackResult::Ok) return r;
             if (v > last_limit_) return HpackResult::InvalidMaxDynamicSize;
             table_.set_max_size(v);
@@ -562,7 +571,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
         // indexing and 0001 never indexed (4-bit index).
         bool indexing = b & 0x40;
         uint32_t idx;
-        r = decode_int(q, end, indexing ? 6 : 4, idx);
+        r = get_int(q, end, indexing ? 6 : 4, idx);
         if (r != HpackResult::Ok) return r;
         if (idx > 61 && idx - 62 >= table_.count()) return HpackResult::InvalidTableIndex;
         {
@@ -637,31 +646,51 @@ HpackResult HpackDecoder::decode(ByteBuf& held, HeaderFrame& frame, size_t max_h
 
 // ---------------------------------------------------------------- encoder
 
-static inline uint64_t load_le(const unsigned char* p, size_t n) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
+static inline uint64_t load8(const unsigned char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
     return w;
 }
 
+static inline uint32_t load4(const unsigned char* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// Eight octets per step and the tail as one overlapping load (never a
+// byte-by-byte copy, which would stall the load that follows it). The
+// length enters first, so overlapping tails of different lengths differ.
 static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     size_t n = s.size();
     uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
-    while (n >= 8) {
-        h = (h ^ load_le(p, 8)) * 0xff51afd7ed558ccdull;
+    auto mix = [&h](uint64_t w) {
+        h = (h ^ w) * 0xff51afd7ed558ccdull;
         h ^= h >> 32;
-        p += 8;
-        n -= 8;
-    }
-    if (n) {
-        h = (h ^ load_le(p, n)) * 0xc4ceb9fe1a85ec53ull;
-        h ^= h >> 29;
+    };
+    if (n >= 8) {
+        for (; n > 8; p += 8, n -= 8) mix(load8(p));
+        mix(load8(p + n - 8));
+    } else if (n >= 4) {
+        mix(load4(p) | uint64_t(load4(p + n - 4)) << 32);
+    } else if (n > 0) {
+        mix(p[0] | uint64_t(p[n / 2]) << 8 | uint64_t(p[n - 1]) << 16);
     }
     h *= 0x9e3779b97f4a7c15ull;
     return uint32_t(h >> 32);
 }
 
 static constexpr size_t kBuckets = 256;  // the table holds at most 128 entries
+static constexpr uint64_t kNameSeed = 0x51ed270b27u;
+
+// Name hashes of the static table's entries, so that a field with a static
+// name hashes its value only.
+static const auto kStaticNameHash = [] {
+    std::array<uint32_t, 62> h{};
+    for (size_t i = 1; i < h.size(); ++i) h[i] = hash_bytes(kStatic[i].name, kNameSeed);
+    return h;
+}();
 
 // The buckets, like the slots, come with the first insertion.
 HpackEncoder::Table::Table() : DynamicTable(kDefaultHeaderTableSize) {}
@@ -743,11 +772,11 @@ void HpackEncoder::set_send_header_table_size(uint32_t v) {
 void HpackEncoder::begin_block(ByteBuf& out) {
     if (pending_count_ == 2) {
         table_.set_max_size(pending_min_);
-        encode_int(out, 0x20, 5, pending_min_);
+        put_int(out, 0x20, 5, pending_min_);
     }
     if (pending_count_ >= 1) {
         table_.set_max_size(pending_final_);
-        encode_int(out, 0x20, 5, pending_final_);
+        put_int(out, 0x20, 5, pending_final_);
     }
     pending_count_ = 0;
     prev_ref_ = NameRef::None;
@@ -773,7 +802,7 @@ static inline bool never_inserted_static(int sname) {
 
 static inline void write_literal(ByteBuf& out, uint8_t first, int prefix, uint32_t name_idx,
                                  std::string_view name, std::string_view value) {
-    encode_int(out, first, prefix, name_idx);
+    put_int(out, first, prefix, name_idx);
     if (name_idx == 0) encode_string(out, name);
     encode_string(out, value);
 }
@@ -788,7 +817,7 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
         return;
     }
     if (sfull) {
-        encode_int(out, 0x80, 7, uint32_t(sfull));
+        put_int(out, 0x80, 7, uint32_t(sfull));
         prev_ref_ = NameRef::Static;
         prev_static_ = uint32_t(sname);
         return;
@@ -800,11 +829,11 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
         prev_static_ = uint32_t(sname);
         return;
     }
-    uint32_t nh = hash_bytes(name, 0x51ed270b27u);
+    uint32_t nh = sname ? kStaticNameHash[sname] : hash_bytes(name, kNameSeed);
     uint32_t nvh = hash_bytes(value, nh);
     uint64_t hit = table_.find_nv(name, value, nvh);
     if (hit != UINT64_MAX) {
-        encode_int(out, 0x80, 7, table_.index_of_seq(hit));
+        put_int(out, 0x80, 7, table_.index_of_seq(hit));
         prev_ref_ = NameRef::Dynamic;
         prev_seq_ = hit;
         return;
