@@ -39,10 +39,10 @@ def start_server(*extra):
     port = free_port()
     proc = subprocess.Popen([sys.executable, "-m", "wirelet", "serve", "wirelet.demo:app", "--port", str(port),
                              *extra], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.time() + 15
+    deadline = time.time() + 60  # generous: the machine may be busy
     while time.time() < deadline:
         try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
             return proc, port
         except OSError:
             if proc.poll() is not None:
