@@ -33,7 +33,8 @@ def commands(port, docroot):
     return {
         "wirelet": [py, "-m", "wirelet", "serve", APP, "--port", str(port), "--lifespan", "off",
                     "--log-level", "warning"],
-        "hypercorn": [py, "-m", "hypercorn", APP, "--bind", f"127.0.0.1:{port}", "--log-level", "warning"],
+        "hypercorn": [py, "-m", "hypercorn", APP, "--bind", f"127.0.0.1:{port}", "-k", "asyncio",
+                      "--log-level", "warning"],
         "nghttpd": ["nghttpd", "--no-tls", "-n", "1", "-d", docroot, str(port)],
     }
 

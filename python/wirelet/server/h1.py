@@ -422,7 +422,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             scope["state"] = state.copy()
         coro = self.run_app(cycle, scope)
         host = self.host
-        if host is None or not host.usable():
+        if host is None or host.closed or not host.usable():
             if not Host.supported:
                 self.server.start_task(coro)
                 return
@@ -548,7 +548,8 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
 
     def finish(self, cycle):
         cycle.finished = True
-        cycle.wake()
+        if cycle.waiter is not None:
+            cycle.wake()
         if self.access_log:
             head = cycle.head
             access_log.info('%s - "%s %s HTTP/%s" %d', self.client and self.client[0], head.method,
