@@ -160,44 +160,11 @@ BodyDecoder::Status BodyDecoder::peek(std::string_view* out) {
     return Status::Complete;
 }
 
-size_t BodyDecoder::next_piece_size() const {
-    size_t n = in_size();
-    if (complete_ || fail_ != Fail::None || n == 0) return 0;
-    switch (kind_) {
-        case BodyKind::Length:
-            return remaining_ < n ? size_t(remaining_) : n;
-        case BodyKind::Close:
-            return std::min(n, kCloseReadMax);
-        case BodyKind::Chunked: {
-            // The framing ahead is read on a copy of the state.
-            Framing f{cstate_, remaining_, ext_bytes_};
-            size_t i = 0;
-            if (is_framing(f.st) && scan_framing(f, in_data(), n, i) != Fail::None) return 0;
-            if (f.st != ChunkState::Body || i == n) return 0;
-            return f.size < n - i ? size_t(f.size) : n - i;
-        }
-        case BodyKind::Empty:
-            break;
-    }
-    return 0;
-}
-
-void BodyDecoder::commit(size_t n) {
-    in_consume(n);
-    if (kind_ == BodyKind::Close) return;
-    remaining_ -= n;
-    if (remaining_ != 0) return;
-    if (kind_ == BodyKind::Length)
-        complete_ = true;
-    else
-        cstate_ = ChunkState::BodyCr;
-}
-
 // Reads framing bytes from p[i] on, in a framing state. Stops with i at the
 // first data byte (f.st == Body), after the last chunk's size line
 // (f.st == EndCr), at the end of the input (i == n), or at a malformed byte:
 // its failure is returned with i at that byte and f.st the state that read it.
-BodyDecoder::Fail BodyDecoder::scan_framing(Framing& f, const uint8_t* p, size_t n, size_t& i) {
+inline BodyDecoder::Fail BodyDecoder::scan_framing(Framing& f, const uint8_t* p, size_t n, size_t& i) {
     using S = ChunkState;
     while (i < n) {
         if (f.st == S::BodyCr && n - i >= 2 && p[i] == '\r' && p[i + 1] == '\n') {
@@ -278,6 +245,39 @@ BodyDecoder::Fail BodyDecoder::scan_framing(Framing& f, const uint8_t* p, size_t
         ++i;
     }
     return Fail::None;
+}
+
+size_t BodyDecoder::next_piece_size() const {
+    size_t n = in_size();
+    if (complete_ || fail_ != Fail::None || n == 0) return 0;
+    switch (kind_) {
+        case BodyKind::Length:
+            return remaining_ < n ? size_t(remaining_) : n;
+        case BodyKind::Close:
+            return std::min(n, kCloseReadMax);
+        case BodyKind::Chunked: {
+            // The framing ahead is read on a copy of the state.
+            Framing f{cstate_, remaining_, ext_bytes_};
+            size_t i = 0;
+            if (is_framing(f.st) && scan_framing(f, in_data(), n, i) != Fail::None) return 0;
+            if (f.st != ChunkState::Body || i == n) return 0;
+            return f.size < n - i ? size_t(f.size) : n - i;
+        }
+        case BodyKind::Empty:
+            break;
+    }
+    return 0;
+}
+
+void BodyDecoder::commit(size_t n) {
+    in_consume(n);
+    if (kind_ == BodyKind::Close) return;
+    remaining_ -= n;
+    if (remaining_ != 0) return;
+    if (kind_ == BodyKind::Length)
+        complete_ = true;
+    else
+        cstate_ = ChunkState::BodyCr;
 }
 
 BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
