@@ -1,5 +1,7 @@
 """The ASGI server over HTTP/1.1 with real clients: curl, httpx, raw sockets."""
 
+import asyncio
+import contextlib
 import socket
 import ssl
 import threading
@@ -266,14 +268,23 @@ def test_graceful_shutdown_finishes_the_exchange_in_flight():
         idle.close()
 
 
-def test_requests_of_a_connection_run_on_a_task_with_their_own_context(srv):
+@pytest.mark.parametrize("eager", [False, True])
+def test_requests_of_a_connection_run_on_a_task_with_their_own_context(srv, eager):
     """Keep-alive requests share a task but never a context; a wait keeps the
     task; cancellation, timeouts and a cancel left behind by a request that
-    finished without waiting stay within their own request."""
+    finished without waiting stay within their own request. The same holds
+    under an eager task factory."""
+    if eager and not hasattr(asyncio, "eager_task_factory"):
+        pytest.skip("eager task factories arrived in Python 3.12")
     steps = [("/task?a", b"True None"), ("/task?wait", b"True None"), ("/cancel-self", b"done"),
              ("/task?b", b"True None"), ("/cancel-self?wait", b"cancelled"), ("/timeout", b"timed out"),
              ("/task?wait", b"True None"), ("/cancel-self", b"done"), ("/cancel-self?wait", b"cancelled")]
-    with socket.create_connection(("127.0.0.1", srv.port), 5) as s:
+    with contextlib.ExitStack() as stack:
+        if eager:
+            server = ServerThread()
+            server.loop.set_task_factory(asyncio.eager_task_factory)
+            srv = stack.enter_context(server)
+        s = stack.enter_context(socket.create_connection(("127.0.0.1", srv.port), 5))
         for path, expect in steps:
             s.sendall(b"GET %s HTTP/1.1\r\nhost: x\r\n\r\n" % path.encode())
             out = read_all(s, 5, until=lambda b: b"\r\n\r\n" in b and b.endswith(expect))

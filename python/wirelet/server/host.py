@@ -124,8 +124,9 @@ class Host:
             waiter.set_result(None)
 
     async def main(self):
+        # With an eager task factory this runs inside __init__, before
+        # self.task is set: it is read only after the first wait.
         self.started = True
-        task = self.task
         while True:
             job = self.job
             exc = None
@@ -147,7 +148,7 @@ class Host:
                     continue
             self.job = None
             await _resume(*job, exc)
-            if task.cancelling():
+            if self.task.cancelling():
                 # The request ended without absorbing a cancellation.
                 self.closed = True
                 return
