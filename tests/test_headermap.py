@@ -243,6 +243,16 @@ def test_values_of_every_length_checked_at_every_position(length):
                     HeaderMap(init)
 
 
+def test_long_lists_of_pairs_built_whole():
+    pairs = [(f"X-Name-{i % 50}", bytes([97 + i % 26]) * (i * 7 % 500)) for i in range(400)]
+    model = Model()
+    for n, v in pairs:
+        model.add(n.lower(), v)
+    assert HeaderMap(pairs).items() == model.items()
+    with pytest.raises(ValueError, match="^invalid header name$"):
+        HeaderMap(pairs + [("bad name", "v")])
+
+
 def test_construction_checks_name_then_value_in_order():
     # The first bad pair decides, and within a pair the name goes first.
     cases = [

@@ -196,46 +196,56 @@ inline bool exact_view(PyObject* o, std::string_view* out) {
     return true;
 }
 
+// Bytes written back to back: on the stack for a usual head, on the heap
+// beyond that.
+class Block {
+public:
+    char* room(size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        char* p = data_ + size_;
+        size_ += n;
+        return p;
+    }
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    void grow(size_t n) {
+        size_t cap = std::max(cap_ * 2, size_ + n);
+        std::unique_ptr<char[]> fresh(new char[cap]);
+        std::memcpy(fresh.get(), data_, size_);
+        heap_ = std::move(fresh);
+        data_ = heap_.get();
+        cap_ = cap;
+    }
+
+    char small_[2048];
+    std::unique_ptr<char[]> heap_;
+    char* data_ = small_;
+    size_t size_ = 0, cap_ = sizeof small_;
+};
+
 // The common construction: a list or tuple of 2-tuples of exact bytes or
-// ASCII str. A first pass checks the shapes and sums the sizes without
-// running any Python code (so the sequence cannot change under us). The
-// second validates each pair and writes its lower-cased name and its value
-// into one block, which enters the store with a single copy; the entries
-// then point into it. Returns 1 when the shapes do not fit (nothing
-// appended), else 0 or -1.
+// ASCII str, read without running any Python code (so the sequence cannot
+// change under us). Each pair is validated as it is read, its lower-cased
+// name and its value written into one block; the block enters the store
+// with a single copy and the entries point into it. Returns 1 when some
+// item is of another shape (nothing appended: the general path starts
+// over), else 0 or -1.
 int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (n == 0) return 0;
     PyObject** items = PySequence_Fast_ITEMS(seq);
-    size_t bytes = 0;
+    Block block;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        std::string_view k, v;
-        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 || !exact_view(PyTuple_GET_ITEM(item, 0), &k) ||
-            !exact_view(PyTuple_GET_ITEM(item, 1), &v))
-            return 1;
-        bytes += k.size() + v.size();
-    }
-    if (n == 0) return 0;
-    if (bytes > HeaderList::kMaxStore) {
-        // Beyond one store: pair by pair, so that the first bad pair decides.
-        NameBuf nb;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            std::string_view raw, v;
-            exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
-            exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-            if (append_views(list, raw, v, nb) < 0) return -1;
-        }
-        return 0;
-    }
-    char small[2048];
-    std::unique_ptr<char[]> big;
-    char* block = bytes <= sizeof small ? small : (big.reset(new char[bytes]), big.get());
-    size_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view raw, v;
-        exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
-        exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-        if (!lower_token(raw, block + at)) {
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 ||
+            !exact_view(PyTuple_GET_ITEM(item, 0), &raw) || !exact_view(PyTuple_GET_ITEM(item, 1), &v))
+            return 1;
+        // Past one store's worth the general path finds which pair fails first.
+        if (raw.size() + v.size() > HeaderList::kMaxStore - block.view().size()) return 1;
+        char* d = block.room(raw.size() + v.size());
+        if (!lower_token(raw, d)) {
             PyErr_SetString(PyExc_ValueError, "invalid header name");
             return -1;
         }
@@ -243,11 +253,10 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
             PyErr_SetString(PyExc_ValueError, "invalid header value");
             return -1;
         }
-        std::memcpy(block + at + raw.size(), v.data(), v.size());
-        at += raw.size() + v.size();
+        std::memcpy(d + raw.size(), v.data(), v.size());
     }
-    list.reserve(bytes, std::min(size_t(n), size_t(HeaderList::kMaxNames)));
-    uint32_t off = list.store_bytes({block, bytes}).off;
+    list.reserve(block.view().size(), std::min(size_t(n), size_t(HeaderList::kMaxNames)));
+    uint32_t off = list.store_bytes(block.view()).off;
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view raw, v;
         exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
