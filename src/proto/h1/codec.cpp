@@ -591,9 +591,17 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
         err->failure = user_failure("unexpected_header", "user sent unexpected header");
         return false;
     };
+    // The lengths of the names written with a rule of their own: date,
+    // trailer, connection, content-length, transfer-encoding. Any other
+    // name is written as it is without looking at its bytes.
+    constexpr uint32_t kRuleLengths = 1u << 4 | 1u << 7 | 1u << 10 | 1u << 14 | 1u << 17;
     const auto& entries = h.entries();
     for (uint32_t e = 0; e < entries.size(); ++e) {
         std::string_view n = h.name(e);
+        if (n.size() >= 32 || !(kRuleLengths >> n.size() & 1)) {
+            w.each(h, e);
+            continue;
+        }
         switch (n.size()) {
             case 14:
                 if (n == "content-length") {
