@@ -184,15 +184,26 @@ TEST(Chars, TokenTableMatchesDefinition) {
         EXPECT_EQ(is_token_char(uint8_t(c)), expect) << c;
         bool value_ok = c == '\t' || (c >= 0x20 && c != 0x7f);
         EXPECT_EQ(kFieldValueOk[c] != 0, value_ok) << c;
-        // Every byte at every position of the vector and tail paths.
-        for (size_t len : {1, 15, 16, 17, 40}) {
+        // Every byte at every position of the block, overlapping-block and
+        // byte paths; names fold to the table's lower case.
+        for (size_t len : {1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 33, 40}) {
             for (size_t at = 0; at < len; at += (len > 17 ? 7 : 1)) {
                 std::string v(len, 'a');
                 v[at] = char(c);
                 EXPECT_EQ(is_field_value(v), value_ok) << c << " at " << at << " of " << len;
+                std::string name(len, 'Q'), lower(len, '?');
+                name[at] = char(c);
+                std::string want = std::string(len, 'q');
+                want[at] = char(kTokenLower[c]);
+                EXPECT_EQ(lower_token(name.data(), len, lower.data()), expect) << c << " at " << at << " of " << len;
+                if (expect) {
+                    EXPECT_EQ(lower, want) << c << " at " << at << " of " << len;
+                }
             }
         }
     }
+    char none = 0;
+    EXPECT_FALSE(lower_token("", 0, &none));
     EXPECT_TRUE(has_list_token("Keep-Alive, CLOSE", "close"));
     EXPECT_FALSE(has_list_token("closed", "close"));
     EXPECT_FALSE(has_list_token("close\x80", "close"));
