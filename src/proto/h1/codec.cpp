@@ -141,7 +141,9 @@ public:
         p_ += n;
         return at;
     }
-    void raw(std::string_view v) { std::memcpy(room(v.size()), v.data(), v.size()); }
+    void raw(std::string_view v) {
+        if (!v.empty()) std::memcpy(room(v.size()), v.data(), v.size());  // an empty view may hold no pointer
+    }
     void name(std::string_view n) {
         char* d = room(n.size());
         std::memcpy(d, n.data(), n.size());
