@@ -13,6 +13,32 @@ bool invalid_url(UriError e, std::string* msg) {
     return false;
 }
 
+// The connection's scheme and authority follow the URI grammar too. A
+// connection passes the same pair with every request: the last pair that
+// passed is remembered per thread and not parsed again.
+UriError check_connection_origin(std::string_view scheme, std::string_view authority) {
+    thread_local std::string ok_scheme, ok_authority;
+    thread_local bool have_ok = false;
+    if (have_ok && scheme == ok_scheme && authority == ok_authority) return UriError::Ok;
+    std::string probe;
+    probe.reserve(scheme.size() + 3 + authority.size());
+    probe.append(scheme).append("://").append(authority);
+    Uri pu;
+    UriError pe = parse_uri(probe, &pu);
+    if (pe == UriError::Ok && (pu.authority.size() != authority.size() || !pu.path.empty() ||
+                               pu.has_query))
+        pe = UriError::InvalidAuthority;
+    if (pe == UriError::Ok && authority.empty()) pe = UriError::InvalidFormat;
+    if (pe == UriError::Ok && scheme.size() + authority.size() <= 512) {
+        // Cleared first: a failed assignment must not leave a half-updated pair.
+        have_ok = false;
+        ok_scheme.assign(scheme);
+        ok_authority.assign(authority);
+        have_ok = true;
+    }
+    return pe;
+}
+
 }  // namespace
 
 bool build_request_pseudo(std::string_view method, std::string_view target,
@@ -39,16 +65,7 @@ bool build_request_pseudo(std::string_view method, std::string_view target,
                    "authority=... to H2Connection or use an absolute-URL target";
             return false;
         }
-        // The connection's scheme and authority follow the URI grammar too.
-        std::string probe;
-        probe.reserve(scheme->size() + 3 + authority->size());
-        probe.append(*scheme).append("://").append(*authority);
-        Uri pu;
-        UriError pe = parse_uri(probe, &pu);
-        if (pe == UriError::Ok && (pu.authority.size() != authority->size() || !pu.path.empty() ||
-                                   pu.has_query))
-            pe = UriError::InvalidAuthority;
-        if (pe == UriError::Ok && authority->empty()) pe = UriError::InvalidFormat;
+        UriError pe = check_connection_origin(*scheme, *authority);
         if (pe != UriError::Ok) return invalid_url(pe, msg);
         out->scheme = *scheme;
         out->authority = *authority;

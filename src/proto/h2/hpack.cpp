@@ -661,6 +661,10 @@ static inline uint32_t load4(const unsigned char* p) {
 // Eight octets per step and the tail as one overlapping load (never a
 // byte-by-byte copy, which would stall the load that follows it). The
 // length enters first, so overlapping tails of different lengths differ.
+// Strings longer than 32 octets are sampled: their first and last 16
+// octets and their length. The table holds at most 128 entries and every
+// candidate is compared whole, so a sampled collision costs one comparison
+// per entry at worst, while hashing stays constant time per field.
 static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     size_t n = s.size();
@@ -669,7 +673,14 @@ static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
         h = (h ^ w) * 0xff51afd7ed558ccdull;
         h ^= h >> 32;
     };
-    if (n >= 8) {
+    if (n > 32) {
+        // Two independent lanes: the loads and multiplies overlap.
+        uint64_t a = (load8(p) ^ h) * 0xff51afd7ed558ccdull;
+        uint64_t b = (load8(p + n - 8) ^ h) * 0xc4ceb9fe1a85ec53ull;
+        a = (a ^ (a >> 32) ^ load8(p + 8)) * 0xc4ceb9fe1a85ec53ull;
+        b = (b ^ (b >> 32) ^ load8(p + n - 16)) * 0xff51afd7ed558ccdull;
+        mix(a ^ (b >> 29) ^ (b << 35));
+    } else if (n >= 8) {
         for (; n > 8; p += 8, n -= 8) mix(load8(p));
         mix(load8(p + n - 8));
     } else if (n >= 4) {
@@ -679,6 +690,23 @@ static inline uint32_t hash_bytes(std::string_view s, uint64_t seed) {
     }
     h *= 0x9e3779b97f4a7c15ull;
     return uint32_t(h >> 32);
+}
+
+// Equal octets of two strings of the same length n, a word at a time for
+// the short strings table lookups compare; long ones go to memcmp.
+static inline bool same_bytes(const char* a, const char* b, size_t n) {
+    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
+    if (n > 32) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (load8(x + i) != load8(y + i)) return false;
+        return load8(x + n - 8) == load8(y + n - 8);
+    }
+    if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
+    for (size_t i = 0; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
 }
 
 static constexpr size_t kBuckets = 256;  // the table holds at most 128 entries
@@ -720,8 +748,8 @@ uint64_t HpackEncoder::Table::find_nv(std::string_view n, std::string_view v, ui
     for (uint64_t q = nv_heads[nvh & (kBuckets - 1)]; alive(q); q = slot(q).next_nv) {
         const Slot& s = slot(q);
         if (s.nv_hash == nvh && s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
-            std::memcmp(s.bytes.data(), n.data(), n.size()) == 0 &&
-            std::memcmp(s.bytes.data() + n.size(), v.data(), v.size()) == 0)
+            same_bytes(s.bytes.data(), n.data(), n.size()) &&
+            same_bytes(s.bytes.data() + n.size(), v.data(), v.size()))
             return q;
     }
     return UINT64_MAX;
@@ -732,7 +760,7 @@ uint64_t HpackEncoder::Table::find_name(std::string_view n, uint32_t nh) const {
     for (uint64_t q = name_heads[nh & (kBuckets - 1)]; alive(q); q = slot(q).next_name) {
         const Slot& s = slot(q);
         if (s.name_hash == nh && s.name_len == n.size() &&
-            std::memcmp(s.bytes.data(), n.data(), n.size()) == 0)
+            same_bytes(s.bytes.data(), n.data(), n.size()))
             return q;
     }
     return UINT64_MAX;
