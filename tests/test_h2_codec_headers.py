@@ -233,6 +233,26 @@ def test_request_pseudo_headers():
     assert list(f.headers.items()) == [("a", b"1")]
 
 
+def test_blocks_and_payloads_of_one_read():
+    # Several header blocks and payloads in one read: each frame gets its own
+    # pseudo-header texts and payload, non-ASCII ones from a peer included.
+    peer = hpack.Encoder().encode([(":method", "PURGE"), (":scheme", "web+x"), (":authority", "ä.example"),
+                                   (":path", "/é?q=1"), ("a", "1")])
+    c, s = w.H2Codec(), w.H2Codec("server")
+    data = b"".join([
+        len(peer).to_bytes(3, "big") + b"\x01\x04" + (1).to_bytes(4, "big") + peer,
+        c.serialize_data(1, b"payload-one"),
+        c.serialize_request_headers(3, "GET", "https://h/" + "p" * 300, w.HeaderMap({"b": "2"}), True),
+        c.serialize_go_away(3, 0, b"bye"),
+        c.serialize_data(1, b"two", True),
+    ])
+    f1, d1, f3, ga, d2 = s.receive(data)
+    assert (f1.method, f1.scheme, f1.authority, f1.path) == ("PURGE", "web+x", "ä.example", "/é?q=1")
+    assert (f3.method, f3.scheme, f3.authority, f3.path) == ("GET", "https", "h", "/" + "p" * 300)
+    assert list(f1.headers.items()) == [("a", b"1")] and list(f3.headers.items()) == [("b", b"2")]
+    assert (d1.data, ga.debug_data, d2.data, d2.end_stream) == (b"payload-one", b"bye", b"two", True)
+
+
 BARE = ("request target is a bare path but the connection has no authority; pass authority=... to "
         "H2Connection or use an absolute-URL target")
 
@@ -250,14 +270,17 @@ BARE = ("request target is a bare path but the connection has no authority; pass
     (("GET", "/"), {"scheme": "1ttp", "authority": "h"}, "invalid url: invalid scheme"),
 ])
 def test_request_errors(args, kwargs, message):
-    c = w.H2Codec()
+    c, s = w.H2Codec(), w.H2Codec("server")
+    # A scheme and authority that passed before do not let another pair through.
+    s.receive(c.serialize_request_headers(1, "GET", "/", scheme="https", authority="h"))
     with pytest.raises(ValueError) as ei:
         c.serialize_request_headers(1, *args, **kwargs)
     assert str(ei.value) == message
     # A failed call leaves the encoder untouched: the next block still decodes.
-    s = w.H2Codec("server")
     (f,) = s.receive(c.serialize_request_headers(1, "GET", "https://h/", w.HeaderMap({"x": "y"})))
     assert f.authority == "h"
+    (f,) = s.receive(c.serialize_request_headers(3, "GET", "/", scheme="http", authority="h"))
+    assert (f.scheme, f.authority) == ("http", "h")
 
 
 def test_response_and_trailers():
