@@ -11,32 +11,6 @@ namespace wl {
 namespace {
 uint64_t g_hash_seed = 0;
 
-// Equal bytes of two names of the same length, read a word at a time.
-inline bool same_name(const char* a, const char* b, size_t n) {
-    if (n >= 8) {
-        uint64_t x, y;
-        for (size_t i = 0; i + 8 < n; i += 8) {
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y) return false;
-        }
-        std::memcpy(&x, a + n - 8, 8);
-        std::memcpy(&y, b + n - 8, 8);
-        return x == y;
-    }
-    if (n >= 4) {
-        uint32_t x, y, u, v;
-        std::memcpy(&x, a, 4);
-        std::memcpy(&y, b, 4);
-        std::memcpy(&u, a + n - 4, 4);
-        std::memcpy(&v, b + n - 4, 4);
-        return x == y && u == v;
-    }
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
 // Which of 64 bits stands for a name in the filter of an unindexed list:
 // the last (up to) eight bytes and the length, mixed. Names of one head
 // often share a prefix ("sec-fetch-"), rarely an ending.
@@ -105,7 +79,7 @@ uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* sl
         if (sl.hash_hi == hi) {
             uint32_t e = sl.entry_plus1 - 1u;
             const Entry& en = entries_[e];
-            if (en.name.len == name.size() && same_name(store_.data() + en.name.off, name.data(), name.size())) {
+            if (en.name.len == name.size() && bytes_equal(store_.data() + en.name.off, name.data(), name.size())) {
                 if (slot_out) *slot_out = s;
                 return e;
             }
@@ -118,7 +92,7 @@ uint32_t HeaderList::find_linear(std::string_view name, uint32_t bit) const {
     const char* base = store_.data();
     for (uint32_t e = 0; e < entries_.size(); ++e) {
         const Span& n = entries_[e].name;
-        if (n.len == name.size() && same_name(base + n.off, name.data(), name.size())) return e;
+        if (n.len == name.size() && bytes_equal(base + n.off, name.data(), name.size())) return e;
     }
     return kNone;
 }

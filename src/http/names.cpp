@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "core/chars.h"
+#include "core/headers.h"
+#include "core/mutex.h"
 #include "proto/h2/hpack_tables.h"
 
 namespace {
@@ -21,45 +24,116 @@ constexpr const char* kExtra[] = {
     "alt-svc", "early-data", "forwarded", "timing-allow-origin", "x-powered-by",
 };
 
-struct Slot {
-    const char* name = nullptr;  // NUL-terminated, lower case
-    size_t len = 0;
-    PyObject* str = nullptr;
-    PyObject* bytes = nullptr;
+// Open addressing over a mix of the length and the first eight bytes. A
+// probe reads only the compact key array; the name's remaining bytes and its
+// objects are read on a match. Written once, at module initialisation.
+struct Key {
+    uint64_t head = 0;  // the first (up to) eight bytes, zero-padded
+    uint32_t len = 0;   // 0: empty slot
+    uint32_t entry = 0;
 };
-
-// Open addressing over a hash of the length and three bytes: cheap enough
-// to beat building a short str, and the table is written once.
-constexpr size_t kSlots = 512;
-Slot g_slots[kSlots];
+struct Known {
+    const char* name;  // NUL-terminated literal, lower case
+    PyObject* str;
+    PyObject* bytes;
+};
+constexpr size_t kSlots = 256;
+constexpr size_t kMaxKnown = 200;
+constexpr size_t kMaxKnownLen = 40;
+Key g_keys[kSlots];
+Known g_known[kMaxKnown];
+size_t g_nknown = 0;
 bool g_ready = false;
 
-inline size_t slot_of(const char* p, size_t n) {
-    return (n * 0x9e37u + uint8_t(p[0]) * 0x45d9u + uint8_t(p[n - 1]) * 0x2f1du + uint8_t(p[n / 2]) * 0x11u) &
-           (kSlots - 1);
+inline uint64_t head_of(const char* p, size_t n) {
+    uint64_t h = 0;
+    if (n >= 8) {
+        std::memcpy(&h, p, 8);
+    } else {
+        for (size_t i = 0; i < n; ++i) h |= uint64_t(uint8_t(p[i])) << (8 * i);
+    }
+    return h;
 }
 
-const Slot* lookup(std::string_view name) {
-    if (name.empty() || name.size() > 40) return nullptr;
-    for (size_t s = slot_of(name.data(), name.size());; s = (s + 1) & (kSlots - 1)) {
-        const Slot& sl = g_slots[s];
-        if (!sl.name) return nullptr;
-        if (sl.len == name.size() && std::memcmp(sl.name, name.data(), name.size()) == 0) return &sl;
+inline size_t slot_of(uint64_t head, size_t n) { return size_t(((head ^ n) * 0x9e3779b97f4a7c15ull) >> 56); }
+
+const Known* lookup(std::string_view name) {
+    size_t n = name.size();
+    if (n == 0 || n > kMaxKnownLen) return nullptr;
+    uint64_t head = head_of(name.data(), n);
+    for (size_t s = slot_of(head, n);; s = (s + 1) & (kSlots - 1)) {
+        const Key& k = g_keys[s];
+        if (k.len == 0) return nullptr;
+        if (k.len == n && k.head == head) {
+            const Known& e = g_known[k.entry];
+            if (n <= 8 || wl::bytes_equal(e.name + 8, name.data() + 8, n - 8)) return &e;
+        }
     }
 }
 
 int add(const char* name, size_t len) {
-    if (lookup({name, len})) return 0;
-    size_t s = slot_of(name, len);
-    while (g_slots[s].name) s = (s + 1) & (kSlots - 1);
+    if (len == 0 || len > kMaxKnownLen || lookup({name, len})) return 0;
+    if (g_nknown == kMaxKnown) return 0;
+    uint64_t head = head_of(name, len);
+    size_t s = slot_of(head, len);
+    while (g_keys[s].len) s = (s + 1) & (kSlots - 1);
     PyObject* str = PyUnicode_InternFromString(name);
     PyObject* bytes = str ? PyBytes_FromStringAndSize(name, Py_ssize_t(len)) : nullptr;
     if (!bytes) {
         Py_XDECREF(str);
         return -1;
     }
-    g_slots[s] = Slot{name, len, str, bytes};  // kept for the life of the process
+    g_known[g_nknown] = Known{name, str, bytes};  // kept for the life of the process
+    g_keys[s] = Key{head, uint32_t(len), uint32_t(g_nknown)};
+    ++g_nknown;
     return 0;
+}
+
+// Uncommon names seen lately, shared too: one direct-mapped table per kind,
+// indexed by the seeded name hash (peers cannot aim names at one slot), for
+// names of at most 64 bytes, so it holds at most a few dozen kilobytes. A
+// try-lock guards both tables: a thread that finds it taken builds its own
+// object. Only references are taken under it; a replaced object is released
+// after unlocking.
+constexpr size_t kRecent = 256;
+constexpr size_t kRecentMaxLen = 64;
+PyObject* g_recent_str[kRecent];
+PyObject* g_recent_bytes[kRecent];
+wl::Mutex g_recent_mu;
+
+PyObject* new_str(std::string_view name) {
+    PyObject* o = PyUnicode_New(Py_ssize_t(name.size()), 127);
+    if (o) std::memcpy(PyUnicode_DATA(o), name.data(), name.size());
+    return o;
+}
+
+PyObject* new_bytes(std::string_view name) { return wl_bytes(name); }
+
+// The name held by a table entry (ASCII str or bytes).
+std::string_view held_name(PyObject* o) {
+    if (PyUnicode_Check(o)) return {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    return {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+}
+
+PyObject* recent(PyObject** table, std::string_view name, PyObject* (*make)(std::string_view)) {
+    if (name.size() > kRecentMaxLen) return make(name);
+    size_t slot = wl::HeaderList::hash_name(name) & (kRecent - 1);
+    if (g_recent_mu.try_lock()) {
+        PyObject* o = table[slot];
+        PyObject* hit = o && held_name(o) == name ? Py_NewRef(o) : nullptr;
+        g_recent_mu.unlock();
+        if (hit) return hit;
+    }
+    PyObject* made = make(name);
+    if (!made) return nullptr;
+    PyObject* old = nullptr;
+    if (g_recent_mu.try_lock()) {
+        old = table[slot];
+        table[slot] = Py_NewRef(made);
+        g_recent_mu.unlock();
+    }
+    Py_XDECREF(old);
+    return made;
 }
 
 }  // namespace
@@ -78,13 +152,11 @@ int wl_names_init() {
 }
 
 PyObject* wl_name_str(std::string_view name) {
-    if (const Slot* s = lookup(name)) return Py_NewRef(s->str);
-    PyObject* o = PyUnicode_New(Py_ssize_t(name.size()), 127);
-    if (o) std::memcpy(PyUnicode_DATA(o), name.data(), name.size());
-    return o;
+    if (const Known* k = lookup(name)) return Py_NewRef(k->str);
+    return recent(g_recent_str, name, new_str);
 }
 
 PyObject* wl_name_bytes(std::string_view name) {
-    if (const Slot* s = lookup(name)) return Py_NewRef(s->bytes);
-    return wl_bytes(name);
+    if (const Known* k = lookup(name)) return Py_NewRef(k->bytes);
+    return recent(g_recent_bytes, name, new_bytes);
 }

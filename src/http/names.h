@@ -10,7 +10,7 @@
 int wl_names_init();
 
 // A lower-case header name as str / bytes: a new reference to the shared
-// object when the name is a common one, else a new object. NULL with an
-// exception set on failure.
+// object when the name is a common one or was seen lately, else a new
+// object. NULL with an exception set on failure.
 PyObject* wl_name_str(std::string_view name);
 PyObject* wl_name_bytes(std::string_view name);
