@@ -434,16 +434,20 @@ struct ValuesCopy {
 // arrays, so reading one costs no allocation besides the results.
 class ItemsCopy {
 public:
-    void take(const HeaderList& l) {
+    // Under the lock: plain C++ only. The shared objects of common names are
+    // looked up here (all at once, so the lookups overlap), without touching
+    // their reference counts.
+    void take(const HeaderList& l, bool raw) {
         values_ = l.value_count();
         bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
-        size_t nmeta = l.name_count() * 3 + l.value_count() * 2;
-        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, nmeta);
+        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 3 + l.value_count() * 2);
+        known_ = fit(inline_known_, kInlineKnown, big_known_, l.name_count());
         std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
         uint32_t* m = meta_;
         const auto& ents = l.entries();
         for (uint32_t e = 0; e < ents.size(); ++e) {
             const HeaderList::Entry& en = ents[e];
+            known_[e] = wl_name_shared(l.str(en.name), raw);
             *m++ = en.name.off;
             *m++ = en.name.len;
             *m++ = en.count;
@@ -455,15 +459,17 @@ public:
         end_ = m;
     }
     size_t values() const { return values_; }
-    // Calls f(name, count) per entry, then g(value) per value of it.
+    // Calls f(name, shared object or NULL) per entry, then g(value) per
+    // value of it.
     template <class F, class G>
     bool each(F&& f, G&& g) const {
+        PyObject* const* k = known_;
         for (const uint32_t* m = meta_; m != end_;) {
             std::string_view name(bytes_ + m[0], m[1]);
             uint32_t count = m[2];
             m += 3;
-            if (!f(name)) return false;
-            for (uint32_t k = 0; k < count; ++k, m += 2)
+            if (!f(name, *k++)) return false;
+            for (uint32_t i = 0; i < count; ++i, m += 2)
                 if (!g(std::string_view(bytes_ + m[0], m[1]))) return false;
         }
         return true;
@@ -477,12 +483,16 @@ private:
         return big.get();
     }
     static constexpr size_t kInlineMeta = 192;
+    static constexpr size_t kInlineKnown = 48;
     char inline_bytes_[2048];
     uint32_t inline_meta_[kInlineMeta];
+    PyObject* inline_known_[kInlineKnown];
     std::unique_ptr<char[]> big_bytes_;
     std::unique_ptr<uint32_t[]> big_meta_;
+    std::unique_ptr<PyObject*[]> big_known_;
     char* bytes_ = nullptr;
     uint32_t* meta_ = nullptr;
+    PyObject** known_ = nullptr;
     const uint32_t* end_ = nullptr;
     size_t values_ = 0;
 };
@@ -635,9 +645,9 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
     Py_ssize_t i = 0;
     PyObject* name = nullptr;
     bool ok = c.each(
-        [&](std::string_view n) {
+        [&](std::string_view n, PyObject* shared) {
             Py_XDECREF(name);
-            name = raw ? wl_name_bytes(n) : wl_name_str(n);
+            name = shared ? Py_NewRef(shared) : raw ? wl_name_bytes(n) : wl_name_str(n);
             return name != nullptr;
         },
         [&](std::string_view v) {
@@ -666,7 +676,7 @@ PyObject* items_of(PyObject* o, bool raw) {
     ItemsCopy c;
     {
         WlLock g(self->mu);
-        c.take(self->list);
+        c.take(self->list, raw);
     }
     return items_list(c, raw);
 }

@@ -160,3 +160,8 @@ PyObject* wl_name_bytes(std::string_view name) {
     if (const Known* k = lookup(name)) return Py_NewRef(k->bytes);
     return recent(g_recent_bytes, name, new_bytes);
 }
+
+PyObject* wl_name_shared(std::string_view name, bool raw) {
+    const Known* k = lookup(name);
+    return k ? (raw ? k->bytes : k->str) : nullptr;
+}

@@ -14,3 +14,8 @@ int wl_names_init();
 // object. NULL with an exception set on failure.
 PyObject* wl_name_str(std::string_view name);
 PyObject* wl_name_bytes(std::string_view name);
+
+// The shared object of a common name (str, or bytes when raw), borrowed,
+// or NULL. Plain C++: may be called under a lock (the objects live as long
+// as the process).
+PyObject* wl_name_shared(std::string_view name, bool raw);
