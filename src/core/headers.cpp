@@ -11,10 +11,12 @@ namespace wl {
 namespace {
 uint64_t g_hash_seed = 0;
 
+}  // namespace
+
 // Which of 64 bits stands for a name in the filter of an unindexed list:
 // the last (up to) eight bytes and the length, mixed. Names of one head
 // often share a prefix ("sec-fetch-"), rarely an ending.
-inline uint32_t filter_bit(std::string_view name) {
+uint32_t HeaderList::filter_bit(std::string_view name) {
     const char* p = name.data();
     size_t n = name.size();
     uint64_t w = 0;
@@ -30,8 +32,6 @@ inline uint32_t filter_bit(std::string_view name) {
     }
     return uint32_t(((w ^ n) * 0x9e3779b97f4a7c15ull) >> 58);
 }
-
-}  // namespace
 
 void HeaderList::set_hash_seed(uint64_t seed) { g_hash_seed = seed; }
 

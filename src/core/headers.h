@@ -72,6 +72,12 @@ public:
     // names it stored) before it appends entries that use them.
     uint8_t* store_bytes_of(Span s) { return reinterpret_cast<uint8_t*>(store_.data()) + s.off; }
     Status append_spans(Span name, Span value);
+    // Appends the lines of a parsed block at once: line(i, &name, &value)
+    // gives the spans of line i (names lower case, already in the store) or
+    // false to skip it. The same as append_spans per line, without its
+    // per-call overhead for the small lists of typical heads.
+    template <class Line>
+    Status append_lines(size_t n, Line&& line);
     // Pre-size the store, the entry table and the name index.
     void reserve(size_t store_bytes, size_t entries);
 
@@ -135,6 +141,7 @@ private:
 
     bool indexed() const { return !index_.empty(); }
     uint32_t find_linear(std::string_view name, uint32_t filter_bit) const;
+    static uint32_t filter_bit(std::string_view name);
     // The entry for name, or kNone; *h receives the name's hash when the
     // list is indexed, else its bit in filter_; *slot_out the entry's index
     // slot.
@@ -165,5 +172,34 @@ private:
     size_t values_ = 0;
     size_t garbage_ = 0;  // store bytes no longer referenced
 };
+
+template <class Line>
+HeaderList::Status HeaderList::append_lines(size_t n, Line&& line) {
+    for (size_t i = 0; i < n; ++i) {
+        Span ns, vs;
+        if (!line(i, &ns, &vs)) continue;
+        if (indexed() || entries_.size() >= kLinearNames) {
+            Status st = append_spans(ns, vs);
+            if (st != Status::Ok) return st;
+            continue;
+        }
+        std::string_view name = str(ns);
+        uint32_t bit = filter_bit(name);
+        uint32_t e = find_linear(name, bit);
+        if (e != kNone) {
+            add_garbage(ns.len);
+            link_value(e, vs);
+            continue;
+        }
+        Entry en;
+        en.name = ns;
+        en.value = vs;
+        en.hash = bit;
+        entries_.push_back(en);
+        filter_ |= uint64_t(1) << bit;
+        ++values_;
+    }
+    return Status::Ok;
+}
 
 }  // namespace wl

@@ -403,14 +403,13 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
         size_t off = h.name_off - first;
         lower_ascii(store + off, h.name_len, base.len - off);
     }
-    for (size_t i = 0; i < n; ++i) {
+    auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
         const RawHeader& h = slots[i];
-        if (h.drop) continue;
-        HeaderList::Span ns{uint32_t(base.off + h.name_off - first), h.name_len};
-        HeaderList::Span vs{uint32_t(base.off + h.value_off - first), h.value_len};
-        if (out.append_spans(ns, vs) != HeaderList::Status::Ok) return false;
-    }
-    return true;
+        *ns = {uint32_t(base.off + h.name_off - first), h.name_len};
+        *vs = {uint32_t(base.off + h.value_off - first), h.value_len};
+        return !h.drop;
+    };
+    return out.append_lines(n, line) == HeaderList::Status::Ok;
 }
 
 // What the `connection` lines say about reuse. A "close" token in any line
