@@ -255,8 +255,7 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
         }
         std::memcpy(d + raw.size(), v.data(), v.size());
     }
-    list.reserve(block.view().size(), std::min(size_t(n), size_t(HeaderList::kMaxNames)));
-    uint32_t off = list.store_bytes(block.view()).off;
+    uint32_t off = list.adopt_block(block.view(), std::min(size_t(n), size_t(HeaderList::kMaxNames))).off;
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view raw, v;
         exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
@@ -358,8 +357,8 @@ PyObject* too_many_args(Py_ssize_t n) {
     return nullptr;
 }
 
-// The keyword `init`, or NULL with TypeError for any other keyword or when
-// `init` came by position too.
+// True for the keyword `init`; false with TypeError for any other keyword
+// or when `init` came by position too.
 bool keyword_init(PyObject* key, bool positional) {
     if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "init") != 0) {
         PyErr_Format(PyExc_TypeError, "HeaderMap() got an unexpected keyword argument '%S'", key);
