@@ -256,19 +256,18 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
         std::memcpy(d + raw.size(), v.data(), v.size());
     }
     uint32_t off = list.adopt_block(block.view(), std::min(size_t(n), size_t(HeaderList::kMaxNames))).off;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    HeaderList::Status st = list.append_lines(size_t(n), [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
         std::string_view raw, v;
         exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
         exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-        uint32_t nl = uint32_t(raw.size()), vl = uint32_t(v.size());
-        HeaderList::Status st = list.append_spans({off, nl}, {off + nl, vl});
-        if (st != HeaderList::Status::Ok) {
-            status_error(st);
-            return -1;
-        }
-        off += nl + vl;
-    }
-    return 0;
+        *ns = {off, uint32_t(raw.size())};
+        *vs = {off + uint32_t(raw.size()), uint32_t(v.size())};
+        off += uint32_t(raw.size() + v.size());
+        return true;
+    });
+    if (st == HeaderList::Status::Ok) return 0;
+    status_error(st);
+    return -1;
 }
 
 int fill_from(HeaderList& list, PyObject* init) {
