@@ -25,7 +25,7 @@ PyObject* cs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* transport;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:H1ClientState", const_cast<char**>(kw), &transport))
         return nullptr;
-    auto* self = cs(type->tp_alloc(type, 0));
+    auto* self = cs(wl_alloc_subclassable(type));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->slot) WlWatcherSlot();

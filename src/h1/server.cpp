@@ -162,7 +162,7 @@ PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (wl_conv_bool(keep_alive, "H1ServerState", "keep_alive", &ka) < 0 ||
         wl_conv_bool(half_close, "H1ServerState", "half_close", &hc) < 0)
         return nullptr;
-    auto* self = ss(type->tp_alloc(type, 0));
+    auto* self = ss(wl_alloc_subclassable(type));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->slot) WlWatcherSlot();

@@ -190,7 +190,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
 
-    auto* self = reinterpret_cast<WlH2Streams*>(type->tp_alloc(type, 0));
+    auto* self = reinterpret_cast<WlH2Streams*>(wl_alloc_subclassable(type));
     if (!self) return nullptr;
     try {
         self->eng = new Engine(cfg);

@@ -42,6 +42,14 @@ int wl_add_int(PyObject* m, const char* name, long long value) {
     return r;
 }
 
+PyObject* wl_alloc_subclassable(PyTypeObject* type) {
+    PyObject* empty = PyTuple_New(0);
+    if (!empty) return nullptr;
+    PyObject* o = PyBaseObject_Type.tp_new(type, empty, nullptr);
+    Py_DECREF(empty);
+    return o;
+}
+
 static int intern_names(WlArgSpec& s) {
     for (int i = 0; i < s.nparams; ++i) {
         if (s.interned[i]) continue;

@@ -25,6 +25,13 @@ int wl_add_type(PyObject* m, PyTypeObject** slot, PyType_Spec* spec, PyObject* b
 // Adds an int constant; 0 or -1.
 int wl_add_int(PyObject* m, const char* name, long long value);
 
+// Allocates an instance of a class that Python may subclass (zero-filled,
+// like tp_alloc). It goes through object.__new__, which also lays out a
+// subclass's instance attributes the way the interpreter's fast attribute
+// access expects; tp_alloc alone leaves them in a plain dict, where every
+// attribute read and write of the driver takes the slow path.
+PyObject* wl_alloc_subclassable(PyTypeObject* type);
+
 // ---- argument parsing for METH_FASTCALL | METH_KEYWORDS ----
 //
 // Parameters are listed in order; the first `max_positional` may be passed

@@ -67,25 +67,27 @@ class TransportRef:
 class H1Cycle:
     """One request and its response: the ASGI receive and send pair."""
 
-    # Class-level defaults: a request sets only what differs from them.
-    chunks = ()
-    buffered = 0
-    body_done = False
-    delivered = False
-    trailers = None
-    disconnected = False
-    finished = False
-    status = None
-    headers = None
-    trailers_expected = False
-    head_sent = False
-    waiter = None
-    expect_continue = False
+    __slots__ = ("conn", "seq", "head", "chunks", "buffered", "body_done", "delivered", "trailers",
+                 "disconnected", "finished", "status", "headers", "trailers_expected", "head_sent",
+                 "waiter", "expect_continue")
 
     def __init__(self, conn, seq, head):
         self.conn = conn
         self.seq = seq
         self.head = head
+        self.chunks = ()
+        self.buffered = 0
+        self.body_done = False
+        self.delivered = False
+        self.trailers = None
+        self.disconnected = False
+        self.finished = False
+        self.status = None
+        self.headers = None
+        self.trailers_expected = False
+        self.head_sent = False
+        self.waiter = None
+        self.expect_continue = False
 
     def wake(self):
         waiter = self.waiter
