@@ -342,8 +342,11 @@ PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
 // finalizer that receives while results are being built) finds none and
 // makes its own.
 namespace {
-thread_local WlH2Collected t_spare;
-thread_local bool t_spare_full = false;
+struct Spare {
+    WlH2Collected got;
+    bool full = false;
+};
+thread_local Spare t_spare;  // one thread-local lookup per use
 constexpr size_t kSpareBytes = 64 * 1024;
 constexpr size_t kSpareFrames = 256;
 
@@ -355,9 +358,10 @@ void swap_collected(WlH2Collected& a, WlH2Collected& b) {
 }  // namespace
 
 WlH2Received::WlH2Received() {
-    if (t_spare_full) {
-        swap_collected(got, t_spare);
-        t_spare_full = false;
+    Spare& sp = t_spare;
+    if (sp.full) {
+        swap_collected(got, sp.got);
+        sp.full = false;
     }
 }
 
@@ -365,9 +369,10 @@ WlH2Received::~WlH2Received() {
     got.frames.clear();
     got.offsets.clear();
     got.bytes.clear();
-    if (!t_spare_full && got.bytes.capacity() <= kSpareBytes && got.frames.capacity() <= kSpareFrames) {
-        swap_collected(got, t_spare);
-        t_spare_full = true;
+    Spare& sp = t_spare;
+    if (!sp.full && got.bytes.capacity() <= kSpareBytes && got.frames.capacity() <= kSpareFrames) {
+        swap_collected(got, sp.got);
+        sp.full = true;
     }
 }
 
