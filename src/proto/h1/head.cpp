@@ -417,8 +417,13 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
 struct ConnectionTokens {
     bool close = false, keep_alive = false;
     void add(std::string_view value) {
-        if (!close && has_list_token(value, "close")) close = true;
-        if (!keep_alive && has_list_token(value, "keep-alive")) keep_alive = true;
+        // One pass over the elements for both tokens.
+        if (!is_visible_ascii(value)) return;
+        for_each_list_element(value, [&](std::string_view el) {
+            if (iequals(el, "close")) close = true;
+            if (iequals(el, "keep-alive")) keep_alive = true;
+            return close && keep_alive;
+        });
     }
     bool reuse(bool http10) const { return !close && (!http10 || keep_alive); }
 };
