@@ -164,24 +164,48 @@ inline size_t name_run(const uint8_t* p, size_t n) {
     return n;
 }
 
+#if defined(__SSE2__)
+namespace scan_detail {
+// v with its ASCII upper-case letters lowered, other bytes unchanged: a
+// letter 'A'-'Z' moved up by 0x3F lands at -128..-103 as a signed byte,
+// where nothing else does.
+inline __m128i lower16(__m128i v) {
+    __m128i t = _mm_add_epi8(v, _mm_set1_epi8(0x3f));
+    __m128i upper = _mm_cmpgt_epi8(_mm_set1_epi8(-102), t);
+    return _mm_or_si128(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+}  // namespace scan_detail
+#endif
+
 // Lower-cases the ASCII letters of p[0, n) in place. `room` (>= n) is how
 // many bytes from p may be read and rewritten unchanged, which lets short
 // names go through one vector step.
 inline void lower_ascii(uint8_t* p, size_t n, size_t room) {
-    size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i idx = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (; i < n && i + 16 <= room; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i upper =
-            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
-        size_t left = n - i;
-        __m128i in_name = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(left < 16 ? left : 16)));
-        __m128i bit = _mm_and_si128(_mm_and_si128(upper, in_name), _mm_set1_epi8(0x20));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), _mm_or_si128(v, bit));
+    using namespace scan_detail;
+    if (n >= 16) {
+        // Whole vectors, the last one ending at the name's end (lowering is
+        // idempotent, so overlapping is harmless); loads before stores.
+        size_t i = 0;
+        for (; i + 32 <= n; i += 16) store16(p + i, lower16(load16(p + i)));
+        __m128i a = load16(p + i), b = load16(p + n - 16);
+        store16(p + i, lower16(a));
+        store16(p + n - 16, lower16(b));
+        return;
     }
+    if (n > 0 && room >= 16) {
+        const __m128i idx = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        __m128i v = load16(p);
+        __m128i in_name = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(n)));
+        store16(p, _mm_or_si128(_mm_andnot_si128(in_name, v), _mm_and_si128(in_name, lower16(v))));
+        return;
+    }
+#else
+    (void)room;
 #endif
-    for (; i < n; ++i)
+    for (size_t i = 0; i < n; ++i)
         if (p[i] >= 'A' && p[i] <= 'Z') p[i] = uint8_t(p[i] + 32);
 }
 
