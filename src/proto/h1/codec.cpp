@@ -153,7 +153,7 @@ public:
         name(n);
         char* d = room(v.size() + 4);
         std::memcpy(d, ": ", 2);
-        std::memcpy(d + 2, v.data(), v.size());
+        if (!v.empty()) std::memcpy(d + 2, v.data(), v.size());
         std::memcpy(d + 2 + v.size(), "\r\n", 2);
     }
     void number_line(std::string_view n, uint64_t v) {
