@@ -401,7 +401,7 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     for (size_t i = 0; i < n; ++i) {
         const RawHeader& h = slots[i];
         size_t off = h.name_off - first;
-        lower_ascii(store + off, h.name_len, base.len - off);
+        lower_copy(store + off, b + h.name_off, h.name_len, base.len - off);
     }
     auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
         const RawHeader& h = slots[i];

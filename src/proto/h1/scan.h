@@ -179,34 +179,36 @@ inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<_
 }  // namespace scan_detail
 #endif
 
-// Lower-cases the ASCII letters of p[0, n) in place. `room` (>= n) is how
-// many bytes from p may be read and rewritten unchanged, which lets short
-// names go through one vector step.
-inline void lower_ascii(uint8_t* p, size_t n, size_t room) {
+// Writes src[0, n) to dst[0, n) with its ASCII letters lowered. `room`
+// (>= n) is how many bytes from src and dst may be read and written, dst
+// receiving src's bytes past n unchanged, which lets short names go through
+// one vector step. Used on a copy of a block (dst already holds src's
+// bytes): reading from src rather than from the fresh copy avoids waiting
+// on the copy's stores.
+inline void lower_copy(uint8_t* dst, const uint8_t* src, size_t n, size_t room) {
 #if defined(__SSE2__)
     using namespace scan_detail;
     if (n >= 16) {
         // Whole vectors, the last one ending at the name's end (lowering is
-        // idempotent, so overlapping is harmless); loads before stores.
+        // idempotent, so overlapping is harmless).
         size_t i = 0;
-        for (; i + 32 <= n; i += 16) store16(p + i, lower16(load16(p + i)));
-        __m128i a = load16(p + i), b = load16(p + n - 16);
-        store16(p + i, lower16(a));
-        store16(p + n - 16, lower16(b));
+        for (; i + 32 <= n; i += 16) store16(dst + i, lower16(load16(src + i)));
+        __m128i a = load16(src + i), b = load16(src + n - 16);
+        store16(dst + i, lower16(a));
+        store16(dst + n - 16, lower16(b));
         return;
     }
     if (n > 0 && room >= 16) {
         const __m128i idx = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        __m128i v = load16(p);
+        __m128i v = load16(src);
         __m128i in_name = _mm_cmplt_epi8(idx, _mm_set1_epi8(char(n)));
-        store16(p, _mm_or_si128(_mm_andnot_si128(in_name, v), _mm_and_si128(in_name, lower16(v))));
+        store16(dst, _mm_or_si128(_mm_andnot_si128(in_name, v), _mm_and_si128(in_name, lower16(v))));
         return;
     }
 #else
     (void)room;
 #endif
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] >= 'A' && p[i] <= 'Z') p[i] = uint8_t(p[i] + 32);
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i] >= 'A' && src[i] <= 'Z' ? uint8_t(src[i] + 32) : src[i];
 }
 
 inline size_t scan_value(const uint8_t* p, size_t n) {
