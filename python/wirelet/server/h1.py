@@ -415,8 +415,12 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
         parts = self.targets.get(target)
         if parts is None:
             parts = self.server.target_parts(target)
-        scope = dict(self.scope_base, method=head.method, path=parts[0], raw_path=parts[1], query_string=parts[2],
-                     headers=headers.raw_items())
+        # Copying the connection's template and setting the request's keys
+        # is cheaper than merging keyword arguments into a new dict.
+        scope = self.scope_base.copy()
+        scope["method"] = head.method
+        scope["path"], scope["raw_path"], scope["query_string"] = parts
+        scope["headers"] = headers.raw_items()
         if http10:
             scope["http_version"] = "1.0"
         state = self.state
@@ -424,7 +428,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             scope["state"] = state.copy()
         coro = self.run_app(cycle, scope)
         host = self.host
-        if host is None or host.closed or not host.usable():
+        if host is None or not host.usable():
             if not Host.supported:
                 self.server.start_task(coro)
                 return
@@ -562,7 +566,17 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             if ref is not None:
                 ref.close()
             return
-        self.next_request(*self.begin_read())
+        verdict, obj = self.begin_read()
+        if verdict == READ_TRANSPORT and not self.eof:
+            # The common keep-alive case, inlined: wait for the next head.
+            self.cycle = None
+            self.mode = HEAD
+            self.parked = True
+            self.deadline = self.server.now + self.keep_alive_timeout
+            if self.read_paused:
+                self.resume_reading()
+            return
+        self.next_request(verdict, obj)
 
     def next_request(self, verdict, obj):
         """Acts on the state's verdict about where the next head comes from."""
