@@ -246,7 +246,24 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 data = self.sniff_preface(data)
                 if data is None:
                     return
-            self.receive_head(data)
+            # receive_head, inlined: this runs once per request.
+            if self.parked:
+                self.parked = False
+                if self.unpark_idle_read():
+                    return  # a shutdown closed the idle connection meanwhile
+            try:
+                parsed = self.accept_head(data)
+            except w.H1ParseError:
+                self.fail_head(self.codec.parse_error_status)
+                return
+            if parsed is None:
+                if not self.head_started:
+                    self.head_started = True
+                    self.deadline = self.server.now + self.config.head_timeout
+                return
+            self.head_started = False
+            self.deadline = 0.0
+            self.start_request(*parsed)
         elif mode == BODY:
             self.deadline = self.server.now + self.body_timeout
             self.decoder.feed(data)
@@ -428,7 +445,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             scope["state"] = state.copy()
         coro = self.run_app(cycle, scope)
         host = self.host
-        if host is None or not host.usable():
+        if host is None or host.closed or (task := host.task).done() or task.cancelling():
             if not Host.supported:
                 self.server.start_task(coro)
                 return
