@@ -156,10 +156,9 @@ int append_status(HeaderList& list, std::string_view name, std::string_view valu
     return -1;
 }
 
-// Appends a pair read in place: the name is validated (and lower-cased into
-// nb), then the value, in that order.
-int append_views(HeaderList& list, std::string_view raw, std::string_view v, NameBuf& nb) {
-    char* n = nb.get(raw.size());
+// Lower-cases the name into n (room for its size) and checks the value, in
+// that order: the errors a pair raises, whichever path reads it.
+int fold_pair(std::string_view raw, std::string_view v, char* n) {
     if (!lower_token(raw, n)) {
         PyErr_SetString(PyExc_ValueError, "invalid header name");
         return -1;
@@ -168,6 +167,14 @@ int append_views(HeaderList& list, std::string_view raw, std::string_view v, Nam
         PyErr_SetString(PyExc_ValueError, "invalid header value");
         return -1;
     }
+    return 0;
+}
+
+// Appends a pair read in place: the name is validated (and lower-cased into
+// nb), then the value, in that order.
+int append_views(HeaderList& list, std::string_view raw, std::string_view v, NameBuf& nb) {
+    char* n = nb.get(raw.size());
+    if (fold_pair(raw, v, n) < 0) return -1;
     return append_status(list, {n, raw.size()}, v);
 }
 
@@ -245,14 +252,7 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
         // Past one store's worth the general path finds which pair fails first.
         if (raw.size() + v.size() > HeaderList::kMaxStore - block.view().size()) return 1;
         char* d = block.room(raw.size() + v.size());
-        if (!lower_token(raw, d)) {
-            PyErr_SetString(PyExc_ValueError, "invalid header name");
-            return -1;
-        }
-        if (!wl::is_field_value(v)) {
-            PyErr_SetString(PyExc_ValueError, "invalid header value");
-            return -1;
-        }
+        if (fold_pair(raw, v, d) < 0) return -1;
         std::memcpy(d + raw.size(), v.data(), v.size());
     }
     uint32_t off = list.adopt_block(block.view(), std::min(size_t(n), size_t(HeaderList::kMaxNames))).off;

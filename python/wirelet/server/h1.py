@@ -246,24 +246,7 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 data = self.sniff_preface(data)
                 if data is None:
                     return
-            # receive_head, inlined: this runs once per request.
-            if self.parked:
-                self.parked = False
-                if self.unpark_idle_read():
-                    return  # a shutdown closed the idle connection meanwhile
-            try:
-                parsed = self.accept_head(data)
-            except w.H1ParseError:
-                self.fail_head(self.codec.parse_error_status)
-                return
-            if parsed is None:
-                if not self.head_started:
-                    self.head_started = True
-                    self.deadline = self.server.now + self.config.head_timeout
-                return
-            self.head_started = False
-            self.deadline = 0.0
-            self.start_request(*parsed)
+            self.receive_head(data)
         elif mode == BODY:
             self.deadline = self.server.now + self.body_timeout
             self.decoder.feed(data)
