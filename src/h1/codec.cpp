@@ -8,6 +8,7 @@
 #include "errors/errors.h"
 #include "h1/body.h"
 #include "http/headermap.h"
+#include "py/members.h"
 
 PyTypeObject* WL_H1CodecType = nullptr;
 PyTypeObject* WL_H1RequestHeadType = nullptr;
@@ -64,6 +65,7 @@ PyObject* new_response_head(WlParsedResponse& h) {
         return nullptr;
     }
     o->headers = headers;
+    o->kind_name = g_kinds[int(h.head.body_kind)];
     o->content_length = h.head.content_length;
     o->status = h.head.status;
     o->body_kind = h.head.body_kind;
@@ -182,6 +184,7 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
     o->method = method;
     o->target = target;
     o->headers = headers;
+    o->kind_name = g_kinds[int(h.body_kind)];
     o->content_length = h.content_length;
     o->method_code = h.method;
     o->body_kind = h.body_kind;
@@ -885,10 +888,6 @@ PyObject* resp_repr(PyObject* o) {
                                 g_kinds[int(h->body_kind)], h->keep_alive ? "true" : "false");
 }
 
-PyObject* req_method(PyObject* o, void*) { return Py_NewRef(as_req(o)->method); }
-PyObject* req_target(PyObject* o, void*) { return Py_NewRef(as_req(o)->target); }
-PyObject* req_headers(PyObject* o, void*) { return Py_NewRef(as_req(o)->headers); }
-PyObject* req_body_kind(PyObject* o, void*) { return Py_NewRef(g_kinds[int(as_req(o)->body_kind)]); }
 PyObject* req_content_length(PyObject* o, void*) {
     return content_length_obj(as_req(o)->body_kind, as_req(o)->content_length);
 }
@@ -898,8 +897,6 @@ PyObject* req_flag(PyObject* o, void*) {
 }
 
 PyObject* resp_status(PyObject* o, void*) { return PyLong_FromLong(as_resp(o)->status); }
-PyObject* resp_headers(PyObject* o, void*) { return Py_NewRef(as_resp(o)->headers); }
-PyObject* resp_body_kind(PyObject* o, void*) { return Py_NewRef(g_kinds[int(as_resp(o)->body_kind)]); }
 PyObject* resp_content_length(PyObject* o, void*) {
     return content_length_obj(as_resp(o)->body_kind, as_resp(o)->content_length);
 }
@@ -908,11 +905,41 @@ PyObject* resp_flag(PyObject* o, void*) {
     return wl_bool(as_resp(o)->*F);
 }
 
+// The object attributes are member slots, which the interpreter reads
+// without calling into the module.
+PyMemberDef req_members[] = {
+    {"method", WL_T_OBJECT, offsetof(WlH1RequestHead, method), WL_READONLY, "The request method (str)."},
+    {"target", WL_T_OBJECT, offsetof(WlH1RequestHead, target), WL_READONLY, "The request-target (str)."},
+    {"headers", WL_T_OBJECT, offsetof(WlH1RequestHead, headers), WL_READONLY,
+     "Every header line in received order (HeaderMap)."},
+    {"body_kind", WL_T_OBJECT, offsetof(WlH1RequestHead, kind_name), WL_READONLY,
+     "\"empty\", \"length\" or \"chunked\"."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef resp_members[] = {
+    {"headers", WL_T_OBJECT, offsetof(WlH1ResponseHead, headers), WL_READONLY,
+     "Every header line in received order (HeaderMap)."},
+    {"body_kind", WL_T_OBJECT, offsetof(WlH1ResponseHead, kind_name), WL_READONLY,
+     "\"empty\", \"length\", \"chunked\" or \"close\"."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Assigning or deleting an attribute fails with the same message for the
+// member slots as for the computed attributes.
+template <PyMemberDef* Members>
+int head_setattro(PyObject* o, PyObject* name, PyObject* value) {
+    if (PyUnicode_Check(name))
+        for (const PyMemberDef* m = Members; m->name; ++m)
+            if (PyUnicode_CompareWithASCIIString(name, m->name) == 0) {
+                PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable", name,
+                             Py_TYPE(o)->tp_name);
+                return -1;
+            }
+    return PyObject_GenericSetAttr(o, name, value);
+}
+
 PyGetSetDef req_getset[] = {
-    {"method", req_method, nullptr, "The request method (str).", nullptr},
-    {"target", req_target, nullptr, "The request-target (str).", nullptr},
-    {"headers", req_headers, nullptr, "Every header line in received order (HeaderMap).", nullptr},
-    {"body_kind", req_body_kind, nullptr, "\"empty\", \"length\" or \"chunked\".", nullptr},
     {"content_length", req_content_length, nullptr, "The body length; 0 for empty; None for chunked.", nullptr},
     {"keep_alive", req_flag<&WlH1RequestHead::keep_alive>, nullptr,
      "The connection may stay open after this exchange.", nullptr},
@@ -928,8 +955,6 @@ PyGetSetDef req_getset[] = {
 
 PyGetSetDef resp_getset[] = {
     {"status", resp_status, nullptr, "The status code.", nullptr},
-    {"headers", resp_headers, nullptr, "Every header line in received order (HeaderMap).", nullptr},
-    {"body_kind", resp_body_kind, nullptr, "\"empty\", \"length\", \"chunked\" or \"close\".", nullptr},
     {"content_length", resp_content_length, nullptr,
      "The body length; 0 for empty; None for chunked and close.", nullptr},
     {"keep_alive", resp_flag<&WlH1ResponseHead::keep_alive>, nullptr,
@@ -943,7 +968,9 @@ PyGetSetDef resp_getset[] = {
 PyType_Slot req_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(req_repr)},
+    {Py_tp_members, req_members},
     {Py_tp_getset, req_getset},
+    {Py_tp_setattro, reinterpret_cast<void*>(head_setattro<req_members>)},
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head (read-only).")},
     {0, nullptr},
 };
@@ -951,7 +978,9 @@ PyType_Slot req_slots[] = {
 PyType_Slot resp_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(resp_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(resp_repr)},
+    {Py_tp_members, resp_members},
     {Py_tp_getset, resp_getset},
+    {Py_tp_setattro, reinterpret_cast<void*>(head_setattro<resp_members>)},
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head (read-only).")},
     {0, nullptr},
 };

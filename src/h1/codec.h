@@ -24,11 +24,13 @@ struct WlH1Codec {
     PyObject* held;
 };
 
+// The object attributes are plain member slots (read without a call).
 struct WlH1RequestHead {
     PyObject_HEAD
-    PyObject* method;   // str (interned for the standard methods)
-    PyObject* target;   // str
-    PyObject* headers;  // HeaderMap
+    PyObject* method;     // str (interned for the standard methods)
+    PyObject* target;     // str
+    PyObject* headers;    // HeaderMap
+    PyObject* kind_name;  // body_kind as str: shared, not counted
     uint64_t content_length;
     wl::h1::Method method_code;
     wl::h1::BodyKind body_kind;
@@ -42,7 +44,8 @@ struct WlH1RequestHead {
 
 struct WlH1ResponseHead {
     PyObject_HEAD
-    PyObject* headers;  // HeaderMap
+    PyObject* headers;    // HeaderMap
+    PyObject* kind_name;  // body_kind as str: shared, not counted
     uint64_t content_length;
     uint16_t status;
     wl::h1::BodyKind body_kind;
