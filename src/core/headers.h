@@ -120,6 +120,11 @@ public:
     bool equals(const HeaderList& other) const;
 
     size_t store_size() const { return store_.size(); }
+    // Bytes of storage held, used or not (a cleared list keeps its storage).
+    size_t capacity_bytes() const {
+        return store_.capacity() + entries_.capacity() * sizeof(Entry) + extras_.capacity() * sizeof(Extra) +
+               index_.capacity() * sizeof(Slot);
+    }
 
     static uint32_t hash_name(std::string_view name);
     // Seeds the name hash (peers choose header names: an unseeded hash lets

@@ -56,10 +56,40 @@ PyObject* latin1_str(std::string_view v) {
     return PyUnicode_DecodeLatin1(v.data(), Py_ssize_t(v.size()), nullptr);
 }
 
+// Head objects released lately, kept for the next parsed heads (the
+// interpreter lock guards them; without one none are kept). They hold no
+// references while kept.
+#ifdef Py_GIL_DISABLED
+constexpr int kSpareHeads = 0;
+#else
+constexpr int kSpareHeads = 4;
+#endif
+template <class Head>
+struct SpareHeads {
+    Head* kept[kSpareHeads > 0 ? kSpareHeads : 1];
+    int n = 0;
+    Head* take(PyTypeObject* tp) {
+        if (n == 0) return PyObject_New(Head, tp);
+        Head* o = kept[--n];
+        PyObject_Init(reinterpret_cast<PyObject*>(o), tp);
+        return o;
+    }
+    void release(Head* o) {
+        PyTypeObject* tp = Py_TYPE(o);
+        if (n < kSpareHeads)
+            kept[n++] = o;
+        else
+            PyObject_Free(o);
+        Py_DECREF(tp);
+    }
+};
+SpareHeads<WlH1RequestHead> g_spare_requests;
+SpareHeads<WlH1ResponseHead> g_spare_responses;
+
 PyObject* new_response_head(WlParsedResponse& h) {
     PyObject* headers = wl_headermap_from(std::move(h.head.headers));
     if (!headers) return nullptr;
-    auto* o = PyObject_New(WlH1ResponseHead, WL_H1ResponseHeadType);
+    WlH1ResponseHead* o = g_spare_responses.take(WL_H1ResponseHeadType);
     if (!o) {
         Py_DECREF(headers);
         return nullptr;
@@ -110,6 +140,7 @@ using wl::ByteBuf;
 WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, Failure& f,
                                  PyObject* src, PyObject** drop) {
     WlParse r = WlParse::Partial;
+    wl_headermap_lend_storage(out.head.headers);
     WlParse lr = wl_h1codec_locked(c, [&] {
         RequestHead& h = out.head;
         ParseStatus st;
@@ -174,7 +205,7 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
         Py_DECREF(target);
         return nullptr;
     }
-    auto* o = PyObject_New(WlH1RequestHead, WL_H1RequestHeadType);
+    WlH1RequestHead* o = g_spare_requests.take(WL_H1RequestHeadType);
     if (!o) {
         Py_DECREF(method);
         Py_DECREF(target);
@@ -213,6 +244,7 @@ PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject*
     Failure f;
     WlParse r = WlParse::Partial;
     PyObject* drop = nullptr;
+    wl_headermap_lend_storage(p.head.headers);
     WlParse lr = wl_h1codec_locked(c, [&] {
         bool was_empty = c->core.buffered() == 0;
         ParseStatus st;
@@ -860,20 +892,16 @@ WlH1ResponseHead* as_resp(PyObject* o) { return reinterpret_cast<WlH1ResponseHea
 
 void req_dealloc(PyObject* o) {
     WlH1RequestHead* h = as_req(o);
-    PyTypeObject* tp = Py_TYPE(o);
     Py_XDECREF(h->method);
     Py_XDECREF(h->target);
     Py_XDECREF(h->headers);
-    PyObject_Free(o);
-    Py_DECREF(tp);
+    g_spare_requests.release(h);
 }
 
 void resp_dealloc(PyObject* o) {
     WlH1ResponseHead* h = as_resp(o);
-    PyTypeObject* tp = Py_TYPE(o);
     Py_XDECREF(h->headers);
-    PyObject_Free(o);
-    Py_DECREF(tp);
+    g_spare_responses.release(h);
 }
 
 PyObject* req_repr(PyObject* o) {

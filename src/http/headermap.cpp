@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "core/chars.h"
@@ -122,8 +123,43 @@ int wl_header_value(PyObject* value, std::string_view* out) {
     return 0;
 }
 
+namespace {
+
+// Maps released lately, kept whole (lock and cleared collection with its
+// storage) for the next parsed head: a head's map then costs neither an
+// object allocation nor one for its store and entries. At most kSpares,
+// each holding at most kSpareBytes, so they stay a few kilobytes. The
+// interpreter lock guards them; without one none are kept.
+#ifdef Py_GIL_DISABLED
+constexpr int kSpares = 0;
+#else
+constexpr int kSpares = 8;
+#endif
+constexpr size_t kSpareBytes = 8192;
+WlHeaderMap* g_spares[kSpares > 0 ? kSpares : 1];
+int g_nspares = 0;
+
+bool keep_spare(WlHeaderMap* self) {
+    if (g_nspares >= kSpares || self->list.capacity_bytes() > kSpareBytes) return false;
+    self->list.clear();
+    g_spares[g_nspares++] = self;
+    return true;
+}
+
+}  // namespace
+
+void wl_headermap_lend_storage(HeaderList& out) {
+    if (g_nspares > 0) std::swap(out, g_spares[g_nspares - 1]->list);
+}
+
 PyObject* wl_headermap_from(HeaderList&& list) {
     PyTypeObject* tp = WL_HeaderMapType;
+    if (g_nspares > 0) {
+        WlHeaderMap* self = g_spares[--g_nspares];
+        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
+        self->list = std::move(list);
+        return reinterpret_cast<PyObject*>(self);
+    }
     auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
@@ -403,6 +439,10 @@ PyObject* hm_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, Py
 void hm_dealloc(PyObject* o) {
     WlHeaderMap* self = as_map(o);
     PyTypeObject* tp = Py_TYPE(o);
+    if (keep_spare(self)) {
+        Py_DECREF(tp);
+        return;
+    }
     self->list.~HeaderList();
     self->mu.~Mutex();
     tp->tp_free(o);

@@ -18,6 +18,12 @@ inline bool wl_headermap_check(PyObject* o) { return Py_TYPE(o) == WL_HeaderMapT
 // values). Returns a new reference or NULL.
 PyObject* wl_headermap_from(wl::HeaderList&& list);
 
+// Gives `out` (an empty list) the storage of a map released lately, when
+// one is kept, so that a collection built into it and then handed to
+// wl_headermap_from allocates nothing. Plain C++ apart from the GIL it
+// relies on: call it with no lock held, before locking to build.
+void wl_headermap_lend_storage(wl::HeaderList& out);
+
 // Copies the collection out under the map's lock.
 void wl_headermap_copy(PyObject* map, wl::HeaderList& out);
 
