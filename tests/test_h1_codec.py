@@ -550,3 +550,38 @@ def test_repeated_parsing_keeps_memory_flat():
         c.take_body()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+@pytest.mark.parametrize("name", ["method", "target", "headers", "body_kind", "keep_alive", "status"])
+def test_head_attributes_not_writable(name):
+    for head in (req(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n"), resp(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")):
+        if not hasattr(head, name):
+            continue
+        cls = type(head).__name__
+        msg = f"attribute '{name}' of 'wirelet._wirelet.{cls}' objects is not writable"
+        for op in (lambda: setattr(head, name, 1), lambda: delattr(head, name)):
+            with pytest.raises(AttributeError) as ei:
+                op()
+            assert str(ei.value) == msg
+
+
+def test_released_heads_and_maps_do_not_leak_into_later_heads():
+    # Released heads and maps are reused: what a later head reads must be
+    # its own, whether the earlier map was parsed, built or edited.
+    c = H1Codec()
+    many = b"GET /a HTTP/1.1\r\n" + b"".join(b"X-%d: %d\r\n" % (i, i) for i in range(40)) + b"\r\n"
+    few = b"POST /b HTTP/1.1\r\nContent-Length: 0\r\nA: 1\r\nA: 2\r\n\r\n"
+    kept = c.receive_request_head(many)
+    for _ in range(3):
+        edited = w.HeaderMap([("x-%d" % i, "v") for i in range(30)])
+        edited.add("x-1", "w")
+        del edited["x-2"]
+        del edited
+        c.receive_request_head(many)
+        h = c.receive_request_head(few)
+        assert (h.method, h.target, h.body_kind) == ("POST", "/b", "empty")
+        assert h.headers.items() == [("content-length", b"0"), ("a", b"1"), ("a", b"2")]
+        assert h.headers.get("x-1") is None and len(h.headers) == 3
+        r = H1Codec().receive_head(b"HTTP/1.1 204 No Content\r\nB: 3\r\n\r\n")
+        assert r.headers.items() == [("b", b"3")] and r.body_kind == "empty"
+    assert len(kept.headers) == 40 and kept.headers["x-39"] == b"39"

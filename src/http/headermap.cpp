@@ -149,7 +149,7 @@ bool keep_spare(WlHeaderMap* self) {
 }  // namespace
 
 void wl_headermap_lend_storage(HeaderList& out) {
-    if (g_nspares > 0) std::swap(out, g_spares[g_nspares - 1]->list);
+    if (g_nspares > 0) out.swap(g_spares[g_nspares - 1]->list);
 }
 
 PyObject* wl_headermap_from(HeaderList&& list) {
@@ -157,7 +157,7 @@ PyObject* wl_headermap_from(HeaderList&& list) {
     if (g_nspares > 0) {
         WlHeaderMap* self = g_spares[--g_nspares];
         PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
-        self->list = std::move(list);
+        self->list.swap(list);  // the kept list is empty
         return reinterpret_cast<PyObject*>(self);
     }
     auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
