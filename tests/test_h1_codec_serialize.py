@@ -404,6 +404,32 @@ def test_chunked_encoder_and_shared_terminator():
     assert c.serialize_end() is t1
 
 
+@pytest.mark.parametrize("then, framed", [
+    (lambda c: c.serialize_end(), None),
+    (lambda c: c.serialize_trailers(HeaderMap()), None),
+    (lambda c: c.serialize_head_and_body(b"", b"x"), None),
+    (lambda c: c.reset(), None),
+    (lambda c: c.serialize_response(200, content_length=2), b"ab"),
+    (lambda c: c.serialize_response(200, chunked=True, http10=True), b"abc"),
+    (lambda c: c.serialize_response(200, chunked=True), b"3\r\nabc\r\n"),
+    (lambda c: c.serialize_request("GET", "http://a/", content_length=1), b"a"),
+    (lambda c: c.serialize_request("POST", "http://a/"), b""),
+    (lambda c: c.serialize_request("POST", "http://a/", chunked=True), b"3\r\nabc\r\n"),
+])
+def test_chunks_follow_every_change_of_encoder(then, framed):
+    # Chunks of a chunked body are framed from the encoder's kind alone.
+    for start in (lambda c: c.serialize_response(200, chunked=True), lambda c: c.serialize_request("PUT", "/x", chunked=True)):
+        c = server()
+        start(c)
+        assert c.serialize_data(b"abc") == b"3\r\nabc\r\n"
+        then(c)
+        if framed is None:
+            with pytest.raises(ValueError, match="^serialize_data with no request in flight$"):
+                c.serialize_data(b"abc")
+        else:
+            assert c.serialize_data(b"abc") == framed
+
+
 def test_empty_chunk_skips_the_codec():
     c = H1Codec()
     e = b""

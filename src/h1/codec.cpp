@@ -549,13 +549,17 @@ PyObject* codec_serialize_data(PyObject* o, PyObject* const* args, Py_ssize_t na
         if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
         chunk = a[0];
     }
-    std::string_view data;
-    if (wl_conv_bytes(chunk, "serialize_data", "chunk", &data) < 0) return nullptr;
+    if (!PyBytes_Check(chunk)) return wl_type_error("serialize_data", "chunk", "bytes", chunk), nullptr;
+    std::string_view data(PyBytes_AS_STRING(chunk), size_t(PyBytes_GET_SIZE(chunk)));
     if (data.empty()) return Py_NewRef(chunk);  // nothing to frame: no need for the codec
     WlH1Codec* c = as_codec(o);
     size_t keep = 0;
-    DataPlan plan = DataPlan::NoEncoder;
-    if (!step(c, [&] { plan = c->core.plan_data(data.size(), &keep); })) return nullptr;
+    DataPlan plan = DataPlan::Chunked;
+    // A chunk of a chunked body changes no state: it is framed without
+    // taking the lock. A body with a length counts its bytes under it.
+    if (c->core.encoder_kind() != Encoder::Kind::Chunked || c->mu.poisoned()) {
+        if (!step(c, [&] { plan = c->core.plan_data(data.size(), &keep); })) return nullptr;
+    }
     switch (plan) {
         case DataPlan::NoEncoder:
             PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");

@@ -91,13 +91,16 @@ void collect_trailer_names(std::string_view value, std::vector<std::string>& out
     });
 }
 
-// Head writer over the codec's reused buffer.
 // Upper-cases each ASCII letter of d[0, n) that starts the name or follows
 // a '-'. Only the dashes decide, and they never change, so blocks may
-// overlap and be read back after being written.
-void title_case(char* d, size_t n) {
+// overlap and be read back after being written. `room` is how many bytes
+// from d the buffer holds: with 16, a short name takes one vector, which
+// may change the bytes after it too (the writer writes them again or cuts
+// them off).
+void title_case(char* d, size_t n, size_t room) {
     size_t i = 0;
 #if defined(__SSE2__)
+    if (n < 16 && room >= 16) n = 16;
     if (n >= 16) {
         const __m128i dash = _mm_set1_epi8('-');
         for (;; i += 16) {
@@ -113,6 +116,8 @@ void title_case(char* d, size_t n) {
             if (i + 16 == n) return;
         }
     }
+#else
+    (void)room;
 #endif
     bool up = true;
     for (; i < n; ++i) {
@@ -122,6 +127,7 @@ void title_case(char* d, size_t n) {
     }
 }
 
+// Head writer over the codec's reused buffer.
 class Writer {
 public:
     // Writes into s from its start, sized once for `bound` bytes (a head's
@@ -147,7 +153,7 @@ public:
     void name(std::string_view n) {
         char* d = room(n.size());
         std::memcpy(d, n.data(), n.size());
-        if (title_) title_case(d, n.size());
+        if (title_) title_case(d, n.size(), size_t(end_ - d));
     }
     void line(std::string_view n, std::string_view v) {
         name(n);
@@ -249,20 +255,6 @@ std::string_view reason_phrase(unsigned status) {
     for (const Reason& r : kReasons)
         if (r.code == status) return r.text;
     return "<none>";
-}
-
-size_t chunk_size_line(uint64_t n, char out[18]) {
-    static const char kHex[] = "0123456789ABCDEF";
-    char tmp[16];
-    size_t k = 0;
-    do {
-        tmp[k++] = kHex[n & 15];
-        n >>= 4;
-    } while (n);
-    for (size_t i = 0; i < k; ++i) out[i] = tmp[k - 1 - i];
-    out[k] = '\r';
-    out[k + 1] = '\n';
-    return k + 2;
 }
 
 bool connection_close(const HeaderList& h) {
@@ -529,7 +521,7 @@ bool Codec::serialize_request(std::string_view method, std::string_view url, con
 
     method_ = m;
     req_conn_close_ = close;
-    enc_ = std::move(enc);
+    set_encoder(std::move(enc));
     return true;
 }
 
@@ -720,7 +712,7 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
 
     resp_is_last_ = last;
     resp_close_delimited_ = enc.kind == Encoder::Kind::Close;
-    enc_ = std::move(enc);
+    set_encoder(std::move(enc));
     return true;
 }
 
@@ -745,7 +737,7 @@ DataPlan Codec::plan_data(size_t n, size_t* keep) {
 
 Encoder Codec::take_encoder() {
     Encoder e = std::move(enc_);
-    enc_ = Encoder();
+    set_encoder(Encoder());
     return e;
 }
 
@@ -800,7 +792,7 @@ bool Codec::end_body_with_trailers(const HeaderList& trailers, std::string* out,
 }
 
 void Codec::reset() {
-    enc_ = Encoder();
+    set_encoder(Encoder());
     method_ = Method::None;
     parse_error_status_ = 0;
     req_conn_close_ = false;

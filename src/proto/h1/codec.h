@@ -2,6 +2,7 @@
 // serialization and the body encoder. No Python here; the binding layer
 // wraps one Codec per H1Codec object and guards it with the object's mutex.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,14 +60,18 @@ enum class EndPlan : uint8_t {
 
 inline constexpr std::string_view kChunkedTerminator{"0\r\n\r\n", 5};
 
-// Formats the chunk-size line for n (upper-case hex, CRLF) into out; returns
-// its length (at most 18).
-size_t chunk_size_line(uint64_t n, char out[18]);
 // The length chunk_size_line writes for n (it writes no more than that).
 inline size_t chunk_size_line_len(uint64_t n) {
-    size_t digits = 1;
-    while (n >>= 4) ++digits;
-    return digits + 2;
+    return size_t(67 - __builtin_clzll(n | 1)) / 4 + 2;  // hex digits of n, then CRLF
+}
+// Formats the chunk-size line for n (upper-case hex, CRLF) into out; returns
+// its length (at most 18). Inline: it runs once per body chunk.
+inline size_t chunk_size_line(uint64_t n, char out[18]) {
+    size_t len = chunk_size_line_len(n);
+    out[len - 2] = '\r';
+    out[len - 1] = '\n';
+    for (size_t i = len - 2; i-- > 0; n >>= 4) out[i] = "0123456789ABCDEF"[n & 15];
+    return len;
 }
 
 // The reason phrase of a status ("<none>" when unknown).
@@ -169,6 +174,11 @@ public:
                (enc_.kind == Encoder::Kind::Length && enc_.remaining == 0);
     }
     const Encoder& encoder() const { return enc_; }
+    // The encoder's kind, safe to read while another thread holds the
+    // caller's lock: a chunk of a chunked body is framed from the kind
+    // alone and changes nothing, so it needs no lock. Only a locked step
+    // changes it.
+    Encoder::Kind encoder_kind() const { return enc_kind_.load(std::memory_order_relaxed); }
     // Takes the encoder out (it becomes none).
     Encoder take_encoder();
     // Ends the body of `enc` (already taken out), optionally with trailers.
@@ -204,7 +214,13 @@ private:
     bool req_conn_close_ = false;
     bool resp_is_last_ = false;
     bool resp_close_delimited_ = false;
-    Encoder enc_;
+    void set_encoder(Encoder&& e) {
+        enc_ = std::move(e);
+        enc_kind_.store(enc_.kind, std::memory_order_relaxed);
+    }
+
+    Encoder enc_;  // changed only through set_encoder (and plan_data's count)
+    std::atomic<Encoder::Kind> enc_kind_{Encoder::Kind::None};
     std::string head_;
 };
 
