@@ -156,8 +156,10 @@ public:
         if (title_) title_case(d, n.size(), size_t(end_ - d));
     }
     void line(std::string_view n, std::string_view v) {
-        name(n);
-        char* d = room(v.size() + 4);
+        char* d = room(n.size() + v.size() + 4);
+        std::memcpy(d, n.data(), n.size());
+        if (title_) title_case(d, n.size(), size_t(end_ - d));
+        d += n.size();
         std::memcpy(d, ": ", 2);
         if (!v.empty()) std::memcpy(d + 2, v.data(), v.size());
         std::memcpy(d + 2 + v.size(), "\r\n", 2);
@@ -191,10 +193,16 @@ public:
 
 private:
     void grow(size_t n) {
+        // A static step that gets no pointer to the writer, which can then
+        // keep its position in registers across the copies.
         size_t at = size_t(p_ - s_.data());
-        s_.resize(std::max(s_.size() * 2, at + n));
-        p_ = s_.data() + at;
-        end_ = s_.data() + s_.size();
+        char* base = grow_to(s_, std::max(s_.size() * 2, at + n));
+        p_ = base + at;
+        end_ = base + s_.size();
+    }
+    [[gnu::noinline]] static char* grow_to(std::string& s, size_t n) {
+        s.resize(n);
+        return s.data();
     }
 
     std::string& s_;
