@@ -42,7 +42,42 @@ static void update_hint(WlH1BodyDecoder* d) {
 
 namespace {
 
+// Decoders released lately with nothing left to read, kept whole for the
+// next bodies (one per request otherwise costs an object allocation and its
+// set-up). At most kSpareDecoders, each holding no references and an input
+// buffer of at most kSpareInput bytes. The interpreter lock guards them;
+// without one none are kept.
+#ifdef Py_GIL_DISABLED
+constexpr int kSpareDecoders = 0;
+#else
+constexpr int kSpareDecoders = 4;
+#endif
+constexpr size_t kSpareInput = 16384;
+WlH1BodyDecoder* g_spare_decoders[kSpareDecoders > 0 ? kSpareDecoders : 1];
+int g_nspare_decoders = 0;
+
+// Keeps a released decoder, its references already dropped, when there is
+// room and its input is empty (a buffer larger than kSpareInput is freed).
+bool keep_spare(WlH1BodyDecoder* d) {
+    if (g_nspare_decoders >= kSpareDecoders || d->dec.borrowing() || d->dec.buffered() != 0) return false;
+    if (d->dec.input().capacity() > kSpareInput) {
+        wl::ByteBuf big;
+        d->dec.take_input(big);  // swaps the empty buffer out: nothing to copy
+    }
+    d->size_hint.store(0, std::memory_order_relaxed);
+    d->spare_cap[0] = d->spare_cap[1] = 0;
+    d->spare_last = 0;
+    g_spare_decoders[g_nspare_decoders++] = d;
+    return true;
+}
+
 PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
+    if (g_nspare_decoders > 0) {
+        WlH1BodyDecoder* self = g_spare_decoders[--g_nspare_decoders];
+        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
+        self->dec.reset(kind, length);  // input empty, nothing borrowed
+        return reinterpret_cast<PyObject*>(self);
+    }
     auto* self = reinterpret_cast<WlH1BodyDecoder*>(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
@@ -131,6 +166,16 @@ PyObject* decoder_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf,
 void decoder_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     WlH1BodyDecoder* d = wl_h1body(self);
+    if (!d->dec.borrowing()) {
+        // Bytes objects only: releasing them runs no Python code.
+        Py_CLEAR(d->held);
+        Py_CLEAR(d->spare[0]);
+        Py_CLEAR(d->spare[1]);
+        if (keep_spare(d)) {
+            Py_DECREF(tp);
+            return;
+        }
+    }
     d->dec.~BodyDecoder();
     Py_CLEAR(d->held);
     Py_CLEAR(d->spare[0]);

@@ -685,7 +685,7 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
     bool ok = c.each(
         [&](std::string_view n, PyObject* shared) {
             Py_XDECREF(name);
-            name = shared ? Py_NewRef(shared) : raw ? wl_name_bytes(n) : wl_name_str(n);
+            name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw);
             return name != nullptr;
         },
         [&](std::string_view v) {

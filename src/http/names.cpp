@@ -45,14 +45,28 @@ Known g_known[kMaxKnown];
 size_t g_nknown = 0;
 bool g_ready = false;
 
+// The first min(n, 8) bytes as a little-endian word, zero-padded. A short
+// name is read with two overlapping loads (the shared bytes are the same in
+// both), never past its end.
 inline uint64_t head_of(const char* p, size_t n) {
-    uint64_t h = 0;
     if (n >= 8) {
+        uint64_t h;
         std::memcpy(&h, p, 8);
-    } else {
-        for (size_t i = 0; i < n; ++i) h |= uint64_t(uint8_t(p[i])) << (8 * i);
+        return h;
     }
-    return h;
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        return uint64_t(a) | uint64_t(b) << (8 * (n - 4));
+    }
+    if (n >= 2) {
+        uint16_t a, b;
+        std::memcpy(&a, p, 2);
+        std::memcpy(&b, p + n - 2, 2);
+        return uint64_t(a) | uint64_t(b) << (8 * (n - 2));
+    }
+    return n ? uint8_t(p[0]) : 0;
 }
 
 inline size_t slot_of(uint64_t head, size_t n) { return size_t(((head ^ n) * 0x9e3779b97f4a7c15ull) >> 56); }
@@ -159,6 +173,10 @@ PyObject* wl_name_str(std::string_view name) {
 PyObject* wl_name_bytes(std::string_view name) {
     if (const Known* k = lookup(name)) return Py_NewRef(k->bytes);
     return recent(g_recent_bytes, name, new_bytes);
+}
+
+PyObject* wl_name_uncommon(std::string_view name, bool raw) {
+    return raw ? recent(g_recent_bytes, name, new_bytes) : recent(g_recent_str, name, new_str);
 }
 
 PyObject* wl_name_shared(std::string_view name, bool raw) {
