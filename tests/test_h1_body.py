@@ -625,3 +625,28 @@ def test_idle_decoder_keeps_no_results():
     counts = sys.getrefcount(first), sys.getrefcount(second)
     assert d.decode() is None  # waiting for input: lets go of both
     assert (sys.getrefcount(first), sys.getrefcount(second)) == (counts[0] - 1, counts[1] - 1)
+
+
+def test_released_decoders_start_fresh():
+    # Released decoders are reused: a new one must not see the state,
+    # input or trailers of an earlier one, whatever that one reached.
+    for _ in range(3):
+        done = w.H1BodyDecoder("chunked")
+        done.feed(b"3\r\nabc\r\n0\r\nX-T: 1\r\n\r\n")
+        assert done.decode() == b"abc" and done.decode() is None and done.is_complete
+        failed = w.H1BodyDecoder("chunked")
+        failed.feed(b"zz\r\n")
+        with pytest.raises(w.H1BodyError):
+            failed.decode()
+        big = w.H1BodyDecoder("close")
+        big.feed(b"x" * 100000)
+        big.feed(b"y")
+        assert len(big.decode()) == 8192
+        del done, failed, big
+        d = w.H1BodyDecoder("length", 2)
+        assert (d.buffered, d.is_complete, d.decode()) == (0, False, None)
+        d.feed(b"hi")
+        assert d.decode() == b"hi" and d.is_complete and d.take_trailers() is None
+        c = w.H1BodyDecoder("chunked")
+        c.feed(b"0\r\n\r\n")
+        assert c.decode() is None and c.is_complete and c.take_trailers() is None
