@@ -242,6 +242,16 @@ def test_title_case_at_any_length(name):
     assert lines(head)[1:3] == [expect + b": v", expect + b": w"]
 
 
+@pytest.mark.parametrize("title", [False, True])
+def test_names_and_values_of_every_short_length(title):
+    # Short names and values are copied by width classes: each length is whole.
+    pairs = [(("a1-b" * 12)[:n + 1], "".join(chr(33 + (i * 7 + n) % 94) for i in range(n))) for n in range(41)]
+    c = server(title_case_headers=title, date_header=False)
+    head = c.serialize_response(200, HeaderMap(pairs), content_length=0)
+    spell = (lambda n: "-".join(p[:1].upper() + p[1:] for p in n.split("-"))) if title else str
+    assert lines(head)[1:-1] == [f"{spell(n)}: {v}".encode() for n, v in pairs]
+
+
 def test_repeated_values_one_line_per_value_except_joined_names():
     c = server(date_header=False)
     h = HeaderMap([("set-cookie", "a=1"), ("trailer", "x-a"), ("set-cookie", "b=2"), ("trailer", "x-b")])
