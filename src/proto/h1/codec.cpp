@@ -625,8 +625,8 @@ bool Codec::serialize_response(unsigned status, const HeaderList* hp, bool keep_
     // trailer, connection, content-length, transfer-encoding. Any other
     // name is written as it is without looking at its bytes.
     constexpr uint32_t kRuleLengths = 1u << 4 | 1u << 7 | 1u << 10 | 1u << 14 | 1u << 17;
-    const auto& entries = h.entries();
-    for (uint32_t e = 0; e < entries.size(); ++e) {
+    const uint32_t names = uint32_t(h.name_count());  // read once: the writer's stores may alias h
+    for (uint32_t e = 0; e < names; ++e) {
         std::string_view n = h.name(e);
         if (n.size() >= 32 || !(kRuleLengths >> n.size() & 1)) {
             w.each(h, e);
