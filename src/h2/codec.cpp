@@ -972,23 +972,30 @@ int opt_headermap(PyObject* o, const char* fname, const char* arg, PyObject** ou
     return wl_conv_headermap(o, fname, arg, true, out);
 }
 
-// Each thread keeps one scratch buffer for header blocks: a serializer runs
-// under the codec's lock into it and the block becomes bytes after
-// unlocking. Taken out while in use, so a nested call makes its own.
+// One scratch buffer for header blocks: a serializer runs under the codec's
+// lock into it and the block becomes bytes after unlocking. Taken out while
+// in use, so a nested call makes its own. The interpreter lock orders its
+// users, so there is one for the process and no thread-local lookup per
+// call; builds without that lock keep one per thread.
+#ifdef Py_GIL_DISABLED
 thread_local wl::ByteBuf t_block_buf;
+#else
+wl::ByteBuf t_block_buf;
+#endif
 constexpr size_t kBlockBufKeep = 256 * 1024;
 
 template <class F>
 PyObject* encode_out(WlH2Codec* self, F&& f) {
+    wl::ByteBuf& spare = t_block_buf;
     wl::ByteBuf out;
-    out.swap(t_block_buf);
+    out.swap(spare);
     {
         WlLock g(self->mu);
         f(out);
     }
     PyObject* r = wl_bytes(out.view());
     out.clear();
-    if (out.capacity() <= kBlockBufKeep && t_block_buf.capacity() == 0) out.swap(t_block_buf);
+    if (out.capacity() <= kBlockBufKeep && spare.capacity() == 0) out.swap(spare);
     return r;
 }
 

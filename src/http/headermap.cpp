@@ -126,10 +126,11 @@ int wl_header_value(PyObject* value, std::string_view* out) {
 namespace {
 
 // Maps released lately, kept whole (lock and cleared collection with its
-// storage) for the next parsed head: a head's map then costs neither an
-// object allocation nor one for its store and entries. At most kSpares,
-// each holding at most kSpareBytes, so they stay a few kilobytes. The
-// interpreter lock guards them; without one none are kept.
+// storage) for the next maps, parsed or built: a map made and dropped per
+// request then costs neither an object allocation nor one for its store and
+// entries. At most kSpares, each holding at most kSpareBytes, so they stay a
+// few kilobytes. The interpreter lock guards them; without one none are
+// kept.
 #ifdef Py_GIL_DISABLED
 constexpr int kSpares = 0;
 #else
@@ -140,10 +141,26 @@ WlHeaderMap* g_spares[kSpares > 0 ? kSpares : 1];
 int g_nspares = 0;
 
 bool keep_spare(WlHeaderMap* self) {
-    if (g_nspares >= kSpares || self->list.capacity_bytes() > kSpareBytes) return false;
+    if (g_nspares >= kSpares || Py_TYPE(self) != WL_HeaderMapType || self->list.capacity_bytes() > kSpareBytes)
+        return false;
     self->list.clear();
     g_spares[g_nspares++] = self;
     return true;
+}
+
+// A map of type tp with an empty list, a kept one when there is one; NULL
+// with MemoryError.
+WlHeaderMap* alloc_map(PyTypeObject* tp) {
+    if (g_nspares > 0 && tp == WL_HeaderMapType) {
+        WlHeaderMap* self = g_spares[--g_nspares];
+        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
+        return self;
+    }
+    auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    new (&self->mu) wl::Mutex();
+    new (&self->list) HeaderList();
+    return self;
 }
 
 }  // namespace
@@ -153,17 +170,9 @@ void wl_headermap_lend_storage(HeaderList& out) {
 }
 
 PyObject* wl_headermap_from(HeaderList&& list) {
-    PyTypeObject* tp = WL_HeaderMapType;
-    if (g_nspares > 0) {
-        WlHeaderMap* self = g_spares[--g_nspares];
-        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
-        self->list.swap(list);  // the kept list is empty
-        return reinterpret_cast<PyObject*>(self);
-    }
-    auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
+    WlHeaderMap* self = alloc_map(WL_HeaderMapType);
     if (!self) return nullptr;
-    new (&self->mu) wl::Mutex();
-    new (&self->list) HeaderList(std::move(list));
+    self->list.swap(list);  // the new map's list is empty
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -239,6 +248,14 @@ inline bool exact_view(PyObject* o, std::string_view* out) {
     return true;
 }
 
+// Asks for the cache lines of a pair's name and value (the start of each
+// object, where its type, length and a short text lie), when it is a tuple.
+inline void prefetch_pair(PyObject* item) {
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2) return;
+    __builtin_prefetch(PyTuple_GET_ITEM(item, 0));
+    __builtin_prefetch(PyTuple_GET_ITEM(item, 1));
+}
+
 // Bytes written back to back: on the stack for a usual head, on the heap
 // beyond that.
 class Block {
@@ -279,7 +296,16 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     if (n == 0) return 0;
     PyObject** items = PySequence_Fast_ITEMS(seq);
     Block block;
+    // The pairs are scattered objects, mostly out of cache: every tuple of
+    // the first stretch is asked for at once, then their names and values,
+    // so the misses overlap instead of coming one after another; further
+    // pairs are asked for that far ahead.
+    constexpr Py_ssize_t kAhead = 16;
+    for (Py_ssize_t i = 0; i < std::min(n, 2 * kAhead); ++i) __builtin_prefetch(items[i]);
+    for (Py_ssize_t i = 0; i < std::min(n, kAhead); ++i) prefetch_pair(items[i]);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + 2 * kAhead < n) __builtin_prefetch(items[i + 2 * kAhead]);
+        if (i + kAhead < n) prefetch_pair(items[i + kAhead]);
         PyObject* item = items[i];
         std::string_view raw, v;
         if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 ||
@@ -367,10 +393,8 @@ int fill_from(HeaderList& list, PyObject* init) {
 }
 
 PyObject* new_map(PyTypeObject* type, PyObject* init) {
-    auto* self = reinterpret_cast<WlHeaderMap*>(type->tp_alloc(type, 0));
+    WlHeaderMap* self = alloc_map(type);
     if (!self) return nullptr;
-    new (&self->mu) wl::Mutex();
-    new (&self->list) HeaderList();
     int r = 0;
     if (init && init != Py_None) {
         try {

@@ -25,6 +25,28 @@ uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
     unsigned n = 0;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     const unsigned char* end = p + s.size();
+    // Two octets per step while both codes together take at most 32 bits
+    // (text nearly always: its common octets have codes of 5 to 8 bits).
+    // The pair's code is formed apart from the accumulator, so the chain
+    // through it is one shift and one or per two octets.
+    while (end - p >= 2) {
+        const tables::HuffCode& a = kHuffEncode[p[0]];
+        const tables::HuffCode& b = kHuffEncode[p[1]];
+        unsigned bits = unsigned(a.bits) + b.bits;
+        if (bits > 32) break;
+        acc = (acc << bits) | (uint64_t(a.code) << b.bits | b.code);
+        n += bits;
+        p += 2;
+        if (n >= 32) {
+            n -= 32;
+            uint32_t w = uint32_t(acc >> n);
+            out[0] = uint8_t(w >> 24);
+            out[1] = uint8_t(w >> 16);
+            out[2] = uint8_t(w >> 8);
+            out[3] = uint8_t(w);
+            out += 4;
+        }
+    }
     for (; p < end; ++p) {
         const tables::HuffCode& hc = kHuffEncode[*p];
         acc = (acc << hc.bits) | hc.code;
