@@ -1,6 +1,7 @@
 // HPACK: RFC 7541 Appendix C examples, hostile input, edge cases, Huffman.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "proto/h2/hpack.h"
@@ -687,6 +688,36 @@ TEST(HpackEncode, NextValueReusesName) {
                                    {FieldKind::Regular, "x-b", "2"}};
     e2.encode(ex, o2);
     EXPECT_EQ(hex(o1), hex(o2));
+}
+
+// A map sent again finds its fields where they were in the last block, and
+// still follows the table: a field grown too large for a shrunk table is a
+// literal again, an evicted one is inserted again.
+TEST(HpackEncode, RepeatedHeaderListFollowsTableChanges) {
+    wl::HeaderList h;
+    h.append("x-big", std::string(218, 'v'));  // 5 + 218 + 32 = 255
+    h.append("x-a", "1");
+    HpackEncoder by_list, by_field;
+    std::vector<EncodeField> fs = {{FieldKind::Regular, "x-big", h.first_value(0)},
+                                   {FieldKind::Regular, "x-a", "1"}};
+    auto block = [&](std::optional<uint32_t> size) {
+        if (size) {
+            by_list.set_send_header_table_size(*size);
+            by_field.set_send_header_table_size(*size);
+        }
+        wl::ByteBuf a, b;
+        by_list.begin_block(a);
+        by_list.add_headers(h, a);
+        by_field.encode(fs, b);
+        EXPECT_EQ(hex(a), hex(b));
+        return hex(a);
+    };
+    block({});
+    EXPECT_EQ(block({}), "bfbe");           // both found where they were
+    EXPECT_EQ(block(300).substr(0, 4), "3f8d");  // the update, then x-big too large: a literal
+    EXPECT_EQ(block(0).substr(0, 2), "20");
+    block(4096);
+    EXPECT_EQ(block({}), "bfbe");
 }
 
 TEST(HpackEncode, EvictedNameSourceWritesLiteralName) {

@@ -766,7 +766,15 @@ uint64_t HpackEncoder::Table::find_name(std::string_view n, uint32_t nh) const {
     return UINT64_MAX;
 }
 
-HpackEncoder::HpackEncoder() {}
+bool HpackEncoder::Table::holds(uint64_t seq, std::string_view n, std::string_view v) const {
+    if (!alive(seq)) return false;
+    const Slot& s = slot(seq);
+    return s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
+           same_bytes(s.bytes.data(), n.data(), n.size()) &&
+           same_bytes(s.bytes.data() + n.size(), v.data(), v.size());
+}
+
+HpackEncoder::HpackEncoder() { std::fill(std::begin(recall_), std::end(recall_), UINT64_MAX); }
 
 void HpackEncoder::set_send_header_table_size(uint32_t v) {
     if (v > kEncoderTableCeiling) v = kEncoderTableCeiling;
@@ -838,6 +846,7 @@ static inline void write_literal(ByteBuf& out, uint8_t first, int prefix, uint32
 void HpackEncoder::encode_field(std::string_view name, std::string_view value, int sname,
                                 int sfull, bool never_insert, bool sensitive, ByteBuf& out) {
     prev_name_ = name;
+    field_seq_ = UINT64_MAX;
     if (sensitive) {
         write_literal(out, 0x10, 4, uint32_t(sname), name, value);
         prev_ref_ = sname ? NameRef::Static : NameRef::Literal;
@@ -864,6 +873,7 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
         put_int(out, 0x80, 7, table_.index_of_seq(hit));
         prev_ref_ = NameRef::Dynamic;
         prev_seq_ = hit;
+        field_seq_ = hit;
         return;
     }
     uint64_t named = table_.find_name(name, nh);
@@ -875,6 +885,7 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
     else
         name_idx = uint32_t(sname);
     uint64_t seq = table_.insert_indexed(name, value, nh, nvh);
+    field_seq_ = seq;
     if (named != UINT64_MAX && !table_.alive(named)) name_idx = 0;
     write_literal(out, 0x40, 6, name_idx, name, value);
     // Further values reuse the name index just written, or the new entry
@@ -951,15 +962,35 @@ void HpackEncoder::add(const EncodeField& f, ByteBuf& out) {
     }
 }
 
+void HpackEncoder::add_first(uint32_t pos, std::string_view n, std::string_view v, ByteBuf& out) {
+    if (pos < kRecall) {
+        uint64_t q = recall_[pos];
+        // The entry can only be the field's when the field would be looked
+        // up at all: not too large for the table as it is now (names never
+        // inserted and static matches have no entry).
+        if (uint64_t(field_size(n.size(), v.size())) * 4 <= uint64_t(table_.max_size()) * 3 &&
+            table_.holds(q, n, v)) {
+            put_int(out, 0x80, 7, table_.index_of_seq(q));
+            prev_name_ = n;
+            prev_ref_ = NameRef::Dynamic;
+            prev_seq_ = q;
+            return;
+        }
+    }
+    add(EncodeField{FieldKind::Regular, n, v}, out);
+    if (pos < kRecall) recall_[pos] = field_seq_;
+}
+
 void HpackEncoder::add_headers(const HeaderList& h, ByteBuf& out) {
     const auto& es = h.entries();
     for (uint32_t i = 0; i < es.size(); ++i) {
-        bool first = true;
         std::string_view n = h.name(i);
-        h.for_each_value(i, [&](std::string_view v) {
-            add(EncodeField{first ? FieldKind::Regular : FieldKind::NextValue, n, v}, out);
-            first = false;
-        });
+        add_first(i, n, h.first_value(i), out);
+        if (es[i].count > 1)
+            h.for_each_value(i, [&, first = true](std::string_view v) mutable {
+                if (!first) add(EncodeField{FieldKind::NextValue, n, v}, out);
+                first = false;
+            });
     }
 }
 

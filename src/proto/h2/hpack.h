@@ -259,11 +259,24 @@ private:
         uint64_t insert_indexed(std::string_view n, std::string_view v, uint32_t nh, uint32_t nvh);
         uint64_t find_nv(std::string_view n, std::string_view v, uint32_t nvh) const;
         uint64_t find_name(std::string_view n, uint32_t nh) const;
+        // Whether entry seq is alive and holds exactly name n and value v.
+        bool holds(uint64_t seq, std::string_view n, std::string_view v) const;
     };
     void encode_field(std::string_view name, std::string_view value, int static_name,
                       int static_full, bool never_insert, bool sensitive, ByteBuf& out);
+    // The first value of a HeaderList entry at position pos of the block's
+    // regular fields.
+    void add_first(uint32_t pos, std::string_view name, std::string_view value, ByteBuf& out);
 
     Table table_;
+    // Blocks of a connection repeat their fields, mostly in the same order:
+    // for each of the first kRecall regular fields of the last block, the
+    // dynamic entry holding its name and value (UINT64_MAX: none). A field
+    // equal to that entry is the entry (the table never holds a pair twice),
+    // found with one comparison instead of the lookups.
+    static constexpr uint32_t kRecall = 32;
+    uint64_t recall_[kRecall];
+    uint64_t field_seq_ = UINT64_MAX;  // the entry encode_field matched or inserted
     int pending_count_ = 0;
     uint32_t pending_min_ = 0, pending_final_ = 0;
 
