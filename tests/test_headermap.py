@@ -466,3 +466,53 @@ def test_common_names_come_back_as_shared_objects(name):
         assert (get(a) is get(b)) == shared
     assert a.raw_items()[0][0] == lower.encode()
     assert (a.raw_items()[0][0] is b.raw_items()[0][0]) == shared
+
+
+@pytest.mark.parametrize("pairs", [1, 8, 16, 17, 60, 61, 200])
+@pytest.mark.parametrize("value_size", [0, 40, 3000])
+def test_maps_made_after_others_died_start_new(pairs, value_size):
+    # Dropped maps are kept for the next ones (those with small allocations
+    # only): whatever the last one held, a new map holds exactly its own
+    # pairs, grows, copies and compares like any other.
+    def build(tag):
+        return [(f"X-{tag}-{i}", b"v" * value_size + str(i).encode()) for i in range(pairs)]
+
+    for make in (lambda: HeaderMap(build("a")), lambda: HeaderMap(dict(build("a")))):
+        m = make()
+        assert len(m) == pairs
+        del m
+        fresh = HeaderMap()
+        assert len(fresh) == 0 and fresh.items() == [] and "x-a-0" not in fresh
+        again = HeaderMap(build("b"))
+        assert again.items() == [(n.lower(), v) for n, v in build("b")]
+        assert "x-a-0" not in again
+        for i in range(40):  # past the names compared one by one
+            again.add(f"y-{i}", b"1")
+        again.add("x-b-0", b"2")
+        assert again.get_all("x-b-0") == [b"v" * value_size + b"0", b"2"]
+        assert len(again) == pairs + 41 and again.get("y-39") == b"1"
+        copy = HeaderMap(again)
+        assert copy == again
+        del again
+        assert copy.get("y-0") == b"1" and len(copy) == pairs + 41
+
+
+@skip_if_sanitized
+def test_made_and_dropped_maps_keep_memory_flat():
+    small = [("X-A", b"1"), ("X-B", b"2")]
+    big = [(f"x-{i}", b"v" * 100) for i in range(50)]
+
+    def round_(n):
+        for _ in range(n):
+            HeaderMap(small)
+            HeaderMap(big)
+            a, b = HeaderMap(big), HeaderMap(small)
+            del a, b
+
+    round_(20000)
+    gc.collect()
+    before = _rss_kib()
+    round_(200000)
+    gc.collect()
+    grown = _rss_kib() - before
+    assert grown < 4096, f"resident memory grew by {grown} KiB"
