@@ -841,6 +841,34 @@ TEST(HpackHuffman, FastPathMatchesBitByBitReference) {
     EXPECT_GT(valid, 1000);
 }
 
+// The coder joins several short codes per step and falls back to one at a
+// time; strings of every length mixing short and long codes come out as
+// the codes written one bit at a time, padded with ones.
+TEST(HpackHuffman, EncodeMatchesBitByBitReference) {
+    using wl::h2::tables::kHuffEncode;
+    std::mt19937 rng(777);
+    for (int iter = 0; iter < 4000; ++iter) {
+        std::string s;
+        size_t n = iter % 48;
+        for (size_t i = 0; i < n; ++i) {
+            const char rare[] = {'\0', '\xff', '(', '+', '?'};  // codes of 10 to 26 bits
+            s += iter % 3 == 0 ? char(rng() % 256) : rng() % 8 == 0 ? rare[rng() % 5] : char('a' + rng() % 26);
+        }
+        std::vector<uint8_t> ref;
+        unsigned bits = 0;
+        for (unsigned char c : s)
+            for (int b = kHuffEncode[c].bits - 1; b >= 0; --b, ++bits) {
+                if (bits % 8 == 0) ref.push_back(0);
+                if (kHuffEncode[c].code >> b & 1) ref.back() |= uint8_t(0x80 >> bits % 8);
+            }
+        if (bits % 8) ref.back() |= uint8_t(0xff >> bits % 8);
+        std::vector<uint8_t> out(huffman_encoded_len(s));
+        ASSERT_EQ(out.size(), ref.size());
+        ASSERT_EQ(huffman_encode(s, out.data()), out.data() + out.size());
+        ASSERT_EQ(hex(out.data(), out.size()), hex(ref.data(), ref.size())) << iter;
+    }
+}
+
 TEST(HpackHuffman, EverySymbolRoundTrips) {
     std::string all;
     for (int i = 0; i < 256; ++i) all += char(i);

@@ -19,24 +19,11 @@ size_t huffman_encoded_len(std::string_view s) {
 }
 
 uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
-    // Codes are at most 30 bits, so with fewer than 32 bits pending the
-    // accumulator never holds more than 62.
+    // Codes are at most 30 bits and at most 32 bits go in per step, so with
+    // fewer than 32 bits pending the accumulator never holds more than 63.
     uint64_t acc = 0;
     unsigned n = 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-    const unsigned char* end = p + s.size();
-    // Two octets per step while both codes together take at most 32 bits
-    // (text nearly always: its common octets have codes of 5 to 8 bits).
-    // The pair's code is formed apart from the accumulator, so the chain
-    // through it is one shift and one or per two octets.
-    while (end - p >= 2) {
-        const tables::HuffCode& a = kHuffEncode[p[0]];
-        const tables::HuffCode& b = kHuffEncode[p[1]];
-        unsigned bits = unsigned(a.bits) + b.bits;
-        if (bits > 32) break;
-        acc = (acc << bits) | (uint64_t(a.code) << b.bits | b.code);
-        n += bits;
-        p += 2;
+    auto flush = [&] {
         if (n >= 32) {
             n -= 32;
             uint32_t w = uint32_t(acc >> n);
@@ -46,20 +33,37 @@ uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
             out[3] = uint8_t(w);
             out += 4;
         }
+    };
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    const unsigned char* end = p + s.size();
+    // Four octets per step when their codes together take at most 32 bits
+    // (text mostly: its common octets have codes of 5 to 8 bits), else one.
+    // The four codes are joined apart from the accumulator, so the chain
+    // through it is one shift and one or per step.
+    while (end - p >= 4) {
+        const tables::HuffCode& a = kHuffEncode[p[0]];
+        const tables::HuffCode& b = kHuffEncode[p[1]];
+        const tables::HuffCode& c = kHuffEncode[p[2]];
+        const tables::HuffCode& d = kHuffEncode[p[3]];
+        unsigned cd = unsigned(c.bits) + d.bits;
+        unsigned bits = unsigned(a.bits) + b.bits + cd;
+        if (bits <= 32) {
+            uint64_t ab = uint64_t(a.code) << b.bits | b.code;
+            acc = (acc << bits) | (ab << cd | (uint64_t(c.code) << d.bits | d.code));
+            n += bits;
+            p += 4;
+        } else {
+            acc = (acc << a.bits) | a.code;
+            n += a.bits;
+            p += 1;
+        }
+        flush();
     }
     for (; p < end; ++p) {
         const tables::HuffCode& hc = kHuffEncode[*p];
         acc = (acc << hc.bits) | hc.code;
         n += hc.bits;
-        if (n >= 32) {
-            n -= 32;
-            uint32_t w = uint32_t(acc >> n);
-            out[0] = uint8_t(w >> 24);
-            out[1] = uint8_t(w >> 16);
-            out[2] = uint8_t(w >> 8);
-            out[3] = uint8_t(w);
-            out += 4;
-        }
+        flush();
     }
     while (n >= 8) {
         n -= 8;
