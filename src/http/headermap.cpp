@@ -294,6 +294,10 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     // measured slower: that reads each tuple before it is in.)
     constexpr Py_ssize_t kAhead = 32;
     for (Py_ssize_t i = 0; i < std::min(n, kAhead); ++i) __builtin_prefetch(items[i]);
+    // The lengths of the first pairs, so that their entries are made without
+    // reading the objects again.
+    constexpr Py_ssize_t kLens = 64;
+    uint32_t lens[2 * kLens];
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i + kAhead < n) __builtin_prefetch(items[i + kAhead]);
         PyObject* item = items[i];
@@ -306,15 +310,27 @@ int fill_plain_pairs(HeaderList& list, PyObject* seq) {
         char* d = block.room(raw.size() + v.size());
         if (fold_pair(raw, v, d) < 0) return -1;
         std::memcpy(d + raw.size(), v.data(), v.size());
+        if (i < kLens) {
+            lens[2 * i] = uint32_t(raw.size());
+            lens[2 * i + 1] = uint32_t(v.size());
+        }
     }
     uint32_t off = list.adopt_block(block.view(), std::min(size_t(n), size_t(HeaderList::kMaxNames))).off;
     HeaderList::Status st = list.append_lines(size_t(n), [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
-        std::string_view raw, v;
-        exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
-        exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-        *ns = {off, uint32_t(raw.size())};
-        *vs = {off + uint32_t(raw.size()), uint32_t(v.size())};
-        off += uint32_t(raw.size() + v.size());
+        uint32_t nl, vl;
+        if (i < size_t(kLens)) {
+            nl = lens[2 * i];
+            vl = lens[2 * i + 1];
+        } else {
+            std::string_view raw, v;
+            exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
+            exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
+            nl = uint32_t(raw.size());
+            vl = uint32_t(v.size());
+        }
+        *ns = {off, nl};
+        *vs = {off + nl, vl};
+        off += nl + vl;
         return true;
     });
     if (st == HeaderList::Status::Ok) return 0;
