@@ -244,11 +244,9 @@ FrameDecoder::Status FrameDecoder::on_headers(uint8_t flags, uint32_t sid, const
     // A self-dependent stream is a stream error, but its block is still
     // decoded so the HPACK table stays in step with the peer.
     self_dependent_ = self_dep;
+    // The decoder hands each pass's fields to the list in one step, sized
+    // to them: no reservation ahead of the block.
     frame_.reset();
-    // Blocks of one connection look alike: size the list like the last one,
-    // within bounds, so a sink that takes the list does not leave the next
-    // block to grow a fresh one step by step.
-    frame_.fields.headers.reserve(hint_store_, hint_names_);
     frame_.stream_id = sid;
     frame_.end_stream = (flags & kEndStream) != 0;
     continuations_ = 0;
@@ -311,8 +309,6 @@ FrameDecoder::Status FrameDecoder::decode_block(std::string_view more, bool end_
         return sunk(sink.on_stream_error({sid, kProtocolError}));
     }
     const HeaderList& h = frame_.fields.headers;
-    hint_store_ = std::min(h.store_size(), kHintStore);
-    hint_names_ = std::min(h.name_count(), kHintNames);
     uint32_t cl = h.find("content-length");
     if (cl != HeaderList::kNone) {
         frame_.has_content_length = true;

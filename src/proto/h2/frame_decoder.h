@@ -74,7 +74,6 @@ private:
     void recompute_continuation_limit();
 
     static constexpr size_t kKeepCapacity = 256 * 1024;
-    static constexpr size_t kHintStore = 4096, kHintNames = 64;
 
     bool role_client_;
     uint32_t max_recv_frame_size_ = kDefaultMaxFrameSize;
@@ -92,9 +91,6 @@ private:
     size_t continuations_ = 0;
     ByteBuf held_;  // header-block bytes not yet decodable
     HeadersFrame frame_;
-    // Sizes of the last delivered block's list, bounded: the next list is
-    // reserved with them.
-    size_t hint_store_ = 0, hint_names_ = 0;
 };
 
 }  // namespace wl::h2

@@ -1,5 +1,6 @@
 #include "proto/h2/hpack.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -388,9 +389,12 @@ static inline bool connection_specific(std::string_view n, std::string_view v) {
     return false;
 }
 
-// The field's name and value are valid; pk is its pseudo kind or -1.
+// The field's name and value are valid; pk is its pseudo kind or -1. A
+// regular field that is kept goes to store(n, v), false when the list
+// refused it.
+template <class Store>
 static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view v,
-                   size_t max_list) {
+                   size_t max_list, Store&& store) {
     if (pk >= 0) {
         if (f.seen_regular || (f.pseudo_mask & (1u << pk))) {
             f.malformed = true;
@@ -414,7 +418,7 @@ static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view 
         return true;
     }
     if (pk < 0) {
-        if (f.headers.append(n, v) != HeaderList::Status::Ok) f.over_size = true;
+        if (!store(n, v)) f.over_size = true;
         return true;
     }
     f.pseudo_mask |= uint8_t(1u << pk);
@@ -445,27 +449,31 @@ static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view 
 bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view value,
                   size_t max_header_list_size) {
     int pk = (!name.empty() && name[0] == ':') ? pseudo_kind(name) : -1;
-    return accept(frame, pk, name, value, max_header_list_size);
+    return accept(frame, pk, name, value, max_header_list_size,
+                  [&](std::string_view n, std::string_view v) {
+                      return frame.headers.append(n, v) == HeaderList::Status::Ok;
+                  });
 }
 
 // ---------------------------------------------------------------- decoder
 
-HpackDecoder::HpackDecoder() {}  // the scratch buffer comes with the first Huffman string
+HpackDecoder::HpackDecoder() {}  // the scratch buffer comes with the first string it holds
 
 void HpackDecoder::set_recv_header_table_size(uint32_t v) {
     if (!has_pending_ || v > pending_limit_) pending_limit_ = v;
     has_pending_ = true;
 }
 
-// A string literal: raw strings are referenced in place, Huffman strings are
-// decoded into the scratch buffer at its current fill.
-namespace {
-struct Str {
-    const uint8_t* raw = nullptr;  // raw bytes in the input, or null
+// A string: raw strings and table entries are referenced in place, Huffman
+// strings are decoded into the scratch buffer at its current fill.
+struct HpackDecoder::Str {
+    const uint8_t* raw = nullptr;  // bytes outside the scratch buffer, or null
     size_t off = 0;                // else offset in scratch
     size_t len = 0;
+    static Str of(std::string_view s) {
+        return {reinterpret_cast<const uint8_t*>(s.data()), 0, s.size()};
+    }
 };
-}  // namespace
 
 // NeedMore when the string at p (length prefix and octets) is not all held;
 // p moves past it otherwise. Malformed lengths are left to read_str, which
@@ -480,8 +488,11 @@ static inline HpackResult skip_str(const uint8_t*& p, const uint8_t* end) {
     return HpackResult::Ok;
 }
 
-static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
-                                   std::vector<uint8_t>& scratch, size_t& fill, Str& s) {
+void HpackDecoder::reserve_scratch(size_t need) {
+    if (scratch_.size() < need) scratch_.resize(std::max({need, kMinScratch, scratch_.size() * 2}));
+}
+
+HpackResult HpackDecoder::read_str(const uint8_t*& p, const uint8_t* end, size_t& fill, Str& s) {
     if (p == end) return HpackResult::NeedMoreUnexpectedEndOfStream;
     bool huff = *p & 0x80;
     uint32_t len;
@@ -490,49 +501,98 @@ static inline HpackResult read_str(const uint8_t*& p, const uint8_t* end,
     if (r != HpackResult::Ok) return r;
     if (size_t(end - q) < len) return HpackResult::NeedMoreStringUnderflow;
     if (!huff) {
-        s.raw = q;
-        s.len = len;
+        s = {q, 0, len};
     } else {
-        size_t need = fill + size_t(len) * 2;
-        if (scratch.size() < need) scratch.resize(std::max(need, kMinScratch));
+        reserve_scratch(fill + size_t(len) * 2);
         size_t out_len;
-        if (!huffman_decode(q, len, scratch.data() + fill, &out_len))
+        if (!huffman_decode(q, len, scratch_.data() + fill, &out_len))
             return HpackResult::InvalidHuffmanCode;
-        s.raw = nullptr;
-        s.off = fill;
-        s.len = out_len;
+        s = {nullptr, fill, out_len};
         fill += out_len;
     }
     p = q + len;
     return HpackResult::Ok;
 }
 
+// A kept regular field: its name and value are brought into the scratch
+// buffer (where a Huffman string already is) and listed for the flush.
+void HpackDecoder::keep(const Str& n, const Str& v, size_t& fill) {
+    reserve_scratch(fill + (n.raw ? n.len : 0) + (v.raw ? v.len : 0));
+    auto place = [&](const Str& s) {
+        if (!s.raw) return HeaderList::Span{uint32_t(s.off), uint32_t(s.len)};
+        HeaderList::Span at{uint32_t(fill), uint32_t(s.len)};
+        if (s.len) std::memcpy(scratch_.data() + fill, s.raw, s.len);
+        fill += s.len;
+        return at;
+    };
+    HeaderList::Span ns = place(n);
+    lines_.push_back({ns, place(v)});
+}
+
+// The pass's kept fields enter the frame's list in one step: the scratch
+// bytes become (or extend) its store, and the lines point into them.
+void HpackDecoder::flush(HeaderFrame& frame, size_t fill) {
+    if (lines_.empty()) return;
+    HeaderList& h = frame.headers;
+    if (fill > HeaderList::kMaxStore - h.store_size()) {
+        frame.over_size = true;
+        lines_.clear();
+        return;
+    }
+    std::string_view block(reinterpret_cast<const char*>(scratch_.data()), fill);
+    HeaderList::Span at = h.store_size() == 0 && h.name_count() == 0
+                              ? h.adopt_block(block, lines_.size())
+                              : h.store_bytes(block);
+    auto line = [&](size_t i, HeaderList::Span* n, HeaderList::Span* v) {
+        *n = {lines_[i].name.off + at.off, lines_[i].name.len};
+        *v = {lines_[i].value.off + at.off, lines_[i].value.len};
+        return true;
+    };
+    if (h.append_lines(lines_.size(), line) != HeaderList::Status::Ok) frame.over_size = true;
+    lines_.clear();
+}
+
 HpackResult HpackDecoder::decode(const uint8_t* data, size_t len, size_t* consumed,
                                  HeaderFrame& frame, size_t max_list) {
-    HpackResult r = decode_pass(data, len, consumed, frame, max_list);
+    size_t fill = 0;
+    HpackResult r = decode_pass(data, len, consumed, frame, max_list, fill);
+    flush(frame, fill);
     mid_block_ = is_need_more(r);
     return r;
 }
 
 HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* consumed,
-                                      HeaderFrame& frame, size_t max_list) {
+                                      HeaderFrame& frame, size_t max_list, size_t& fill) {
     if (has_pending_) {
         last_limit_ = pending_limit_;
         has_pending_ = false;
     }
     *consumed = 0;
+    lines_.clear();
     // Not while a representation waits for the rest of its bytes: its
     // next pass would only grow the scratch space again.
     if (!mid_block_) shrink_scratch();
     const uint8_t* p = data;
     const uint8_t* end = data + len;
     bool field_seen = false;
+    // The scratch bytes before `fill` hold the strings of the fields kept so
+    // far in this pass; a field that is not kept gives its bytes back.
+    Str ns, vs;
+    bool kept = false;
+    auto store = [&](std::string_view, std::string_view) {
+        // Last use of the field's views: keep() may move the scratch bytes.
+        keep(ns, vs, fill);
+        kept = true;
+        return true;
+    };
     while (p < end) {
         uint8_t b = *p;
         const uint8_t* q = p;
         std::string_view name, value;
         int pk;
         HpackResult r;
+        size_t start = fill;
+        kept = false;
         if (b & 0x80) {
             // Indexed field: entries of both tables are valid fields already.
             uint32_t idx;
@@ -552,7 +612,9 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             field_seen = true;
             p = q;
             *consumed = size_t(p - data);
-            if (!wl::h2::accept(frame, pk, name, value, max_list)) return HpackResult::Ok;
+            ns = Str::of(name);
+            vs = Str::of(value);
+            if (!wl::h2::accept(frame, pk, name, value, max_list, store)) return HpackResult::Ok;
             continue;
         }
         if ((b & 0xe0) == 0x20) {
@@ -583,31 +645,25 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             if (c == HpackResult::Ok) c = skip_str(t, end);
             if (is_need_more(c)) return c;
         }
-        size_t fill = 0;
-        Str ns, vs;
         bool name_known = idx != 0;
         if (idx == 0) {
-            r = read_str(q, end, scratch_, fill, ns);
+            r = read_str(q, end, fill, ns);
             if (r != HpackResult::Ok) return r;
         } else if (idx <= 61) {
-            ns.raw = reinterpret_cast<const uint8_t*>(kStatic[idx].name.data());
-            ns.len = kStatic[idx].name.size();
-        } else if (idx - 62 < table_.count()) {
+            ns = Str::of(kStatic[idx].name);
+        } else {
             std::string_view tn = table_.name(idx - 62);
             if (indexing) {
                 // The insertion below may evict or move this entry.
-                if (scratch_.size() < tn.size()) scratch_.resize(tn.size() + kMinScratch);
-                std::memcpy(scratch_.data(), tn.data(), tn.size());
-                ns.off = 0;
-                fill = tn.size();
+                reserve_scratch(fill + tn.size());
+                std::memcpy(scratch_.data() + fill, tn.data(), tn.size());
+                ns = {nullptr, fill, tn.size()};
+                fill += tn.size();
             } else {
-                ns.raw = reinterpret_cast<const uint8_t*>(tn.data());
+                ns = Str::of(tn);
             }
-            ns.len = tn.size();
-        } else {
-            return HpackResult::InvalidTableIndex;
         }
-        r = read_str(q, end, scratch_, fill, vs);
+        r = read_str(q, end, fill, vs);
         if (r != HpackResult::Ok) return r;
         const uint8_t* sbase = scratch_.data();
         name = std::string_view(reinterpret_cast<const char*>(ns.raw ? ns.raw : sbase + ns.off),
@@ -623,7 +679,8 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             table_.insert(name, value);
             // name/value still point at scratch or input, never into the table.
         }
-        if (!wl::h2::accept(frame, pk, name, value, max_list)) return HpackResult::Ok;
+        if (!wl::h2::accept(frame, pk, name, value, max_list, store)) return HpackResult::Ok;
+        if (!kept) fill = start;
     }
     return HpackResult::Ok;
 }
@@ -635,6 +692,7 @@ void HpackDecoder::shrink_scratch() {
         scratch_.resize(kScratchSize);
         scratch_.shrink_to_fit();
     }
+    if (lines_.capacity() > kLinesKeep) std::vector<Line>().swap(lines_);
 }
 
 HpackResult HpackDecoder::decode(ByteBuf& held, HeaderFrame& frame, size_t max_header_list_size) {

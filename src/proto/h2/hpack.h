@@ -180,16 +180,29 @@ public:
 private:
     static constexpr size_t kScratchSize = 4096;
     static constexpr size_t kScratchKeep = 64 * 1024;
+    static constexpr size_t kLinesKeep = 4096;
+    struct Str;
+    struct Line {
+        HeaderList::Span name, value;  // in scratch_
+    };
     void shrink_scratch();
+    void reserve_scratch(size_t need);
+    HpackResult read_str(const uint8_t*& p, const uint8_t* end, size_t& fill, Str& s);
+    void keep(const Str& n, const Str& v, size_t& fill);
+    void flush(HeaderFrame& frame, size_t fill);
     HpackResult decode_pass(const uint8_t* data, size_t len, size_t* consumed, HeaderFrame& frame,
-                            size_t max_header_list_size);
+                            size_t max_header_list_size, size_t& fill);
 
     DynamicTable table_;
     bool has_pending_ = false;
     uint32_t pending_limit_ = 0;
     uint32_t last_limit_ = kDefaultHeaderTableSize;
-    std::vector<uint8_t> scratch_;  // Huffman output and literal copies
-    bool mid_block_ = false;        // the last pass ended inside a representation
+    // Huffman output and the strings of the regular fields kept in the
+    // current pass, which `lines_` lists; both go to the frame's list in one
+    // step when the pass ends.
+    std::vector<uint8_t> scratch_;
+    std::vector<Line> lines_;
+    bool mid_block_ = false;  // the last pass ended inside a representation
 };
 
 // Field acceptance of one decoded field (name and value already valid):

@@ -73,24 +73,34 @@ uint8_t* huffman_encode(std::string_view s, uint8_t* out) {
     return out;
 }
 
+static inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return __builtin_bswap64(w);
+}
+
 bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) {
     const uint16_t* const root = kHuffDecode[0];
     uint8_t* o = out;
     const uint8_t* p = in;
     const uint8_t* end = in + n;
-    // Left-aligned bit accumulator: the top `nbits` bits are pending, so a
-    // lookup is simply the top octet.
-    uint64_t acc = 0;
-    unsigned nbits = 0;
+    // Left-aligned bit accumulator: the pending bits, a marker bit, then
+    // zeros. A lookup is simply the top octet, and 8 or more bits are
+    // pending exactly when the marker sits below the top octet.
+    constexpr uint64_t kBelowTopOctet = UINT64_MAX >> 8;
+    uint64_t acc = uint64_t(1) << 63;
     const uint16_t* tbl = root;
-    // Look up while 8 or more bits are pending. The chain from one lookup
-    // to the next is load, shift by the entry's low bits, shift out the top
-    // octet: the flag tests only steer the output and the table.
-    auto step = [&]() -> bool {
-        do {
+    auto pending = [&] { return 63u - unsigned(__builtin_ctzll(acc)); };
+    // Appends `bits` new bits (left-aligned in w, zeros below); at most 63
+    // bits may then be pending.
+    auto append = [&](uint64_t w, unsigned have, unsigned bits) {
+        acc = (acc & (acc - 1)) | (w >> have) | (uint64_t(1) << (63 - have - bits));
+    };
+    // Looks up while 8 or more bits are pending.
+    auto run = [&]() -> bool {
+        while (acc & kBelowTopOctet) {
             uint16_t e = tbl[acc >> 56];
             acc <<= (e & 63);
-            nbits -= e & kHuffBits;
             if (e & kHuffSym) [[likely]] {
                 *o++ = uint8_t(e >> 8);
                 tbl = root;
@@ -99,30 +109,48 @@ bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) 
             } else {
                 return false;
             }
-        } while (nbits >= 8);
+        }
         return true;
     };
-    // Bulk: top the accumulator up from one 8-octet load (7 or 8 whole
-    // octets fit, since fewer than 8 bits are pending).
+    // Bulk: top up with the whole octets that fit (56 or more bits then
+    // pending), then seven root lookups, which need no check of the bits
+    // left: each takes at most 8.
     while (end - p >= 8) {
-        unsigned take = (64 - nbits) >> 3;
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        w = __builtin_bswap64(w);
-        acc |= w >> nbits;
-        nbits += take * 8;
+        unsigned have = pending();
+        unsigned take = (63 - have) >> 3;
+        append(load_be64(p) & ~(UINT64_MAX >> (8 * take)), have, 8 * take);
         p += take;
-        if (!step()) return false;
-        // Bits of a partly loaded octet sit below nbits: clear them.
-        acc = nbits ? acc & ~(UINT64_MAX >> nbits) : 0;
+        bool all = tbl == root;
+        if (all) {
+            int k = 0;
+#pragma GCC unroll 7
+            for (; k < 7; ++k) {
+                uint16_t e = root[acc >> 56];
+                if (!(e & kHuffSym)) [[unlikely]] break;
+                acc <<= e & 63;
+                o[k] = uint8_t(e >> 8);
+            }
+            o += k;
+            all = k == 7;
+        }
+        if (!all && !run()) return false;
     }
-    for (; p < end; ++p) {
-        acc |= uint64_t(*p) << (56 - nbits);
-        nbits += 8;
-        if (!step()) return false;
+    if (p < end) {
+        if (!run()) return false;
+        unsigned k = unsigned(end - p);  // 1..7, and fewer than 8 bits pending
+        uint64_t w = 0;
+        if (n >= 8) {
+            w = load_be64(end - 8) << (8 * (8 - k));
+        } else {
+            for (unsigned i = 0; i < k; ++i) w |= uint64_t(p[i]) << (56 - 8 * i);
+        }
+        append(w, pending(), 8 * k);
     }
+    if (!run()) return false;
     // Fewer than 8 bits are left: resolve them with the missing low bits
     // taken as padding (ones); symbols that fit entirely are real.
+    unsigned nbits = pending();
+    acc &= acc - 1;
     while (nbits > 0) {
         uint16_t e = tbl[(acc >> 56) | (0xffu >> nbits)];
         unsigned len = e & kHuffBits;
