@@ -287,26 +287,33 @@ static inline bool valid_lower_name(std::string_view n) {
     return true;
 }
 
-// Field values: HTAB, 0x20-0x7E and 0x80-0xFF. Eight octets at a time; a
-// word holding anything below 0x20 or 0x7F is checked octet by octet.
+// Field values: HTAB, 0x20-0x7E and 0x80-0xFF. Eight octets at a time, the
+// last ones as one overlapping word; a word holding anything below 0x20 or
+// 0x7F is checked octet by octet.
 static inline bool valid_value(std::string_view v) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(v.data());
     size_t n = v.size();
-    size_t i = 0;
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i)
+            if (!kFieldValueOk[p[i]]) return false;
+        return true;
+    }
     constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
-    for (; i + 8 <= n; i += 8) {
+    auto word_ok = [&](size_t at) {
         uint64_t w;
-        std::memcpy(&w, p + i, 8);
+        std::memcpy(&w, p + at, 8);
         uint64_t low = (w - k01 * 0x20) & ~w & k80;  // octets below 0x20
         uint64_t x = w ^ (k01 * 0x7f);
         uint64_t del = (x - k01) & ~x & k80;          // octets equal to 0x7F
-        if ((low | del) == 0) continue;
-        for (size_t j = i; j < i + 8; ++j)
+        if ((low | del) == 0) return true;
+        for (size_t j = at; j < at + 8; ++j)
             if (!kFieldValueOk[p[j]]) return false;
-    }
-    for (; i < n; ++i)
-        if (!kFieldValueOk[p[i]]) return false;
-    return true;
+        return true;
+    };
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (!word_ok(i)) return false;
+    return i == n || word_ok(n - 8);
 }
 
 // Pseudo kind of a name starting with ':', or -1.
@@ -331,9 +338,25 @@ static inline int pseudo_kind(std::string_view n) {
 }
 
 static inline bool has_nul_cr_lf(std::string_view v) {
-    for (unsigned char c : v)
-        if (c == 0 || c == '\r' || c == '\n') return true;
-    return false;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(v.data());
+    size_t n = v.size();
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] == 0 || p[i] == '\r' || p[i] == '\n') return true;
+        return false;
+    }
+    // Eight octets at a time, the last ones as one overlapping word.
+    constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+    auto zero_in = [](uint64_t x) { return ((x - k01) & ~x & k80) != 0; };
+    auto word_has = [&](size_t at) {
+        uint64_t w;
+        std::memcpy(&w, p + at, 8);
+        return zero_in(w) || zero_in(w ^ (k01 * '\r')) || zero_in(w ^ (k01 * '\n'));
+    };
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (word_has(i)) return true;
+    return i < n && word_has(n - 8);
 }
 
 static inline bool valid_status(std::string_view v) {
@@ -392,9 +415,14 @@ static inline bool connection_specific(std::string_view n, std::string_view v) {
 // The field's name and value are valid; pk is its pseudo kind or -1. A
 // regular field that is kept goes to store(n, v), false when the list
 // refused it.
+// Running sizes above this stop decoding: 4 x max_header_list_size, saturating.
+static inline uint64_t abuse_limit(size_t max_list) {
+    return uint64_t(max_list) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(max_list) * 4;
+}
+
 template <class Store>
 static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view v,
-                   size_t max_list, Store&& store) {
+                   size_t max_list, uint64_t abuse, Store&& store) {
     if (pk >= 0) {
         if (f.seen_regular || (f.pseudo_mask & (1u << pk))) {
             f.malformed = true;
@@ -408,7 +436,6 @@ static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view 
         f.seen_regular = true;
     }
     f.size = sat_add(f.size, field_size(n.size(), v.size()));
-    uint64_t abuse = uint64_t(max_list) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(max_list) * 4;
     if (f.size > abuse) {
         f.too_large = true;
         return false;
@@ -449,7 +476,7 @@ static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view 
 bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view value,
                   size_t max_header_list_size) {
     int pk = (!name.empty() && name[0] == ':') ? pseudo_kind(name) : -1;
-    return accept(frame, pk, name, value, max_header_list_size,
+    return accept(frame, pk, name, value, max_header_list_size, abuse_limit(max_header_list_size),
                   [&](std::string_view n, std::string_view v) {
                       return frame.headers.append(n, v) == HeaderList::Status::Ok;
                   });
@@ -488,8 +515,8 @@ static inline HpackResult skip_str(const uint8_t*& p, const uint8_t* end) {
     return HpackResult::Ok;
 }
 
-void HpackDecoder::reserve_scratch(size_t need) {
-    if (scratch_.size() < need) scratch_.resize(std::max({need, kMinScratch, scratch_.size() * 2}));
+void HpackDecoder::grow_scratch(size_t need) {
+    scratch_.resize(std::max({need, kMinScratch, scratch_.size() * 2}));
 }
 
 HpackResult HpackDecoder::read_str(const uint8_t*& p, const uint8_t* end, size_t& fill, Str& s) {
@@ -516,8 +543,15 @@ HpackResult HpackDecoder::read_str(const uint8_t*& p, const uint8_t* end, size_t
 
 // A kept regular field: its name and value are brought into the scratch
 // buffer (where a Huffman string already is) and listed for the flush.
-void HpackDecoder::keep(const Str& n, const Str& v, size_t& fill) {
+inline void HpackDecoder::keep(const Str& n, const Str& v, size_t& fill) {
     reserve_scratch(fill + (n.raw ? n.len : 0) + (v.raw ? v.len : 0));
+    if (n.raw && v.raw == n.raw + n.len) {
+        // A dynamic table entry holds its name and value together.
+        std::memcpy(scratch_.data() + fill, n.raw, n.len + v.len);
+        lines_.push_back({{uint32_t(fill), uint32_t(n.len)}, {uint32_t(fill + n.len), uint32_t(v.len)}});
+        fill += n.len + v.len;
+        return;
+    }
     auto place = [&](const Str& s) {
         if (!s.raw) return HeaderList::Span{uint32_t(s.off), uint32_t(s.len)};
         HeaderList::Span at{uint32_t(fill), uint32_t(s.len)};
@@ -574,6 +608,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
     if (!mid_block_) shrink_scratch();
     const uint8_t* p = data;
     const uint8_t* end = data + len;
+    const uint64_t abuse = abuse_limit(max_list);
     bool field_seen = false;
     // The scratch bytes before `fill` hold the strings of the fields kept so
     // far in this pass; a field that is not kept gives its bytes back.
@@ -609,15 +644,9 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                 return HpackResult::InvalidTableIndex;
             }
             pk = name[0] == ':' ? pseudo_kind(name) : -1;
-            field_seen = true;
-            p = q;
-            *consumed = size_t(p - data);
             ns = Str::of(name);
             vs = Str::of(value);
-            if (!wl::h2::accept(frame, pk, name, value, max_list, store)) return HpackResult::Ok;
-            continue;
-        }
-        if ((b & 0xe0) == 0x20) {
+        } else if ((b & 0xe0) == 0x20) {
             // Size update: only before the first field of the pass.
             if (field_seen) return HpackResult::InvalidMaxDynamicSize;
             uint32_t v;
@@ -628,58 +657,56 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             p = q;
             *consumed = size_t(p - data);
             continue;
-        }
-        // Literals: 01 with incremental indexing (6-bit index), 0000 without
-        // indexing and 0001 never indexed (4-bit index).
-        bool indexing = b & 0x40;
-        uint32_t idx;
-        r = get_int(q, end, indexing ? 6 : 4, idx);
-        if (r != HpackResult::Ok) return r;
-        if (idx > 61 && idx - 62 >= table_.count()) return HpackResult::InvalidTableIndex;
-        {
-            // Both strings must be held before either is Huffman-decoded: a
-            // representation cut by a frame boundary is decoded once, when
-            // complete, not again on every CONTINUATION pass.
-            const uint8_t* t = q;
-            HpackResult c = idx == 0 ? skip_str(t, end) : HpackResult::Ok;
-            if (c == HpackResult::Ok) c = skip_str(t, end);
-            if (is_need_more(c)) return c;
-        }
-        bool name_known = idx != 0;
-        if (idx == 0) {
-            r = read_str(q, end, fill, ns);
-            if (r != HpackResult::Ok) return r;
-        } else if (idx <= 61) {
-            ns = Str::of(kStatic[idx].name);
         } else {
-            std::string_view tn = table_.name(idx - 62);
-            if (indexing) {
-                // The insertion below may evict or move this entry.
-                reserve_scratch(fill + tn.size());
-                std::memcpy(scratch_.data() + fill, tn.data(), tn.size());
-                ns = {nullptr, fill, tn.size()};
-                fill += tn.size();
-            } else {
-                ns = Str::of(tn);
+            // Literals: 01 with incremental indexing (6-bit index), 0000
+            // without indexing and 0001 never indexed (4-bit index).
+            bool indexing = b & 0x40;
+            uint32_t idx;
+            r = get_int(q, end, indexing ? 6 : 4, idx);
+            if (r != HpackResult::Ok) return r;
+            if (idx > 61 && idx - 62 >= table_.count()) return HpackResult::InvalidTableIndex;
+            {
+                // Both strings must be held before either is Huffman-decoded:
+                // a representation cut by a frame boundary is decoded once,
+                // when complete, not again on every CONTINUATION pass.
+                const uint8_t* t = q;
+                HpackResult c = idx == 0 ? skip_str(t, end) : HpackResult::Ok;
+                if (c == HpackResult::Ok) c = skip_str(t, end);
+                if (is_need_more(c)) return c;
             }
+            if (idx == 0) {
+                r = read_str(q, end, fill, ns);
+                if (r != HpackResult::Ok) return r;
+            } else if (idx <= 61) {
+                ns = Str::of(kStatic[idx].name);
+            } else {
+                std::string_view tn = table_.name(idx - 62);
+                if (indexing) {
+                    // The insertion below may evict or move this entry.
+                    reserve_scratch(fill + tn.size());
+                    std::memcpy(scratch_.data() + fill, tn.data(), tn.size());
+                    ns = {nullptr, fill, tn.size()};
+                    fill += tn.size();
+                } else {
+                    ns = Str::of(tn);
+                }
+            }
+            r = read_str(q, end, fill, vs);
+            if (r != HpackResult::Ok) return r;
+            const uint8_t* sbase = scratch_.data();
+            name = std::string_view(reinterpret_cast<const char*>(ns.raw ? ns.raw : sbase + ns.off),
+                                    ns.len);
+            value = std::string_view(reinterpret_cast<const char*>(vs.raw ? vs.raw : sbase + vs.off),
+                                     vs.len);
+            r = validate(name, value, idx != 0, &pk);
+            if (r != HpackResult::Ok) return r;
+            // name/value point at scratch or input, never into the table.
+            if (indexing) table_.insert(name, value);
         }
-        r = read_str(q, end, fill, vs);
-        if (r != HpackResult::Ok) return r;
-        const uint8_t* sbase = scratch_.data();
-        name = std::string_view(reinterpret_cast<const char*>(ns.raw ? ns.raw : sbase + ns.off),
-                                ns.len);
-        value = std::string_view(reinterpret_cast<const char*>(vs.raw ? vs.raw : sbase + vs.off),
-                                 vs.len);
-        r = validate(name, value, name_known, &pk);
-        if (r != HpackResult::Ok) return r;
         field_seen = true;
         p = q;
         *consumed = size_t(p - data);
-        if (indexing) {
-            table_.insert(name, value);
-            // name/value still point at scratch or input, never into the table.
-        }
-        if (!wl::h2::accept(frame, pk, name, value, max_list, store)) return HpackResult::Ok;
+        if (!wl::h2::accept(frame, pk, name, value, max_list, abuse, store)) return HpackResult::Ok;
         if (!kept) fill = start;
     }
     return HpackResult::Ok;

@@ -186,7 +186,10 @@ private:
         HeaderList::Span name, value;  // in scratch_
     };
     void shrink_scratch();
-    void reserve_scratch(size_t need);
+    void reserve_scratch(size_t need) {
+        if (scratch_.size() < need) grow_scratch(need);
+    }
+    void grow_scratch(size_t need);
     HpackResult read_str(const uint8_t*& p, const uint8_t* end, size_t& fill, Str& s);
     void keep(const Str& n, const Str& v, size_t& fill);
     void flush(HeaderFrame& frame, size_t fill);
