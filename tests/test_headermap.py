@@ -251,6 +251,13 @@ def test_long_lists_of_pairs_built_whole():
     assert HeaderMap(pairs).items() == model.items()
     with pytest.raises(ValueError, match="^invalid header name$"):
         HeaderMap(pairs + [("bad name", "v")])
+    # Dicts too, read whole in one pass unless some key or value needs
+    # converting (then pair by pair from the start, to the same map).
+    d = {f"X-{i}" if i % 3 else f"x-{i}".encode(): b"v" * (i % 90) for i in range(300)}
+    expected = [(k.lower() if isinstance(k, str) else k.decode(), v) for k, v in d.items()]
+    assert HeaderMap(d).items() == expected
+    d["x-last"] = "caf\u00e9"
+    assert HeaderMap(d).items() == expected + [("x-last", "caf\u00e9".encode())]
 
 
 def test_construction_checks_name_then_value_in_order():

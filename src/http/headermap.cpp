@@ -276,66 +276,86 @@ private:
     size_t size_ = 0, cap_ = sizeof small_;
 };
 
-// The common construction: a list or tuple of 2-tuples of exact bytes or
-// ASCII str, read without running any Python code (so the sequence cannot
-// change under us). Each pair is validated as it is read, its lower-cased
-// name and its value written into one block; the block enters the store
-// with a single copy and the entries point into it. Returns 1 when some
-// item is of another shape (nothing appended: the general path starts
-// over), else 0 or -1.
+// Two lengths per pair (name, value): on the stack for a usual map.
+class PairLens {
+public:
+    explicit PairLens(size_t pairs) {
+        if (pairs > kSmall) big_.reset(new uint32_t[2 * pairs]);
+        lens_ = big_ ? big_.get() : small_;
+    }
+    void set(size_t i, size_t name, size_t value) {
+        lens_[2 * i] = uint32_t(name);
+        lens_[2 * i + 1] = uint32_t(value);
+    }
+    uint32_t name(size_t i) const { return lens_[2 * i]; }
+    uint32_t value(size_t i) const { return lens_[2 * i + 1]; }
+
+private:
+    static constexpr size_t kSmall = 64;
+    uint32_t small_[2 * kSmall];
+    std::unique_ptr<uint32_t[]> big_;
+    uint32_t* lens_;
+};
+
+// The common constructions: n pairs of bytes or ASCII str read in place by
+// next(i, &name, &value), which runs no Python code (so the source cannot
+// change under us) and returns false for a pair of another kind. Each pair
+// is validated as it is read, its lower-cased name and its value written
+// into one block; the block enters the store with a single copy and the
+// entries point into it. Returns 1 when some pair is of another kind
+// (nothing appended: the general path starts over), else 0 or -1.
+template <class Next>
+int fill_plain(HeaderList& list, size_t n, Next&& next) {
+    if (n == 0) return 0;
+    Block block;
+    PairLens lens(n);
+    for (size_t i = 0; i < n; ++i) {
+        std::string_view raw, v;
+        if (!next(i, &raw, &v)) return 1;
+        // Past one store's worth the general path finds which pair fails first.
+        if (raw.size() + v.size() > HeaderList::kMaxStore - block.view().size()) return 1;
+        char* d = block.room(raw.size() + v.size());
+        if (fold_pair(raw, v, d) < 0) return -1;
+        std::memcpy(d + raw.size(), v.data(), v.size());
+        lens.set(i, raw.size(), v.size());
+    }
+    uint32_t off = list.adopt_block(block.view(), std::min(n, size_t(HeaderList::kMaxNames))).off;
+    HeaderList::Status st = list.append_lines(n, [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
+        *ns = {off, lens.name(i)};
+        *vs = {off + lens.name(i), lens.value(i)};
+        off += lens.name(i) + lens.value(i);
+        return true;
+    });
+    if (st == HeaderList::Status::Ok) return 0;
+    status_error(st);
+    return -1;
+}
+
+// A list or tuple of 2-tuples of exact bytes or ASCII str.
 int fill_plain_pairs(HeaderList& list, PyObject* seq) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (n == 0) return 0;
     PyObject** items = PySequence_Fast_ITEMS(seq);
-    Block block;
     // The pairs' tuples are scattered objects, mostly out of cache: those of
     // a stretch are asked for at once, so their misses overlap instead of
     // coming one after another. (Asking for their names and values too
     // measured slower: that reads each tuple before it is in.)
     constexpr Py_ssize_t kAhead = 32;
     for (Py_ssize_t i = 0; i < std::min(n, kAhead); ++i) __builtin_prefetch(items[i]);
-    // The lengths of the first pairs, so that their entries are made without
-    // reading the objects again.
-    constexpr Py_ssize_t kLens = 64;
-    uint32_t lens[2 * kLens];
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) __builtin_prefetch(items[i + kAhead]);
+    return fill_plain(list, size_t(n), [&](size_t i, std::string_view* raw, std::string_view* v) {
+        if (Py_ssize_t(i) + kAhead < n) __builtin_prefetch(items[i + kAhead]);
         PyObject* item = items[i];
-        std::string_view raw, v;
-        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2 ||
-            !exact_view(PyTuple_GET_ITEM(item, 0), &raw) || !exact_view(PyTuple_GET_ITEM(item, 1), &v))
-            return 1;
-        // Past one store's worth the general path finds which pair fails first.
-        if (raw.size() + v.size() > HeaderList::kMaxStore - block.view().size()) return 1;
-        char* d = block.room(raw.size() + v.size());
-        if (fold_pair(raw, v, d) < 0) return -1;
-        std::memcpy(d + raw.size(), v.data(), v.size());
-        if (i < kLens) {
-            lens[2 * i] = uint32_t(raw.size());
-            lens[2 * i + 1] = uint32_t(v.size());
-        }
-    }
-    uint32_t off = list.adopt_block(block.view(), std::min(size_t(n), size_t(HeaderList::kMaxNames))).off;
-    HeaderList::Status st = list.append_lines(size_t(n), [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
-        uint32_t nl, vl;
-        if (i < size_t(kLens)) {
-            nl = lens[2 * i];
-            vl = lens[2 * i + 1];
-        } else {
-            std::string_view raw, v;
-            exact_view(PyTuple_GET_ITEM(items[i], 0), &raw);
-            exact_view(PyTuple_GET_ITEM(items[i], 1), &v);
-            nl = uint32_t(raw.size());
-            vl = uint32_t(v.size());
-        }
-        *ns = {off, nl};
-        *vs = {off + nl, vl};
-        off += nl + vl;
-        return true;
+        return PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) >= 2 &&
+               exact_view(PyTuple_GET_ITEM(item, 0), raw) && exact_view(PyTuple_GET_ITEM(item, 1), v);
     });
-    if (st == HeaderList::Status::Ok) return 0;
-    status_error(st);
-    return -1;
+}
+
+// A dict whose keys and values are bytes or ASCII str.
+int fill_plain_dict(HeaderList& list, PyObject* dict) {
+    Py_ssize_t pos = 0;
+    return fill_plain(list, size_t(PyDict_GET_SIZE(dict)), [&](size_t, std::string_view* raw, std::string_view* v) {
+        PyObject *k, *val;
+        return PyDict_Next(dict, &pos, &k, &val) && plain_view(k, raw) && plain_view(val, v);
+    });
 }
 
 int fill_from(HeaderList& list, PyObject* init) {
@@ -345,6 +365,8 @@ int fill_from(HeaderList& list, PyObject* init) {
     }
     NameBuf nb;
     if (PyDict_Check(init)) {
+        int r = fill_plain_dict(list, init);
+        if (r <= 0) return r;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(init, &pos, &k, &v)) {
