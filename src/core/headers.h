@@ -102,6 +102,9 @@ public:
     bool full() const { return entries_.size() >= kMaxNames; }
 
     const std::vector<Entry>& entries() const { return entries_; }
+    // Whether the name index exists: each entry's `hash` is then
+    // hash_name() of its name.
+    bool indexed() const { return !index_.empty(); }
     std::string_view str(Span s) const { return {store_.data() + s.off, s.len}; }
     std::string_view name(uint32_t entry) const { return str(entries_[entry].name); }
     std::string_view first_value(uint32_t entry) const { return str(entries_[entry].value); }
@@ -156,7 +159,6 @@ private:
         uint16_t hash_hi;
     };
 
-    bool indexed() const { return !index_.empty(); }
     uint32_t find_linear(std::string_view name, uint32_t filter_bit) const;
     static uint32_t filter_bit(std::string_view name);
     // The entry for name, or kNone; *h receives the name's hash when the

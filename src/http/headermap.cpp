@@ -520,7 +520,7 @@ struct ValuesCopy {
 
 // Every value with its name, copied out: the list's store in one piece and
 // the spans into it (per entry: name offset, name length, number of values,
-// then offset and length of each value). A typical map fits the inline
+// its hash field, then offset and length of each value). A typical map fits the inline
 // arrays, so reading one costs no allocation besides the results.
 class ItemsCopy {
 public:
@@ -529,18 +529,21 @@ public:
     // their reference counts.
     void take(const HeaderList& l, bool raw) {
         values_ = l.value_count();
+        hashed_ = l.indexed();
         bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
-        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 3 + l.value_count() * 2);
+        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 4 + l.value_count() * 2);
         known_ = fit(inline_known_, kInlineKnown, big_known_, l.name_count());
         std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
         uint32_t* m = meta_;
         const auto& ents = l.entries();
         for (uint32_t e = 0; e < ents.size(); ++e) {
             const HeaderList::Entry& en = ents[e];
-            known_[e] = wl_name_shared(l.str(en.name), raw);
+            std::string_view name = l.str(en.name);
+            known_[e] = wl_name_shared(name, raw);
             *m++ = en.name.off;
             *m++ = en.name.len;
             *m++ = en.count;
+            *m++ = en.hash;
             l.for_each_span(e, [&](HeaderList::Span v) {
                 *m++ = v.off;
                 *m++ = v.len;
@@ -549,7 +552,7 @@ public:
         end_ = m;
     }
     size_t values() const { return values_; }
-    // Calls f(name, shared object or NULL) per entry, then g(value) per
+    // Calls f(name, shared object or NULL, hash) per entry, then g(value) per
     // value of it.
     template <class F, class G>
     bool each(F&& f, G&& g) const {
@@ -557,8 +560,12 @@ public:
         for (const uint32_t* m = meta_; m != end_;) {
             std::string_view name(bytes_ + m[0], m[1]);
             uint32_t count = m[2];
-            m += 3;
-            if (!f(name, *k++)) return false;
+            // An uncommon name's hash, for the table of names seen lately:
+            // the entry holds it while the list is indexed.
+            PyObject* shared = *k++;
+            uint32_t hash = shared ? 0 : hashed_ ? m[3] : HeaderList::hash_name(name);
+            m += 4;
+            if (!f(name, shared, hash)) return false;
             for (uint32_t i = 0; i < count; ++i, m += 2)
                 if (!g(std::string_view(bytes_ + m[0], m[1]))) return false;
         }
@@ -572,7 +579,7 @@ private:
         big.reset(new T[n]);
         return big.get();
     }
-    static constexpr size_t kInlineMeta = 192;
+    static constexpr size_t kInlineMeta = 224;
     static constexpr size_t kInlineKnown = 48;
     char inline_bytes_[2048];
     uint32_t inline_meta_[kInlineMeta];
@@ -585,6 +592,7 @@ private:
     PyObject** known_ = nullptr;
     const uint32_t* end_ = nullptr;
     size_t values_ = 0;
+    bool hashed_ = false;  // entries hold their names' hashes
 };
 
 PyObject* bytes_list(const ValuesCopy& c) {
@@ -735,9 +743,9 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
     Py_ssize_t i = 0;
     PyObject* name = nullptr;
     bool ok = c.each(
-        [&](std::string_view n, PyObject* shared) {
+        [&](std::string_view n, PyObject* shared, uint32_t hash) {
             Py_XDECREF(name);
-            name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw);
+            name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, hash);
             return name != nullptr;
         },
         [&](std::string_view v) {

@@ -105,11 +105,12 @@ int add(const char* name, size_t len) {
 
 // Uncommon names seen lately, shared too: one direct-mapped table per kind,
 // indexed by the seeded name hash (peers cannot aim names at one slot), for
-// names of at most 64 bytes, so it holds at most a few dozen kilobytes. A
+// names of at most 64 bytes, so it holds at most a few hundred kilobytes
+// (1024 slots: the names of a large head seldom evict one another). A
 // try-lock guards both tables: a thread that finds it taken builds its own
 // object. Only references are taken under it; a replaced object is released
 // after unlocking.
-constexpr size_t kRecent = 256;
+constexpr size_t kRecent = 1024;
 constexpr size_t kRecentMaxLen = 64;
 PyObject* g_recent_str[kRecent];
 PyObject* g_recent_bytes[kRecent];
@@ -129,12 +130,17 @@ std::string_view held_name(PyObject* o) {
     return {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
 }
 
-PyObject* recent(PyObject** table, std::string_view name, PyObject* (*make)(std::string_view)) {
+bool holds(PyObject* o, std::string_view name) {
+    std::string_view h = held_name(o);
+    return h.size() == name.size() && wl::bytes_equal(h.data(), name.data(), name.size());
+}
+
+PyObject* recent(PyObject** table, std::string_view name, uint32_t hash, PyObject* (*make)(std::string_view)) {
     if (name.size() > kRecentMaxLen) return make(name);
-    size_t slot = wl::HeaderList::hash_name(name) & (kRecent - 1);
+    size_t slot = hash & (kRecent - 1);
     if (g_recent_mu.try_lock()) {
         PyObject* o = table[slot];
-        PyObject* hit = o && held_name(o) == name ? Py_NewRef(o) : nullptr;
+        PyObject* hit = o && holds(o, name) ? Py_NewRef(o) : nullptr;
         g_recent_mu.unlock();
         if (hit) return hit;
     }
@@ -167,16 +173,16 @@ int wl_names_init() {
 
 PyObject* wl_name_str(std::string_view name) {
     if (const Known* k = lookup(name)) return Py_NewRef(k->str);
-    return recent(g_recent_str, name, new_str);
+    return recent(g_recent_str, name, wl::HeaderList::hash_name(name), new_str);
 }
 
 PyObject* wl_name_bytes(std::string_view name) {
     if (const Known* k = lookup(name)) return Py_NewRef(k->bytes);
-    return recent(g_recent_bytes, name, new_bytes);
+    return recent(g_recent_bytes, name, wl::HeaderList::hash_name(name), new_bytes);
 }
 
-PyObject* wl_name_uncommon(std::string_view name, bool raw) {
-    return raw ? recent(g_recent_bytes, name, new_bytes) : recent(g_recent_str, name, new_str);
+PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash) {
+    return raw ? recent(g_recent_bytes, name, hash, new_bytes) : recent(g_recent_str, name, hash, new_str);
 }
 
 PyObject* wl_name_shared(std::string_view name, bool raw) {

@@ -16,8 +16,9 @@ PyObject* wl_name_str(std::string_view name);
 PyObject* wl_name_bytes(std::string_view name);
 
 // wl_name_str / wl_name_bytes (by raw) for a name wl_name_shared did not
-// find: skips looking it up among the common names again.
-PyObject* wl_name_uncommon(std::string_view name, bool raw);
+// find, hash being wl::HeaderList::hash_name(name): skips looking it up
+// among the common names again and hashing it.
+PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash);
 
 // The shared object of a common name (str, or bytes when raw), borrowed,
 // or NULL. Plain C++: may be called under a lock (the objects live as long
