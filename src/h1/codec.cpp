@@ -743,9 +743,13 @@ PyObject* codec_take_body(PyObject* o, PyObject*) {
 }
 
 PyObject* codec_take_body_into(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    WL_ARGSPEC(spec, "take_body_into", 1, 1, "decoder");
     PyObject* a[1];
-    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    if (nargs == 1 && !kw) {
+        a[0] = args[0];
+    } else {
+        WL_ARGSPEC(spec, "take_body_into", 1, 1, "decoder");
+        if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    }
     if (!wl_h1body_check(a[0])) return wl_type_error("take_body_into", "decoder", "H1BodyDecoder", a[0]), nullptr;
     WlH1Codec* c = as_codec(o);
     ByteBuf moved;
