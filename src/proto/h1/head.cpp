@@ -259,12 +259,15 @@ bool names_framing_field(const uint8_t* line, size_t n) {
 // recording steps; returns where the next line starts, or 0 when the line
 // needs the stepwise scan (rare name bytes, not yet complete, malformed).
 inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
-    size_t n = name_run(b + p, len - p);
-    size_t q = p + n;
-    if (n == 0 || n > kMaxNameLen || q >= len || b[q] != ':') return 0;
-    size_t vs = q + 1;
-    while (vs < len && (b[vs] == ' ' || b[vs] == '\t')) ++vs;
-    size_t ve = scan_value_tabs(b, len, vs);
+    size_t n, ve;  // name length; where the run of value bytes stops
+    if (len - p >= 32 && line_window(b + p, len - p, &n, &ve)) {
+        ve += p;
+    } else {
+        n = name_run(b + p, len - p);
+        if (n == 0 || n > kMaxNameLen || p + n >= len || b[p + n] != ':') return 0;
+        ve = p + n + 1 + scan_value(b + p + n + 1, len - p - n - 1);
+    }
+    if (ve < len && b[ve] == '\t') ve = scan_value_tabs(b, len, ve + 1);
     size_t next;
     if (ve + 1 < len && b[ve] == '\r' && b[ve + 1] == '\n')
         next = ve + 2;
@@ -272,6 +275,8 @@ inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
         next = ve + 1;
     else
         return 0;
+    size_t vs = p + n + 1;
+    while (vs < ve && (b[vs] == ' ' || b[vs] == '\t')) ++vs;
     while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
     *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0};
     return next;

@@ -164,6 +164,38 @@ inline size_t name_run(const uint8_t* p, size_t n) {
     return n;
 }
 
+// The start of a header line read as one 32-byte window (at least 32 bytes
+// must be readable from p): when a ':' lies in it after a non-empty run of
+// common name bytes, sets *name_len to the run's length and *stop to the
+// offset of the line's first control byte or DEL (n when there is none
+// within p[0, n)) and returns true. The line end is found by the same loads
+// as the name, so the next line does not wait on the name checks. False
+// sends the line to the general scan.
+inline bool line_window(const uint8_t* p, size_t n, size_t* name_len, size_t* stop) {
+#if defined(__SSE2__)
+    using namespace scan_detail;
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i colon = _mm_set1_epi8(':');
+    unsigned colons = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, colon))) |
+                      unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, colon))) << 16;
+    if (!colons) return false;
+    unsigned c = unsigned(__builtin_ctz(colons));
+    unsigned name_bits = (1u << c) - 1;
+    unsigned ok = unsigned(_mm_movemask_epi8(common_name_bytes(a)));
+    if (c > 16) ok |= unsigned(_mm_movemask_epi8(common_name_bytes(b))) << 16;
+    if (c == 0 || (ok & name_bits) != name_bits) return false;
+    // Name bytes are no stop bytes: the first stop lies past the colon.
+    unsigned stops = stop_mask<0x1f>(a) | stop_mask<0x1f>(b) << 16;
+    *name_len = c;
+    *stop = stops ? size_t(__builtin_ctz(stops)) : 32 + scan_sse2<0x1f>(p + 32, n - 32);
+    return true;
+#else
+    (void)p, (void)n, (void)name_len, (void)stop;
+    return false;
+#endif
+}
+
 #if defined(__SSE2__)
 namespace scan_detail {
 // v with its ASCII upper-case letters lowered, other bytes unchanged: a
