@@ -90,10 +90,10 @@ int main(int argc, char** argv) {
         const std::string& data = c.data;
         wl::h1::Codec codec;
         wl::h1::RequestHead head;
+        wl::h1::Failure f;
         auto ours = [&](size_t n) {
             size_t total = 0;
             for (size_t i = 0; i < n; ++i) {
-                wl::h1::Failure f;
                 if (codec.receive_request_in_place(data, head, &f) != wl::h1::ParseStatus::Complete) std::abort();
                 total += head.headers.value_count() + head.target_raw.size();
             }

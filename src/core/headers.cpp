@@ -9,101 +9,30 @@
 namespace wl {
 
 namespace {
-uint64_t g_hash_seed = 0;
-
+// splitmix64's finalizer: spreads any seed, 0 included, over all 64 bits.
+constexpr uint64_t spread(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+constexpr uint64_t kSecret0 = 0x9e3779b97f4a7c15ull, kSecret1 = 0xd1b54a32d192ed03ull;
 }  // namespace
 
-// Which of 64 bits stands for a name in the filter of an unindexed list:
-// the last (up to) eight bytes and the length, mixed. Names of one head
-// often share a prefix ("sec-fetch-"), rarely an ending.
-uint32_t HeaderList::filter_bit(std::string_view name) {
-    const char* p = name.data();
-    size_t n = name.size();
-    uint64_t w = 0;
-    if (n >= 8) {
-        std::memcpy(&w, p + n - 8, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        w = a | uint64_t(b) << 32;
-    } else if (n > 0) {
-        w = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << 8 | uint64_t(uint8_t(p[n - 1])) << 16;
-    }
-    return uint32_t(((w ^ n) * 0x9e3779b97f4a7c15ull) >> 58);
-}
+uint64_t HeaderList::secret0_ = spread(kSecret0);
+uint64_t HeaderList::secret1_ = spread(kSecret1);
 
-void HeaderList::set_hash_seed(uint64_t seed) { g_hash_seed = seed; }
-
-uint32_t HeaderList::hash_name(std::string_view name) {
-    // Eight bytes per step, the tail as one overlapping load: names are
-    // short and already lower case, so a multiply-xorshift mix per word is
-    // plenty for an open-addressing index. The per-process seed enters
-    // first, so which names share a chain differs from process to process.
-    constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
-    const char* p = name.data();
-    size_t n = name.size();
-    uint64_t h = (uint64_t(n) ^ g_hash_seed) * kMul;
-    h ^= h >> 29;
-    auto mix = [&](uint64_t w) {
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
-    };
-    if (n >= 8) {
-        uint64_t w;
-        for (; n > 8; p += 8, n -= 8) {
-            std::memcpy(&w, p, 8);
-            mix(w);
-        }
-        std::memcpy(&w, p + n - 8, 8);
-        mix(w);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        mix(uint64_t(a) | uint64_t(b) << 32);
-    } else if (n > 0) {
-        mix(uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << 8 | uint64_t(uint8_t(p[n - 1])) << 16);
-    }
-    h *= 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 31;
-    return uint32_t(h) ^ uint32_t(h >> 32);
-}
-
-uint32_t HeaderList::find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const {
-    uint32_t mask = uint32_t(index_.size()) - 1;
-    uint16_t hi = uint16_t(h >> 16);
-    for (uint32_t s = h & mask;; s = (s + 1) & mask) {
-        const Slot& sl = index_[s];
-        if (sl.entry_plus1 == 0) return kNone;
-        if (sl.hash_hi == hi) {
-            uint32_t e = sl.entry_plus1 - 1u;
-            const Entry& en = entries_[e];
-            if (en.name.len == name.size() && bytes_equal(store_.data() + en.name.off, name.data(), name.size())) {
-                if (slot_out) *slot_out = s;
-                return e;
-            }
-        }
-    }
-}
-
-uint32_t HeaderList::find_linear(std::string_view name, uint32_t bit) const {
-    if (!(filter_ >> bit & 1)) return kNone;
-    const char* base = store_.data();
-    for (uint32_t e = 0; e < entries_.size(); ++e) {
-        const Span& n = entries_[e].name;
-        if (n.len == name.size() && bytes_equal(base + n.off, name.data(), name.size())) return e;
-    }
-    return kNone;
+void HeaderList::set_hash_seed(uint64_t seed) {
+    secret0_ = spread(seed ^ kSecret0);
+    secret1_ = spread(seed ^ kSecret1);
 }
 
 uint32_t HeaderList::find_entry(std::string_view name, uint32_t* h, uint32_t* slot_out) const {
-    if (!indexed()) {
-        *h = filter_bit(name);
-        return find_linear(name, *h);
-    }
     *h = hash_name(name);
-    return find_hashed(name, *h, slot_out);
+    if (!indexed()) return find_linear(name, *h);
+    uint32_t slot;
+    uint32_t e = probe(name, *h, &slot);
+    if (slot_out) *slot_out = slot;
+    return e;
 }
 
 uint32_t HeaderList::find(std::string_view name) const {
@@ -130,11 +59,14 @@ uint32_t HeaderList::longest_probe() const {
 }
 
 void HeaderList::rebuild_index(uint32_t size) {
-    // Built aside and swapped in: a failed allocation leaves the old index.
-    std::vector<Slot> fresh(size, Slot{0, 0});
-    if (!indexed())
-        for (Entry& en : entries_) en.hash = hash_name(str(en.name));
-    index_.swap(fresh);
+    if (index_.capacity() >= size) {
+        // The storage of an earlier index (kept by clear()): no allocation.
+        index_.assign(size, Slot{0, 0});
+    } else {
+        // Built aside and swapped in: a failed allocation leaves the old index.
+        std::vector<Slot> fresh(size, Slot{0, 0});
+        index_.swap(fresh);
+    }
     for (uint32_t i = 0; i < entries_.size(); ++i) index_insert(i, entries_[i].hash);
 }
 
@@ -275,7 +207,7 @@ void HeaderList::push_entry(Span name, Span value, uint32_t h) {
     if (indexed())
         index_insert(uint32_t(entries_.size() - 1), h);
     else
-        filter_ |= uint64_t(1) << h;
+        filter_ |= filter_mask(h);
     ++values_;
 }
 

@@ -5,9 +5,10 @@
 // by (offset, length). A parser may adopt its head bytes as the store and
 // append entries that point into them, so values are never copied one by
 // one. Entries keep the order of each name's first insertion; a name's
-// further values hang off a chain in `extras_`. Up to kLinearNames names are
-// found by comparing them one by one (cheaper than hashing for a typical
-// head, and bounded); past that a hash index maps names to entries: it
+// further values hang off a chain in `extras_`. Every entry keeps its name's
+// hash. Up to kLinearNames names are found by comparing them one by one
+// behind a 64-bit filter of their hashes (cheaper than an index for a
+// typical head, and bounded); past that a hash index maps names to entries: it
 // starts at 8 slots (sized for the names held), doubles when the names
 // reach three quarters of it and never exceeds 32768 slots, so at most
 // 24576 distinct names.
@@ -17,10 +18,13 @@
 // validates user input, parsers validate wire input).
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "core/chars.h"
 
 namespace wl {
 
@@ -41,7 +45,7 @@ public:
     struct Entry {
         Span name;
         Span value;                // first value
-        uint32_t hash = 0;         // set while the index exists
+        uint32_t hash = 0;         // hash_name(name)
         uint32_t extra_head = kNone, extra_tail = kNone;
         uint32_t count = 1;        // number of values
     };
@@ -102,8 +106,8 @@ public:
     bool full() const { return entries_.size() >= kMaxNames; }
 
     const std::vector<Entry>& entries() const { return entries_; }
-    // Whether the name index exists: each entry's `hash` is then
-    // hash_name() of its name.
+    // Whether the name index exists. (Every entry's `hash` is hash_name()
+    // of its name, indexed or not.)
     bool indexed() const { return !index_.empty(); }
     std::string_view str(Span s) const { return {store_.data() + s.off, s.len}; }
     std::string_view name(uint32_t entry) const { return str(entries_[entry].name); }
@@ -141,6 +145,7 @@ public:
                index_.capacity() * sizeof(Slot);
     }
 
+    // A 32-bit hash of the name's bytes under the process seed.
     static uint32_t hash_name(std::string_view name);
     // Seeds the name hash (peers choose header names: an unseeded hash lets
     // them aim every name at one chain). Set once, before any list exists;
@@ -159,13 +164,15 @@ private:
         uint16_t hash_hi;
     };
 
-    uint32_t find_linear(std::string_view name, uint32_t filter_bit) const;
-    static uint32_t filter_bit(std::string_view name);
-    // The entry for name, or kNone; *h receives the name's hash when the
-    // list is indexed, else its bit in filter_; *slot_out the entry's index
-    // slot.
+    static uint64_t filter_mask(uint32_t h) { return uint64_t(1) << (h & 63); }
+    bool name_at(uint32_t e, std::string_view name) const;
+    uint32_t find_linear(std::string_view name, uint32_t h) const;
+    // The entry for name, or kNone; *h receives the name's hash, *slot_out
+    // the entry's index slot.
     uint32_t find_entry(std::string_view name, uint32_t* h, uint32_t* slot_out) const;
-    uint32_t find_hashed(std::string_view name, uint32_t h, uint32_t* slot_out) const;
+    // The entry for name in the index, or kNone with *slot at the empty
+    // slot where the name would go.
+    uint32_t probe(std::string_view name, uint32_t h, uint32_t* slot) const;
     bool grow_index_for_new_name();
     void rebuild_index(uint32_t size);
     void index_insert(uint32_t entry, uint32_t h);
@@ -184,27 +191,115 @@ private:
     std::vector<Entry> entries_;
     std::vector<Extra> extras_;
     std::vector<Slot> index_;
-    // Without an index: one bit per name held (see filter_bit); a clear bit
-    // proves a name absent without comparing. Removals leave their bits.
+    // Without an index: one bit per name held (filter_mask of its hash); a
+    // clear bit proves a name absent without comparing. Removals leave their
+    // bits.
     uint64_t filter_ = 0;
     uint32_t free_extra_ = kNone;
     size_t values_ = 0;
     size_t garbage_ = 0;  // store bytes no longer referenced
+
+    // The hash's secrets, derived from the seed.
+    static uint64_t secret0_, secret1_;
 };
+
+namespace headers_detail {
+inline uint64_t load64(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+inline uint64_t load32(const char* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+// The 128-bit product of a and b, its halves folded.
+inline uint64_t mum(uint64_t a, uint64_t b) {
+    unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return uint64_t(r) ^ uint64_t(r >> 64);
+}
+}  // namespace headers_detail
+
+inline uint32_t HeaderList::hash_name(std::string_view name) {
+    // One multiply per 16 bytes; a name of up to 16 bytes is read as two
+    // words zero-padded past its end. Both words meet a secret before the
+    // multiply, so which names collide differs from process to process.
+    using namespace headers_detail;
+    const char* p = name.data();
+    size_t n = name.size();
+    uint64_t h;
+    if (n <= 16) {
+        uint64_t a = 0, b = 0;
+        if (n >= 8) {
+            a = load64(p);
+            if (n > 8) b = load64(p + n - 8) >> (8 * (16 - n));
+        } else if (n >= 4) {
+            a = load32(p) | load32(p + n - 4) << (8 * (n - 4));
+        } else if (n > 0) {
+            a = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << (8 * (n / 2)) |
+                uint64_t(uint8_t(p[n - 1])) << (8 * (n - 1));
+        }
+        h = mum(a ^ (secret0_ + n), b ^ secret1_);
+    } else {
+        h = secret0_ + n;
+        for (; n > 16; p += 16, n -= 16) h = mum(load64(p) ^ h, load64(p + 8) ^ secret1_);
+        h = mum(load64(p + n - 16) ^ h, load64(p + n - 8) ^ secret1_);
+    }
+    return uint32_t(h) ^ uint32_t(h >> 32);
+}
+
+inline bool HeaderList::name_at(uint32_t e, std::string_view name) const {
+    const Span& n = entries_[e].name;
+    return n.len == name.size() && bytes_equal(store_.data() + n.off, name.data(), name.size());
+}
+
+inline uint32_t HeaderList::find_linear(std::string_view name, uint32_t h) const {
+    if (!(filter_ & filter_mask(h))) return kNone;
+    for (uint32_t e = 0; e < entries_.size(); ++e)
+        if (entries_[e].hash == h && name_at(e, name)) return e;
+    return kNone;
+}
+
+inline uint32_t HeaderList::probe(std::string_view name, uint32_t h, uint32_t* slot) const {
+    uint32_t mask = uint32_t(index_.size()) - 1;
+    uint16_t hi = uint16_t(h >> 16);
+    for (uint32_t s = h & mask;; s = (s + 1) & mask) {
+        const Slot& sl = index_[s];
+        if (sl.entry_plus1 == 0) {
+            *slot = s;
+            return kNone;
+        }
+        if (sl.hash_hi == hi && name_at(sl.entry_plus1 - 1u, name)) {
+            *slot = s;
+            return sl.entry_plus1 - 1u;
+        }
+    }
+}
 
 template <class Line>
 HeaderList::Status HeaderList::append_lines(size_t n, Line&& line) {
     for (size_t i = 0; i < n; ++i) {
         Span ns, vs;
         if (!line(i, &ns, &vs)) continue;
-        if (indexed() || entries_.size() >= kLinearNames) {
+        std::string_view name = str(ns);
+        uint32_t h = hash_name(name);
+        uint32_t e, slot = 0;
+        if (indexed()) {
+            if (entries_.size() >= index_.size() / 4 * 3) {
+                // Past what the index was sized for: the general path grows it.
+                Status st = append_spans(ns, vs);
+                if (st != Status::Ok) return st;
+                continue;
+            }
+            e = probe(name, h, &slot);
+        } else if (entries_.size() < kLinearNames) {
+            e = find_linear(name, h);
+        } else {
             Status st = append_spans(ns, vs);
             if (st != Status::Ok) return st;
             continue;
         }
-        std::string_view name = str(ns);
-        uint32_t bit = filter_bit(name);
-        uint32_t e = find_linear(name, bit);
         if (e != kNone) {
             add_garbage(ns.len);
             link_value(e, vs);
@@ -213,9 +308,12 @@ HeaderList::Status HeaderList::append_lines(size_t n, Line&& line) {
         Entry en;
         en.name = ns;
         en.value = vs;
-        en.hash = bit;
+        en.hash = h;
         entries_.push_back(en);
-        filter_ |= uint64_t(1) << bit;
+        if (indexed())
+            index_[slot] = Slot{uint16_t(entries_.size()), uint16_t(h >> 16)};
+        else
+            filter_ |= filter_mask(h);
         ++values_;
     }
     return Status::Ok;

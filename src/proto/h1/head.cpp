@@ -38,13 +38,33 @@ constexpr KindInfo kKinds[] = {
      0},
 };
 
+// Up to 8 bytes of s as one little-endian word, for comparing loads with.
+constexpr uint64_t le_word(std::string_view s) {
+    uint64_t w = 0;
+    for (size_t i = 0; i < s.size(); ++i) w |= uint64_t(uint8_t(s[i])) << (8 * i);
+    return w;
+}
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
 // Names keep the peer's letter case in the buffer. `lower` is lower-case
 // letters and '-', which all have the 0x20 bit set; folding that bit into a
 // token byte matches exactly the same letter in either case, or '-'.
 inline bool name_is(const uint8_t* b, const RawHeader& h, std::string_view lower) {
     if (h.name_len != lower.size()) return false;
     const uint8_t* n = b + h.name_off;
-    for (size_t i = 0; i < lower.size(); ++i)
+    size_t k = lower.size();
+    if (k >= 8) {
+        // The first and the last eight bytes (overlapping) cover the name.
+        constexpr uint64_t kFold = 0x2020202020202020ull;
+        return (load64(n) | kFold) == le_word(lower.substr(0, 8)) &&
+               (load64(n + k - 8) | kFold) == le_word(lower.substr(k - 8));
+    }
+    for (size_t i = 0; i < k; ++i)
         if ((n[i] | 0x20) != uint8_t(lower[i])) return false;
     return true;
 }
@@ -141,6 +161,14 @@ ParseStatus scan_request_line(const uint8_t* b, size_t len, HeadScan& s, ParseKi
                 s.step = Step::Method;
                 break;
             case Step::Method:
+                // GET and POST in one load each; the loop then stops at once.
+                if (len - p >= 8) {
+                    uint64_t w = load64(b + p);
+                    if ((w & 0xffffffffu) == le_word("GET "))
+                        p += 3;
+                    else if ((w & 0xffffffffffu) == le_word("POST "))
+                        p += 4;
+                }
                 while (p < len && kTokenLower[b[p]]) ++p;
                 s.pos = uint32_t(p);
                 if (p >= len) return ParseStatus::Partial;
@@ -166,6 +194,16 @@ ParseStatus scan_request_line(const uint8_t* b, size_t len, HeadScan& s, ParseKi
                 break;
             }
             case Step::Version: {
+                // The common whole version and CRLF first.
+                if (len - p >= 10 && b[p + 8] == '\r' && b[p + 9] == '\n') {
+                    uint64_t w = load64(b + p);
+                    if (w == le_word("HTTP/1.1") || w == le_word("HTTP/1.0")) {
+                        s.http10 = w == le_word("HTTP/1.0");
+                        s.pos = uint32_t(p + 10);
+                        s.step = Step::LineStart;
+                        return ParseStatus::Complete;
+                    }
+                }
                 bool http10 = false;
                 ParseStatus st = parse_version(b, len, &p, &http10);
                 if (st == ParseStatus::Partial) return st;
@@ -260,7 +298,7 @@ bool names_framing_field(const uint8_t* line, size_t n) {
 // needs the stepwise scan (rare name bytes, not yet complete, malformed).
 inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
     size_t n, ve;  // name length; where the run of value bytes stops
-    if (len - p >= 32 && line_window(b + p, len - p, &n, &ve)) {
+    if (len >= 32 && line_window(b, len, p, &n, &ve)) {
         ve += p;
     } else {
         n = name_run(b + p, len - p);
@@ -399,17 +437,18 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
     if (n == 0) return true;
-    size_t first = slots[0].name_off;
-    size_t last_end = slots[n - 1].value_off + slots[n - 1].value_len;
+    const RawHeader* hs = slots.data();
+    size_t first = hs[0].name_off;
+    size_t last_end = hs[n - 1].value_off + hs[n - 1].value_len;
     HeaderList::Span base = out.adopt_block({reinterpret_cast<const char*>(b + first), last_end - first}, n);
     uint8_t* store = out.store_bytes_of(base);
     for (size_t i = 0; i < n; ++i) {
-        const RawHeader& h = slots[i];
+        const RawHeader& h = hs[i];
         size_t off = h.name_off - first;
         lower_copy(store + off, b + h.name_off, h.name_len, base.len - off);
     }
     auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
-        const RawHeader& h = slots[i];
+        const RawHeader& h = hs[i];
         *ns = {uint32_t(base.off + h.name_off - first), h.name_len};
         *vs = {uint32_t(base.off + h.value_off - first), h.value_len};
         return !h.drop;
@@ -422,6 +461,15 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
 struct ConnectionTokens {
     bool close = false, keep_alive = false;
     void add(std::string_view value) {
+        // A value of one token, the usual case, needs no list walk.
+        if (iequals(value, "keep-alive")) {
+            keep_alive = true;
+            return;
+        }
+        if (iequals(value, "close")) {
+            close = true;
+            return;
+        }
         // One pass over the elements for both tokens.
         if (!is_visible_ascii(value)) return;
         for_each_list_element(value, [&](std::string_view el) {
@@ -492,6 +540,15 @@ Failure parse_failure(ParseKind k) {
 bool parse_decimal(std::string_view s, uint64_t* out) {
     if (s.empty()) return false;
     uint64_t v = 0;
+    if (s.size() <= 19) {
+        // 19 digits never overflow 64 bits.
+        for (char ch : s) {
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + unsigned(ch - '0');
+        }
+        *out = v;
+        return true;
+    }
     for (char ch : s) {
         if (ch < '0' || ch > '9') return false;
         unsigned d = unsigned(ch - '0');
@@ -563,16 +620,16 @@ ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim
         // Origin form, the common case: every byte was already checked by
         // the target scan (visible ASCII and obs-text), which is exactly the
         // path and query alphabet apart from '#', where a fragment starts.
-        std::string_view pq = target;
-        if (const void* hash = std::memchr(pq.data(), '#', pq.size()))
-            pq = pq.substr(0, size_t(static_cast<const char*>(hash) - pq.data()));
+        const uint8_t* t = reinterpret_cast<const uint8_t*>(target.data());
+        size_t n = target.size();
+        // The version and line end follow the target in b.
+        size_t room = len - scan.method_end - 1;
+        size_t q = find_either<'?', '#'>(t, n, room);
         uri.form = UriForm::Origin;
-        size_t q = pq.find('?');
-        if (q == std::string_view::npos) {
-            uri.path = pq;
-        } else {
-            uri.path = pq.substr(0, q);
-            uri.query = pq.substr(q + 1);
+        uri.path = target.substr(0, q);
+        if (q < n && t[q] == '?') {
+            size_t f = q + 1 + find_either<'#', '#'>(t + q + 1, n - q - 1, room - q - 1);
+            uri.query = target.substr(q + 1, f - q - 1);
             uri.has_query = true;
         }
     } else if (parse_uri(target, &uri) != UriError::Ok) {
@@ -586,16 +643,20 @@ ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim
     bool te_seen = false, last_chunked = false, any_cl = false, have_len = false;
     uint64_t length = 0;
 
+    // The lengths of the names looked at below: most lines are none of them.
+    constexpr uint32_t kFramingLengths = 1u << 17 | 1u << 14 | 1u << 10 | 1u << 7 | 1u << 6 | 1u << 2;
     size_t n = slots.size();
+    RawHeader* hs = slots.data();
     for (size_t i = 0; i < n; ++i) {
-        RawHeader& h = slots[i];
+        RawHeader& h = hs[i];
+        if (h.name_len > 17 || !(kFramingLengths >> h.name_len & 1)) continue;
         switch (h.name_len) {
             case 17:
                 if (name_is(b, h, "transfer-encoding")) {
                     if (http10) return fail(err, ParseKind::TransferEncodingUnexpected);
                     if (have_len) {
                         for (size_t k = 0; k < i; ++k)
-                            if (name_is(b, slots[k], "content-length")) slots[k].drop = 1;
+                            if (name_is(b, hs[k], "content-length")) hs[k].drop = 1;
                         have_len = false;
                         length = 0;
                     }

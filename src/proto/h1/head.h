@@ -115,7 +115,8 @@ public:
         return true;
     }
     size_t size() const { return count_; }
-    RawHeader& operator[](size_t i) { return heap_.empty() ? fixed_[i] : heap_[i]; }
+    RawHeader* data() { return heap_.empty() ? fixed_ : heap_.data(); }
+    RawHeader& operator[](size_t i) { return data()[i]; }
 
 private:
     size_t max_ = kDefaultMaxHeaders;

@@ -6,6 +6,7 @@
 // an SSE2 vector at a time. They must agree on every input; the dispatching
 // function picks the fastest one the build supports.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -164,34 +165,42 @@ inline size_t name_run(const uint8_t* p, size_t n) {
     return n;
 }
 
-// The start of a header line read as one 32-byte window (at least 32 bytes
-// must be readable from p): when a ':' lies in it after a non-empty run of
-// common name bytes, sets *name_len to the run's length and *stop to the
-// offset of the line's first control byte or DEL (n when there is none
-// within p[0, n)) and returns true. The line end is found by the same loads
-// as the name, so the next line does not wait on the name checks. False
-// sends the line to the general scan.
-inline bool line_window(const uint8_t* p, size_t n, size_t* name_len, size_t* stop) {
+// The start of the header line at b[p] read through one 32-byte window of
+// b[0, len) (len >= 32): the window starts at the line, or ends at len when
+// fewer than 32 bytes are left, the bytes before the line being readable
+// too. When a ':' lies in the window after a non-empty run of common name
+// bytes, sets *name_len to the run's length and *stop to the offset from p
+// of the line's first control byte or DEL (len - p when there is none) and
+// returns true. The line end comes from the same loads as the name, so the
+// next line does not wait on the name checks. False sends the line to the
+// general scan.
+inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
 #if defined(__SSE2__)
     using namespace scan_detail;
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    size_t w = len - p >= 32 ? p : len - 32;
+    unsigned shift = unsigned(p - w);
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w + 16));
     const __m128i colon = _mm_set1_epi8(':');
-    unsigned colons = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, colon))) |
-                      unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, colon))) << 16;
+    unsigned colons = (unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, colon))) |
+                       unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, colon))) << 16) >> shift;
     if (!colons) return false;
     unsigned c = unsigned(__builtin_ctz(colons));
     unsigned name_bits = (1u << c) - 1;
-    unsigned ok = unsigned(_mm_movemask_epi8(common_name_bytes(a)));
-    if (c > 16) ok |= unsigned(_mm_movemask_epi8(common_name_bytes(b))) << 16;
+    unsigned ok = unsigned(_mm_movemask_epi8(common_name_bytes(lo)));
+    if (shift + c > 16) ok |= unsigned(_mm_movemask_epi8(common_name_bytes(hi))) << 16;
+    ok >>= shift;
     if (c == 0 || (ok & name_bits) != name_bits) return false;
     // Name bytes are no stop bytes: the first stop lies past the colon.
-    unsigned stops = stop_mask<0x1f>(a) | stop_mask<0x1f>(b) << 16;
+    unsigned stops = (stop_mask<0x1f>(lo) | stop_mask<0x1f>(hi) << 16) >> shift;
     *name_len = c;
-    *stop = stops ? size_t(__builtin_ctz(stops)) : 32 + scan_sse2<0x1f>(p + 32, n - 32);
+    if (stops)
+        *stop = size_t(__builtin_ctz(stops));
+    else
+        *stop = w + 32 - p + scan_sse2<0x1f>(b + w + 32, len - w - 32);
     return true;
 #else
-    (void)p, (void)n, (void)name_len, (void)stop;
+    (void)b, (void)len, (void)p, (void)name_len, (void)stop;
     return false;
 #endif
 }
@@ -241,6 +250,26 @@ inline void lower_copy(uint8_t* dst, const uint8_t* src, size_t n, size_t room) 
     (void)room;
 #endif
     for (size_t i = 0; i < n; ++i) dst[i] = src[i] >= 'A' && src[i] <= 'Z' ? uint8_t(src[i] + 32) : src[i];
+}
+
+// The index of the first A or B in p[0, n), or n. `room` (>= n) bytes
+// are readable from p, which lets the last bytes go through a vector step.
+template <char A, char B>
+inline size_t find_either(const uint8_t* p, size_t n, size_t room) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i < n && i + 16 <= room; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        unsigned m = unsigned(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(B)))));
+        if (m) return std::min(n, i + size_t(__builtin_ctz(m)));
+    }
+#else
+    (void)room;
+#endif
+    for (; i < n; ++i)
+        if (p[i] == uint8_t(A) || p[i] == uint8_t(B)) return i;
+    return n;
 }
 
 inline size_t scan_value(const uint8_t* p, size_t n) {
