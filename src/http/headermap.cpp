@@ -520,8 +520,10 @@ struct ValuesCopy {
 
 // Every value with its name, copied out: the list's store in one piece and
 // the spans into it (per entry: name offset, name length, number of values,
-// its hash field, then offset and length of each value). A typical map fits the inline
-// arrays, so reading one costs no allocation besides the results.
+// its hash field, then offset and length of each value). A map of up to
+// 8 KiB of names and values and 64 names (a large cookie or a long list of
+// headers included) fits the inline arrays, so reading one costs no
+// allocation besides the results.
 class ItemsCopy {
 public:
     // Under the lock: plain C++ only. The shared objects of common names are
@@ -579,9 +581,9 @@ private:
         big.reset(new T[n]);
         return big.get();
     }
-    static constexpr size_t kInlineMeta = 224;
-    static constexpr size_t kInlineKnown = 48;
-    char inline_bytes_[2048];
+    static constexpr size_t kInlineMeta = 384;
+    static constexpr size_t kInlineKnown = 64;
+    char inline_bytes_[8192];
     uint32_t inline_meta_[kInlineMeta];
     PyObject* inline_known_[kInlineKnown];
     std::unique_ptr<char[]> big_bytes_;
