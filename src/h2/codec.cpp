@@ -341,12 +341,12 @@ PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
 // allocates nothing for frames it hands straight on. A nested call (a
 // finalizer that receives while results are being built) finds none and
 // makes its own.
-namespace {
-struct Spare {
+struct WlH2Spare {
     WlH2Collected got;
     bool full = false;
 };
-thread_local Spare t_spare;  // one thread-local lookup per use
+namespace {
+thread_local WlH2Spare t_spare;  // looked up once per receive call
 constexpr size_t kSpareBytes = 64 * 1024;
 constexpr size_t kSpareFrames = 256;
 
@@ -357,8 +357,8 @@ void swap_collected(WlH2Collected& a, WlH2Collected& b) {
 }
 }  // namespace
 
-WlH2Received::WlH2Received() {
-    Spare& sp = t_spare;
+WlH2Received::WlH2Received() : spare_(&t_spare) {
+    WlH2Spare& sp = *spare_;
     if (sp.full) {
         swap_collected(got, sp.got);
         sp.full = false;
@@ -369,7 +369,7 @@ WlH2Received::~WlH2Received() {
     got.frames.clear();
     got.offsets.clear();
     got.bytes.clear();
-    Spare& sp = t_spare;
+    WlH2Spare& sp = *spare_;  // the same thread's
     if (!sp.full && got.bytes.capacity() <= kSpareBytes && got.frames.capacity() <= kSpareFrames) {
         swap_collected(got, sp.got);
         sp.full = true;

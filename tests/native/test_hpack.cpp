@@ -523,6 +523,29 @@ TEST(HpackHostile, FullHeaderListMakesFrameOverSize) {
     EXPECT_TRUE(f.over_size);
 }
 
+TEST(HpackHostile, FullHeaderListFromDecodedBlock) {
+    // The decoder hands a pass's fields to the list in one batch: a list
+    // that fills up still makes the frame over-size, and only then.
+    for (uint32_t names : {wl::HeaderList::kMaxNames, wl::HeaderList::kMaxNames + 1}) {
+        std::vector<uint8_t> b;
+        for (uint32_t i = 0; i < names; ++i) {
+            std::string n = "n";
+            n += std::to_string(i);
+            b.push_back(0x00);  // literal without indexing, new name
+            b.push_back(uint8_t(n.size()));
+            b.insert(b.end(), n.begin(), n.end());
+            b.push_back(0x00);  // empty value
+        }
+        HpackDecoder d;
+        HeaderFrame f;
+        size_t c;
+        ASSERT_EQ(d.decode(b.data(), b.size(), &c, f, SIZE_MAX / 8), HpackResult::Ok);
+        EXPECT_EQ(c, b.size());
+        EXPECT_EQ(f.over_size, names > wl::HeaderList::kMaxNames) << names;
+        EXPECT_EQ(f.headers.name_count(), wl::HeaderList::kMaxNames);
+    }
+}
+
 // ---------------------------------------------------------------- encoder
 
 TEST(HpackEncode, StaticFullMatches) {

@@ -128,8 +128,10 @@ bool DynamicTable::insert(std::string_view n, std::string_view v) {
     while (size_ + sz > max_size_) evict_one();
     if (count() == slots_.size()) grow_slots();
     Slot& s = slot(next_seq_);
-    s.bytes.assign(n.data(), n.size());
-    s.bytes.append(v.data(), v.size());
+    // The slot's storage is reused: one resize, then the bytes.
+    s.bytes.resize(n.size() + v.size());
+    if (!n.empty()) std::memcpy(s.bytes.data(), n.data(), n.size());
+    if (!v.empty()) std::memcpy(s.bytes.data() + n.size(), v.data(), v.size());
     s.name_len = uint32_t(n.size());
     ++next_seq_;
     size_ += sz;
