@@ -531,7 +531,6 @@ public:
     // their reference counts.
     void take(const HeaderList& l, bool raw) {
         values_ = l.value_count();
-        hashed_ = l.indexed();
         bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
         meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 4 + l.value_count() * 2);
         known_ = fit(inline_known_, kInlineKnown, big_known_, l.name_count());
@@ -562,12 +561,9 @@ public:
         for (const uint32_t* m = meta_; m != end_;) {
             std::string_view name(bytes_ + m[0], m[1]);
             uint32_t count = m[2];
-            // An uncommon name's hash, for the table of names seen lately:
-            // the entry holds it while the list is indexed.
-            PyObject* shared = *k++;
-            uint32_t hash = shared ? 0 : hashed_ ? m[3] : HeaderList::hash_name(name);
+            // The entry's name hash, for the table of names seen lately.
+            if (!f(name, *k++, m[3])) return false;
             m += 4;
-            if (!f(name, shared, hash)) return false;
             for (uint32_t i = 0; i < count; ++i, m += 2)
                 if (!g(std::string_view(bytes_ + m[0], m[1]))) return false;
         }
@@ -594,7 +590,6 @@ private:
     PyObject** known_ = nullptr;
     const uint32_t* end_ = nullptr;
     size_t values_ = 0;
-    bool hashed_ = false;  // entries hold their names' hashes
 };
 
 PyObject* bytes_list(const ValuesCopy& c) {
