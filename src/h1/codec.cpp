@@ -294,12 +294,26 @@ void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
     if (mine.capacity() < head.capacity()) mine.swap(head);
 }
 
-// The head swapped out of the codec as bytes, its buffer given back.
-static PyObject* head_bytes(WlH1Codec* c, std::string& head) {
-    PyObject* out = wl_bytes(head);
-    wl_h1codec_return_head(c, head);
-    return out;
-}
+// A spare head buffer per thread. A serializer swaps the written head out
+// of the codec for it under the codec's lock, so the codec keeps a buffer
+// with room, and makes the bytes after unlocking with no second lock to
+// give a buffer back. The spare is taken for the call: a call nested in the
+// bytes' allocation (a finalizer) finds none and works with a fresh one.
+static thread_local std::string t_spare_head;
+
+class SpareHead {
+public:
+    SpareHead() { s_.swap(t_spare_head); }
+    ~SpareHead() {
+        if (t_spare_head.capacity() < s_.capacity()) t_spare_head.swap(s_);
+    }
+    SpareHead(const SpareHead&) = delete;
+    SpareHead& operator=(const SpareHead&) = delete;
+    std::string& get() { return s_; }
+
+private:
+    std::string s_;
+};
 
 PyObject* wl_h1_serialize_error(WlParse r, const SerializeError& err) {
     if (r == WlParse::Failed) return raise_serialize_error(err);
@@ -482,7 +496,8 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
         return nullptr;
     WlH1Codec* c = as_codec(o);
     SerializeError err;
-    std::string head;
+    SpareHead spare;
+    std::string& head = spare.get();
     bool ok = false;
     WlParse r = wl_h1codec_locked(c, [&] {
         if (headers) {
@@ -495,7 +510,7 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
     });
     if (r == WlParse::Complete && !ok) r = WlParse::Failed;
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return head_bytes(c, head);
+    return wl_bytes(head);
 }
 
 PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -514,12 +529,12 @@ PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_
         conv_opt_bool(a[3], kF, "http10", false, &http10) < 0 || conv_opt_length(a[4], kF, &has_len, &len) < 0 ||
         conv_opt_bool(a[5], kF, "chunked", false, &chunked) < 0)
         return nullptr;
-    std::string head;
+    SpareHead spare;
     SerializeError err;
     WlParse r = wl_h1codec_serialize_response_native(as_codec(o), unsigned(status), headers, keep_alive, http10,
-                                                     has_len, len, chunked, head, err, nullptr);
+                                                     has_len, len, chunked, spare.get(), err, nullptr);
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return head_bytes(as_codec(o), head);
+    return wl_bytes(spare.get());
 }
 
 PyObject* codec_continue_response(PyObject*, PyObject*) { return Py_NewRef(g_continue); }
