@@ -299,7 +299,13 @@ void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
 // with room, and makes the bytes after unlocking with no second lock to
 // give a buffer back. The spare is taken for the call: a call nested in the
 // bytes' allocation (a finalizer) finds none and works with a fresh one.
+// The interpreter lock orders its users, so there is one for the process;
+// builds without that lock keep one per thread.
+#ifdef Py_GIL_DISABLED
 static thread_local std::string t_spare_head;
+#else
+static std::string t_spare_head;
+#endif
 
 class SpareHead {
 public:
