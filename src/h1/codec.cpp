@@ -300,18 +300,20 @@ void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
 // give a buffer back. The spare is taken for the call: a call nested in the
 // bytes' allocation (a finalizer) finds none and works with a fresh one.
 // The interpreter lock orders its users, so there is one for the process;
-// builds without that lock keep one per thread.
+// builds without that lock keep one per thread. A buffer past
+// kSpareHeadKeep (an unusually large head) is freed, not kept for good.
 #ifdef Py_GIL_DISABLED
 static thread_local std::string t_spare_head;
 #else
 static std::string t_spare_head;
 #endif
+constexpr size_t kSpareHeadKeep = 256 * 1024;
 
 class SpareHead {
 public:
     SpareHead() { s_.swap(t_spare_head); }
     ~SpareHead() {
-        if (t_spare_head.capacity() < s_.capacity()) t_spare_head.swap(s_);
+        if (s_.capacity() <= kSpareHeadKeep && t_spare_head.capacity() < s_.capacity()) t_spare_head.swap(s_);
     }
     SpareHead(const SpareHead&) = delete;
     SpareHead& operator=(const SpareHead&) = delete;
