@@ -68,6 +68,14 @@ TEST(H1Scan, EveryStopByteAtEveryPosition) {
 }
 
 TEST(H1Scan, NameRunAndLoweringMatchBytewiseRules) {
+    // Every byte value at every position of both vector steps and the tail.
+    for (int c = 0; c < 256; ++c) {
+        for (size_t pos = 0; pos < 40; ++pos) {
+            std::vector<uint8_t> v(40, 'k');
+            v[pos] = uint8_t(c);
+            ASSERT_EQ(name_run(v.data(), v.size()), is_common_name_byte(uint8_t(c)) ? 40 : pos) << c << " " << pos;
+        }
+    }
     std::mt19937 rng(777);
     static const char alphabet[] = "abcXYZ09-_!#:; \x80\xff" "Az@[`{";
     for (int iter = 0; iter < 20000; ++iter) {

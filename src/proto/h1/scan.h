@@ -127,13 +127,18 @@ inline bool is_common_name_byte(uint8_t c) {
 
 #if defined(__SSE2__)
 namespace scan_detail {
-// Bytes of v that are letters, digits, '-' or '_'. Bytes 0x80 and above are
-// negative here and fall outside every range.
+// Bytes of v in [Lo, Lo + Width): moved down by Lo and across by 0x80,
+// exactly those land below -128 + Width as signed bytes.
+template <uint8_t Lo, uint8_t Width>
+inline __m128i in_range(__m128i v) {
+    __m128i t = _mm_add_epi8(v, _mm_set1_epi8(char(uint8_t(0x80 - Lo))));
+    return _mm_cmplt_epi8(t, _mm_set1_epi8(char(uint8_t(0x80 + Width))));
+}
+
+// Bytes of v that are letters, digits, '-' or '_'.
 inline __m128i common_name_bytes(__m128i v) {
-    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i letter = in_range<'a', 26>(_mm_or_si128(v, _mm_set1_epi8(0x20)));
+    __m128i digit = in_range<'0', 10>(v);
     __m128i punct = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
     return _mm_or_si128(_mm_or_si128(letter, digit), punct);
 }
