@@ -313,9 +313,11 @@ inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
         next = ve + 1;
     else
         return 0;
+    // Between the colon and ve lie only visible bytes, obs-text, spaces and
+    // tabs: a byte <= ' ' is a space or a tab.
     size_t vs = p + n + 1;
-    while (vs < ve && (b[vs] == ' ' || b[vs] == '\t')) ++vs;
-    while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
+    while (vs < ve && b[vs] <= ' ') ++vs;
+    while (ve > vs && b[ve - 1] <= ' ') --ve;
     *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0};
     return next;
 }
