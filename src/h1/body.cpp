@@ -8,6 +8,7 @@
 #include "errors/errors.h"
 #include "h1/codec.h"
 #include "http/headermap.h"
+#include "py/kept.h"
 
 PyTypeObject* WL_H1BodyDecoderType = nullptr;
 
@@ -44,22 +45,14 @@ namespace {
 
 // Decoders released lately with nothing left to read, kept whole for the
 // next bodies (one per request otherwise costs an object allocation and its
-// set-up). At most kSpareDecoders, each holding no references and an input
-// buffer of at most kSpareInput bytes. The interpreter lock guards them;
-// without one none are kept.
-#ifdef Py_GIL_DISABLED
-constexpr int kSpareDecoders = 0;
-#else
-constexpr int kSpareDecoders = 4;
-#endif
+// set-up), each with an input buffer of at most kSpareInput bytes.
 constexpr size_t kSpareInput = 16384;
-WlH1BodyDecoder* g_spare_decoders[kSpareDecoders > 0 ? kSpareDecoders : 1];
-int g_nspare_decoders = 0;
+wl::KeptObjects<WlH1BodyDecoder, 4> g_spare_decoders;
 
 // Keeps a released decoder, its references already dropped, when there is
 // room and its input is empty (a buffer larger than kSpareInput is freed).
 bool keep_spare(WlH1BodyDecoder* d) {
-    if (g_nspare_decoders >= kSpareDecoders || d->dec.borrowing() || d->dec.buffered() != 0) return false;
+    if (g_spare_decoders.full() || d->dec.borrowing() || d->dec.buffered() != 0) return false;
     if (d->dec.input().capacity() > kSpareInput) {
         wl::ByteBuf big;
         d->dec.take_input(big);  // swaps the empty buffer out: nothing to copy
@@ -67,14 +60,13 @@ bool keep_spare(WlH1BodyDecoder* d) {
     d->size_hint.store(0, std::memory_order_relaxed);
     d->spare_cap[0] = d->spare_cap[1] = 0;
     d->spare_last = 0;
-    g_spare_decoders[g_nspare_decoders++] = d;
+    g_spare_decoders.put(d);
     return true;
 }
 
 PyObject* alloc_decoder(PyTypeObject* tp, BodyKind kind, uint64_t length) {
-    if (g_nspare_decoders > 0) {
-        WlH1BodyDecoder* self = g_spare_decoders[--g_nspare_decoders];
-        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
+    if (!g_spare_decoders.empty()) {
+        WlH1BodyDecoder* self = g_spare_decoders.take(tp);
         self->dec.reset(kind, length);  // input empty, nothing borrowed
         return reinterpret_cast<PyObject*>(self);
     }

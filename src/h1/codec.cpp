@@ -8,6 +8,7 @@
 #include "errors/errors.h"
 #include "h1/body.h"
 #include "http/headermap.h"
+#include "py/kept.h"
 #include "py/members.h"
 
 PyTypeObject* WL_H1CodecType = nullptr;
@@ -56,28 +57,16 @@ PyObject* latin1_str(std::string_view v) {
     return PyUnicode_DecodeLatin1(v.data(), Py_ssize_t(v.size()), nullptr);
 }
 
-// Head objects released lately, kept for the next parsed heads (the
-// interpreter lock guards them; without one none are kept). They hold no
-// references while kept.
-#ifdef Py_GIL_DISABLED
-constexpr int kSpareHeads = 0;
-#else
-constexpr int kSpareHeads = 4;
-#endif
+// Head objects released lately, kept for the next parsed heads. They hold
+// no references while kept.
 template <class Head>
 struct SpareHeads {
-    Head* kept[kSpareHeads > 0 ? kSpareHeads : 1];
-    int n = 0;
-    Head* take(PyTypeObject* tp) {
-        if (n == 0) return PyObject_New(Head, tp);
-        Head* o = kept[--n];
-        PyObject_Init(reinterpret_cast<PyObject*>(o), tp);
-        return o;
-    }
+    wl::KeptObjects<Head, 4> kept;
+    Head* take(PyTypeObject* tp) { return kept.empty() ? PyObject_New(Head, tp) : kept.take(tp); }
     void release(Head* o) {
         PyTypeObject* tp = Py_TYPE(o);
-        if (n < kSpareHeads)
-            kept[n++] = o;
+        if (!kept.full())
+            kept.put(o);
         else
             PyObject_Free(o);
         Py_DECREF(tp);

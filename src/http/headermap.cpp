@@ -10,6 +10,7 @@
 
 #include "core/chars.h"
 #include "http/names.h"
+#include "py/kept.h"
 
 PyTypeObject* WL_HeaderMapType = nullptr;
 
@@ -126,36 +127,23 @@ int wl_header_value(PyObject* value, std::string_view* out) {
 namespace {
 
 // Maps released lately, kept whole (lock and cleared collection with its
-// storage) for the next maps, parsed or built: a map made and dropped per
-// request then costs neither an object allocation nor one for its store and
-// entries. At most kSpares, each holding at most kSpareBytes, so they stay a
-// few kilobytes. The interpreter lock guards them; without one none are
-// kept.
-#ifdef Py_GIL_DISABLED
-constexpr int kSpares = 0;
-#else
-constexpr int kSpares = 8;
-#endif
+// storage) for the next maps, parsed or built. Each holds at most
+// kSpareBytes, so the few kept stay a few kilobytes.
 constexpr size_t kSpareBytes = 8192;
-WlHeaderMap* g_spares[kSpares > 0 ? kSpares : 1];
-int g_nspares = 0;
+wl::KeptObjects<WlHeaderMap, 8> g_spares;
 
 bool keep_spare(WlHeaderMap* self) {
-    if (g_nspares >= kSpares || Py_TYPE(self) != WL_HeaderMapType || self->list.capacity_bytes() > kSpareBytes)
+    if (g_spares.full() || Py_TYPE(self) != WL_HeaderMapType || self->list.capacity_bytes() > kSpareBytes)
         return false;
     self->list.clear();
-    g_spares[g_nspares++] = self;
+    g_spares.put(self);
     return true;
 }
 
 // A map of type tp with an empty list, a kept one when there is one; NULL
 // with MemoryError.
 WlHeaderMap* alloc_map(PyTypeObject* tp) {
-    if (g_nspares > 0 && tp == WL_HeaderMapType) {
-        WlHeaderMap* self = g_spares[--g_nspares];
-        PyObject_Init(reinterpret_cast<PyObject*>(self), tp);
-        return self;
-    }
+    if (!g_spares.empty() && tp == WL_HeaderMapType) return g_spares.take(tp);
     auto* self = reinterpret_cast<WlHeaderMap*>(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
@@ -166,7 +154,7 @@ WlHeaderMap* alloc_map(PyTypeObject* tp) {
 }  // namespace
 
 void wl_headermap_lend_storage(HeaderList& out) {
-    if (g_nspares > 0) out.swap(g_spares[g_nspares - 1]->list);
+    if (!g_spares.empty()) out.swap(g_spares.next()->list);
 }
 
 PyObject* wl_headermap_from(HeaderList&& list) {
