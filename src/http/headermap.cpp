@@ -514,21 +514,16 @@ struct ValuesCopy {
 // allocation besides the results.
 class ItemsCopy {
 public:
-    // Under the lock: plain C++ only. The shared objects of common names are
-    // looked up here (all at once, so the lookups overlap), without touching
-    // their reference counts.
-    void take(const HeaderList& l, bool raw) {
+    // Under the lock: plain C++ only.
+    void take(const HeaderList& l) {
         values_ = l.value_count();
         bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
         meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 4 + l.value_count() * 2);
-        known_ = fit(inline_known_, kInlineKnown, big_known_, l.name_count());
         std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
         uint32_t* m = meta_;
         const auto& ents = l.entries();
         for (uint32_t e = 0; e < ents.size(); ++e) {
             const HeaderList::Entry& en = ents[e];
-            std::string_view name = l.str(en.name);
-            known_[e] = wl_name_shared(name, raw);
             *m++ = en.name.off;
             *m++ = en.name.len;
             *m++ = en.count;
@@ -541,22 +536,9 @@ public:
         end_ = m;
     }
     size_t values() const { return values_; }
-    // Calls f(name, shared object or NULL, hash) per entry, then g(value) per
-    // value of it.
-    template <class F, class G>
-    bool each(F&& f, G&& g) const {
-        PyObject* const* k = known_;
-        for (const uint32_t* m = meta_; m != end_;) {
-            std::string_view name(bytes_ + m[0], m[1]);
-            uint32_t count = m[2];
-            // The entry's name hash, for the table of names seen lately.
-            if (!f(name, *k++, m[3])) return false;
-            m += 4;
-            for (uint32_t i = 0; i < count; ++i, m += 2)
-                if (!g(std::string_view(bytes_ + m[0], m[1]))) return false;
-        }
-        return true;
-    }
+    const char* bytes() const { return bytes_; }
+    const uint32_t* begin() const { return meta_; }
+    const uint32_t* end() const { return end_; }
 
 private:
     template <class T, class Big>
@@ -566,16 +548,12 @@ private:
         return big.get();
     }
     static constexpr size_t kInlineMeta = 384;
-    static constexpr size_t kInlineKnown = 64;
     char inline_bytes_[8192];
     uint32_t inline_meta_[kInlineMeta];
-    PyObject* inline_known_[kInlineKnown];
     std::unique_ptr<char[]> big_bytes_;
     std::unique_ptr<uint32_t[]> big_meta_;
-    std::unique_ptr<PyObject*[]> big_known_;
     char* bytes_ = nullptr;
     uint32_t* meta_ = nullptr;
-    PyObject** known_ = nullptr;
     const uint32_t* end_ = nullptr;
     size_t values_ = 0;
 };
@@ -725,33 +703,33 @@ PyObject* hm_values(PyObject* o, PyObject*) {
 PyObject* items_list(const ItemsCopy& c, bool raw) {
     PyObject* out = PyList_New(Py_ssize_t(c.values()));
     if (!out) return nullptr;
+    const char* bytes = c.bytes();
     Py_ssize_t i = 0;
-    PyObject* name = nullptr;
-    bool ok = c.each(
-        [&](std::string_view n, PyObject* shared, uint32_t hash) {
-            Py_XDECREF(name);
-            name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, hash);
-            return name != nullptr;
-        },
-        [&](std::string_view v) {
+    for (const uint32_t* m = c.begin(); m != c.end();) {
+        std::string_view n(bytes + m[0], m[1]);
+        uint32_t count = m[2], hash = m[3];
+        m += 4;
+        // One reference per value: the last tuple takes the one made here.
+        PyObject* shared = wl_name_shared(n, hash, raw);
+        PyObject* name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, hash);
+        if (!name) goto fail;
+        for (uint32_t k = 0; k < count; ++k, m += 2) {
             PyObject* t = PyTuple_New(2);
-            if (!t) return false;
-            PyObject* b = PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()));
+            PyObject* b = t ? PyBytes_FromStringAndSize(bytes + m[0], Py_ssize_t(m[1])) : nullptr;
             if (!b) {
-                Py_DECREF(t);
-                return false;
+                Py_XDECREF(t);
+                Py_DECREF(name);
+                goto fail;
             }
-            PyTuple_SET_ITEM(t, 0, Py_NewRef(name));
+            PyTuple_SET_ITEM(t, 0, k + 1 < count ? Py_NewRef(name) : name);
             PyTuple_SET_ITEM(t, 1, b);
             PyList_SET_ITEM(out, i++, t);
-            return true;
-        });
-    Py_XDECREF(name);
-    if (!ok) {
-        Py_DECREF(out);
-        return nullptr;
+        }
     }
     return out;
+fail:
+    Py_DECREF(out);
+    return nullptr;
 }
 
 PyObject* items_of(PyObject* o, bool raw) {
@@ -759,7 +737,7 @@ PyObject* items_of(PyObject* o, bool raw) {
     ItemsCopy c;
     {
         WlLock g(self->mu);
-        c.take(self->list, raw);
+        c.take(self->list);
     }
     return items_list(c, raw);
 }

@@ -7,6 +7,11 @@
 #include "core/mutex.h"
 #include "proto/h2/hpack_tables.h"
 
+namespace wl_names_detail {
+Key g_keys[kSlots];
+Known g_known[kMaxKnown];
+}  // namespace wl_names_detail
+
 namespace {
 
 // The names of the HPACK static table (pseudo-headers aside) and other
@@ -24,81 +29,23 @@ constexpr const char* kExtra[] = {
     "alt-svc", "early-data", "forwarded", "timing-allow-origin", "x-powered-by",
 };
 
-// Open addressing over a mix of the length and the first eight bytes. A
-// probe reads only the compact key array; the name's remaining bytes and its
-// objects are read on a match. Written once, at module initialisation.
-struct Key {
-    uint64_t head = 0;  // the first (up to) eight bytes, zero-padded
-    uint32_t len = 0;   // 0: empty slot
-    uint32_t entry = 0;
-};
-struct Known {
-    const char* name;  // NUL-terminated literal, lower case
-    PyObject* str;
-    PyObject* bytes;
-};
-constexpr size_t kSlots = 256;
-constexpr size_t kMaxKnown = 200;
-constexpr size_t kMaxKnownLen = 40;
-Key g_keys[kSlots];
-Known g_known[kMaxKnown];
-size_t g_nknown = 0;
+using namespace wl_names_detail;
 bool g_ready = false;
-
-// The first min(n, 8) bytes as a little-endian word, zero-padded. A short
-// name is read with two overlapping loads (the shared bytes are the same in
-// both), never past its end.
-inline uint64_t head_of(const char* p, size_t n) {
-    if (n >= 8) {
-        uint64_t h;
-        std::memcpy(&h, p, 8);
-        return h;
-    }
-    if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        return uint64_t(a) | uint64_t(b) << (8 * (n - 4));
-    }
-    if (n >= 2) {
-        uint16_t a, b;
-        std::memcpy(&a, p, 2);
-        std::memcpy(&b, p + n - 2, 2);
-        return uint64_t(a) | uint64_t(b) << (8 * (n - 2));
-    }
-    return n ? uint8_t(p[0]) : 0;
-}
-
-inline size_t slot_of(uint64_t head, size_t n) { return size_t(((head ^ n) * 0x9e3779b97f4a7c15ull) >> 56); }
-
-const Known* lookup(std::string_view name) {
-    size_t n = name.size();
-    if (n == 0 || n > kMaxKnownLen) return nullptr;
-    uint64_t head = head_of(name.data(), n);
-    for (size_t s = slot_of(head, n);; s = (s + 1) & (kSlots - 1)) {
-        const Key& k = g_keys[s];
-        if (k.len == 0) return nullptr;
-        if (k.len == n && k.head == head) {
-            const Known& e = g_known[k.entry];
-            if (n <= 8 || wl::bytes_equal(e.name + 8, name.data() + 8, n - 8)) return &e;
-        }
-    }
-}
+size_t g_nknown = 0;
 
 int add(const char* name, size_t len) {
-    if (len == 0 || len > kMaxKnownLen || lookup({name, len})) return 0;
-    if (g_nknown == kMaxKnown) return 0;
-    uint64_t head = head_of(name, len);
-    size_t s = slot_of(head, len);
-    while (g_keys[s].len) s = (s + 1) & (kSlots - 1);
+    uint32_t hash = wl::HeaderList::hash_name({name, len});
+    if (wl_name_shared({name, len}, hash, false) || g_nknown == kMaxKnown) return 0;
+    size_t s = hash & (kSlots - 1);
+    while (g_keys[s].entry) s = (s + 1) & (kSlots - 1);
     PyObject* str = PyUnicode_InternFromString(name);
     PyObject* bytes = str ? PyBytes_FromStringAndSize(name, Py_ssize_t(len)) : nullptr;
     if (!bytes) {
         Py_XDECREF(str);
         return -1;
     }
-    g_known[g_nknown] = Known{name, str, bytes};  // kept for the life of the process
-    g_keys[s] = Key{head, uint32_t(len), uint32_t(g_nknown)};
+    g_known[g_nknown] = Known{name, len, {str, bytes}};  // kept for the life of the process
+    g_keys[s] = Key{hash, uint32_t(g_nknown + 1)};
     ++g_nknown;
     return 0;
 }
@@ -172,20 +119,17 @@ int wl_names_init() {
 }
 
 PyObject* wl_name_str(std::string_view name) {
-    if (const Known* k = lookup(name)) return Py_NewRef(k->str);
-    return recent(g_recent_str, name, wl::HeaderList::hash_name(name), new_str);
+    uint32_t hash = wl::HeaderList::hash_name(name);
+    if (PyObject* o = wl_name_shared(name, hash, false)) return Py_NewRef(o);
+    return recent(g_recent_str, name, hash, new_str);
 }
 
 PyObject* wl_name_bytes(std::string_view name) {
-    if (const Known* k = lookup(name)) return Py_NewRef(k->bytes);
-    return recent(g_recent_bytes, name, wl::HeaderList::hash_name(name), new_bytes);
+    uint32_t hash = wl::HeaderList::hash_name(name);
+    if (PyObject* o = wl_name_shared(name, hash, true)) return Py_NewRef(o);
+    return recent(g_recent_bytes, name, hash, new_bytes);
 }
 
 PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash) {
     return raw ? recent(g_recent_bytes, name, hash, new_bytes) : recent(g_recent_str, name, hash, new_str);
-}
-
-PyObject* wl_name_shared(std::string_view name, bool raw) {
-    const Known* k = lookup(name);
-    return k ? (raw ? k->bytes : k->str) : nullptr;
 }
