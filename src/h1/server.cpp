@@ -145,8 +145,24 @@ bool arm_decision(ServerState* s, PyObject* done, WlDrops& drops) {
     return true;
 }
 
+// A tuple of new references, each stolen; should any be NULL (a failed
+// allocation) the others are released and NULL is returned. Results are
+// built on every request, where Py_BuildValue's format parsing showed up.
+template <typename... Items>
+PyObject* steal_tuple(Items... items) {
+    PyObject* objs[] = {items...};
+    PyObject* t = nullptr;
+    if (((items != nullptr) && ...)) t = PyTuple_New(Py_ssize_t(sizeof...(items)));
+    if (!t) {
+        for (PyObject* o : objs) Py_XDECREF(o);
+        return nullptr;
+    }
+    for (size_t i = 0; i < sizeof...(items); ++i) PyTuple_SET_ITEM(t, Py_ssize_t(i), objs[i]);
+    return t;
+}
+
 PyObject* pair(int code, PyObject* obj) {  // steals obj (may be NULL)
-    return Py_BuildValue("(iN)", code, wl_or_none(obj));
+    return steal_tuple(PyLong_FromLong(code), wl_or_none(obj));
 }
 
 // ---- construction and GC ----
@@ -346,7 +362,7 @@ PyObject* m_accept_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
         Py_DECREF(decoder);
         return nullptr;
     }
-    return Py_BuildValue("(NKN)", head, (unsigned long long)seq, decoder);
+    return steal_tuple(head, PyLong_FromUnsignedLongLong(seq), decoder);
 }
 
 PyObject* m_fail_read(PyObject* o, PyObject*) {
@@ -381,7 +397,7 @@ PyObject* m_mark_closed(PyObject* o, PyObject*) {
         t = take_transport(s);
         done = s->slot.present && s->slot.done ? Py_NewRef(s->slot.done) : nullptr;
     }
-    return Py_BuildValue("(NNN)", wl_or_none(t), wl_or_none(done), wl_bool(was_closed));
+    return steal_tuple(wl_or_none(t), wl_or_none(done), wl_bool(was_closed));
 }
 
 PyObject* m_mark_unusable(PyObject* o, PyObject*) {
@@ -537,7 +553,7 @@ PyObject* m_close_window(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* claim(int code, PyObject* head_bytes, bool armed) {  // steals head_bytes
-    return Py_BuildValue("(iNN)", code, wl_or_none(head_bytes), wl_bool(armed));
+    return steal_tuple(PyLong_FromLong(code), wl_or_none(head_bytes), wl_bool(armed));
 }
 
 PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -656,8 +672,8 @@ PyObject* m_finish_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs
             continue;
         }
         if (!sw) Py_CLEAR(leftover);
-        if (stale) return Py_BuildValue("(OOOO)", Py_False, Py_False, Py_None, Py_None);
-        return Py_BuildValue("(NNNN)", wl_bool(sw), wl_bool(close), wl_or_none(t), wl_or_none(leftover));
+        if (stale) return steal_tuple(wl_bool(false), wl_bool(false), wl_or_none(nullptr), wl_or_none(nullptr));
+        return steal_tuple(wl_bool(sw), wl_bool(close), wl_or_none(t), wl_or_none(leftover));
     }
 }
 
@@ -722,9 +738,9 @@ PyObject* m_detach(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (code != REQ_OK) {
             Py_XDECREF(leftover);
-            return Py_BuildValue("(iOO)", code, Py_None, Py_None);
+            return steal_tuple(PyLong_FromLong(code), wl_or_none(nullptr), wl_or_none(nullptr));
         }
-        return Py_BuildValue("(iNN)", REQ_OK, wl_or_none(t), leftover);
+        return steal_tuple(PyLong_FromLong(REQ_OK), wl_or_none(t), leftover);
     }
 }
 
