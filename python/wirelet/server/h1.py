@@ -229,10 +229,13 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
                 self.mode = CLOSED
                 server.switch_to_h2(self, transport, b"")
                 return
-        # What every request's scope on this connection shares.
+        # What every request's scope on this connection shares. The request's
+        # own keys are there too, in their place, so that filling them in
+        # replaces values instead of growing (and resizing) each copy.
         self.scope_base = {"type": "http", "asgi": ASGI_INFO, "http_version": "1.1", "server": sockname,
                            "client": self.client, "scheme": scheme, "root_path": self.config.root_path,
-                           "extensions": EXTENSIONS}
+                           "extensions": EXTENSIONS, "method": None, "path": None, "raw_path": None,
+                           "query_string": None, "headers": None}
         self.ref.transport = transport
         server.connections.add(self)
         self.begin_read()  # a fresh connection parks its idle read on the transport
