@@ -237,10 +237,16 @@ void ss_dealloc(PyObject* o) {
 
 int arg_seq(PyObject* o, const char* fname, uint64_t* out) { return wl_conv_uint(o, fname, "seq", UINT64_MAX, out); }
 
-#define FASTCALL_ARGS(fname, maxpos, req, ...)                          \
-    WL_ARGSPEC(spec, fname, maxpos, req, __VA_ARGS__);                 \
-    PyObject* a[sizeof(spec##_names) / sizeof(spec##_names[0])];       \
-    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+// Positional calls, the driver's every-request case, skip the general parser.
+#define FASTCALL_ARGS(fname, maxpos, req, ...)                                        \
+    WL_ARGSPEC(spec, fname, maxpos, req, __VA_ARGS__);                               \
+    constexpr int n_params = int(sizeof(spec##_names) / sizeof(spec##_names[0]));    \
+    PyObject* a[n_params];                                                           \
+    if (!kw && nargs >= (req) && nargs <= (maxpos)) {                                \
+        for (int i = 0; i < n_params; ++i) a[i] = i < nargs ? args[i] : nullptr;     \
+    } else if (wl_parse_args(spec, args, nargs, kw, a) < 0) {                        \
+        return nullptr;                                                              \
+    }
 
 // ---- operations ----
 
