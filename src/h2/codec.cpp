@@ -383,6 +383,13 @@ int wl_h2_receive_begin(WlH2Received* out) {
 
 void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received* out) {
     CollectSink sink(out->got);
+    // A decoder between blocks and without storage of its own borrows a
+    // kept HeaderMap's: it goes back with the map that adopts the block (no
+    // allocation for the block's list), or straight back when no block took
+    // it.
+    wl::HeaderList& block = dec.block_list();
+    bool lend = !dec.header_block_pending() && block.entries().capacity() == 0;
+    if (lend) wl_headermap_lend_storage(block);
     try {
         dec.receive(data, sink, &out->error);
     } catch (const std::bad_alloc&) {
@@ -390,6 +397,7 @@ void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received
     } catch (const std::length_error&) {
         out->no_memory = true;
     }
+    if (lend && !dec.header_block_pending()) wl_headermap_return_storage(block);
 }
 
 PyObject* wl_h2_raise_conn_error(const ConnError& e) {

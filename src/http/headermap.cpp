@@ -157,6 +157,14 @@ void wl_headermap_lend_storage(HeaderList& out) {
     if (!g_spares.empty()) out.swap(g_spares.next()->list);
 }
 
+void wl_headermap_return_storage(HeaderList& l) {
+    if (l.entries().capacity() == 0 || g_spares.empty() || l.capacity_bytes() > kSpareBytes) return;
+    HeaderList& k = g_spares.next()->list;
+    if (k.entries().capacity() != 0) return;  // it has storage of its own
+    l.clear();
+    k.swap(l);
+}
+
 PyObject* wl_headermap_from(HeaderList&& list) {
     WlHeaderMap* self = alloc_map(WL_HeaderMapType);
     if (!self) return nullptr;

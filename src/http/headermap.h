@@ -21,8 +21,12 @@ PyObject* wl_headermap_from(wl::HeaderList&& list);
 // Gives `out` (an empty list) the storage of a map released lately, when
 // one is kept, so that a collection built into it and then handed to
 // wl_headermap_from allocates nothing. Plain C++ apart from the GIL it
-// relies on: call it with no lock held, before locking to build.
+// relies on (builds without it keep no maps), so it may run under the
+// builder's lock.
 void wl_headermap_lend_storage(wl::HeaderList& out);
+// Gives lent storage that was not used back to the kept map it came from
+// (emptied first); otherwise `l` keeps it. Plain C++ like the above.
+void wl_headermap_return_storage(wl::HeaderList& l);
 
 // Copies the collection out under the map's lock.
 void wl_headermap_copy(PyObject* map, wl::HeaderList& out);

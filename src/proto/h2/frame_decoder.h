@@ -53,6 +53,10 @@ public:
     bool role_client() const { return role_client_; }
     bool header_block_pending() const { return partial_; }
     const HpackDecoder& hpack() const { return hpack_; }
+    // The list the next header block is decoded into; the sink may move a
+    // complete block's list out. Between blocks a caller may swap storage
+    // in (an emptied list) and take what a call left unused back out.
+    HeaderList& block_list() { return frame_.fields.headers; }
 
     // The engine's server role reads the client preface first.
     bool preface_required = false;
