@@ -385,6 +385,23 @@ def test_header_block_across_calls_and_continuations():
     assert list(f.headers.items()) == [("a", b"1"), ("b", b"2")]
 
 
+@pytest.mark.parametrize("piece", [None, 7, 1])
+def test_blocks_decode_alike_into_storage_of_dropped_maps(piece):
+    # Maps dropped between calls lend their storage to the next block; calls
+    # without a block, blocks left pending and refused blocks give it back.
+    c, s = w.H2Codec(), w.H2Codec("server")
+    sets = [{"a": "1", "bb": "x" * 300}, {"c": "3"}, {"a": "2", "big": "y" * 9000}, {}, {"a": "4", "c": "5"}]
+    refused = headers_frame(99, lit("connection", "close"))
+    for i, fields in enumerate(sets):
+        wire = c.serialize_request_headers(2 * i + 1, "GET", "https://h/p", w.HeaderMap(fields))
+        wire = frame(0, 0, 1, b"data") + refused + wire
+        [w.HeaderMap({"k": "v" * i, "k2": "w"}) for _ in range(3)]
+        step = piece or len(wire)
+        got = [f for at in range(0, len(wire), step) for f in s.receive(wire[at:at + step])]
+        assert [type(f) for f in got] == [w.H2FrameData, w.H2FrameStreamError, w.H2FrameHeaders]
+        assert list(got[2].headers.items()) == [(n, v.encode()) for n, v in fields.items()]
+
+
 def test_padded_and_priority_headers():
     s = w.H2Codec("server")
     block = bytes([0x82, 0x87, 0x84]) + lit(":authority", "h")

@@ -264,7 +264,7 @@ public:
         got_.frames.reserve(got_.frames.size() + 1);
         got_.offsets.reserve(got_.offsets.size() + 1);
         got_.bytes.reserve(at + total);
-        T c;
+        T& c = std::get<T>(got_.frames.emplace_back(std::in_place_type<T>));  // reserved: cannot fail
         c.stream_id = f.stream_id;
         c.end_stream = f.end_stream;
         c.has_content_length = f.has_content_length;
@@ -280,7 +280,6 @@ public:
         }
         c.headers = std::move(h.headers);
         got_.offsets.push_back(at);
-        got_.frames.emplace_back(std::move(c));
         return true;
     }
     bool on_settings(const wl::h2::SettingsFrame& f) override { return add(f); }
@@ -337,43 +336,39 @@ PyObject* frame_object(WlH2Collected::Frame& fr, std::string_view payload) {
 
 }  // namespace
 
-// Each thread keeps the buffers of its last collection: a receive call then
+// The buffers of the last collection are kept: a receive call then
 // allocates nothing for frames it hands straight on. A nested call (a
-// finalizer that receives while results are being built) finds none and
-// makes its own.
-struct WlH2Spare {
-    WlH2Collected got;
-    bool full = false;
-};
+// finalizer that receives while results are being built) finds them in use
+// and makes its own. The interpreter lock orders their users; builds
+// without it keep them per thread.
 namespace {
-thread_local WlH2Spare t_spare;  // looked up once per receive call
+struct KeptCollection {
+    WlH2Collected got;
+    bool in_use = false;
+};
+#ifdef Py_GIL_DISABLED
+thread_local KeptCollection g_kept;
+#else
+KeptCollection g_kept;
+#endif
 constexpr size_t kSpareBytes = 64 * 1024;
 constexpr size_t kSpareFrames = 256;
-
-void swap_collected(WlH2Collected& a, WlH2Collected& b) {
-    a.frames.swap(b.frames);
-    a.offsets.swap(b.offsets);
-    a.bytes.swap(b.bytes);
-}
 }  // namespace
 
-WlH2Received::WlH2Received() : spare_(&t_spare) {
-    WlH2Spare& sp = *spare_;
-    if (sp.full) {
-        swap_collected(got, sp.got);
-        sp.full = false;
-    }
+WlH2Received::WlH2Received() : kept_(!g_kept.in_use), got(kept_ ? g_kept.got : own_) {
+    g_kept.in_use = true;
 }
 
 WlH2Received::~WlH2Received() {
-    got.frames.clear();
-    got.offsets.clear();
-    got.bytes.clear();
-    WlH2Spare& sp = *spare_;  // the same thread's
-    if (!sp.full && got.bytes.capacity() <= kSpareBytes && got.frames.capacity() <= kSpareFrames) {
-        swap_collected(got, sp.got);
-        sp.full = true;
+    if (!kept_) return;
+    if (got.bytes.capacity() > kSpareBytes || got.frames.capacity() > kSpareFrames) {
+        got = WlH2Collected();  // an unusually large call's are freed
+    } else {
+        got.frames.clear();
+        got.offsets.clear();
+        got.bytes.clear();
     }
+    g_kept.in_use = false;
 }
 
 int wl_h2_receive_begin(WlH2Received* out) {

@@ -148,20 +148,22 @@ struct WlH2Collected {
     std::vector<size_t> offsets;  // per frame: where its payload starts in `bytes`
     std::string bytes;            // DATA and GOAWAY payloads and pseudo-header values back to back
 };
-struct WlH2Spare;
 struct WlH2Received {
-    WlH2Received();   // takes this thread's spare collection buffers, if any
-    ~WlH2Received();  // offers them back, emptied
+    WlH2Received();   // takes the kept collection buffers when they are free
+    ~WlH2Received();  // empties them and frees them for the next call
     WlH2Received(const WlH2Received&) = delete;
     WlH2Received& operator=(const WlH2Received&) = delete;
     PyObject* list = nullptr;      // frames decoded in this call
     wl::h2::ConnError error;       // a connection error, if any
     bool py_failed = false;        // an object could not be created (exception set)
     bool no_memory = false;        // the decoder ran out of memory (raised by finish)
-    WlH2Collected got;
 
 private:
-    WlH2Spare* spare_;  // this thread's
+    WlH2Collected own_;  // a nested call's (the kept buffers are in use)
+    bool kept_;          // `got` is the kept buffers
+
+public:
+    WlH2Collected& got;
 };
 int wl_h2_receive_begin(WlH2Received* out);  // 0, or -1 with an exception set
 void wl_h2_receive_locked(wl::h2::FrameDecoder& dec, std::string_view data, WlH2Received* out);

@@ -203,7 +203,19 @@ private:
     // Huffman output and the strings of the regular fields kept in the
     // current pass, which `lines_` lists; both go to the frame's list in one
     // step when the pass ends.
-    std::vector<uint8_t> scratch_;
+    // Bytes are written before they are read: growing it fills nothing in.
+    template <class T>
+    struct NoFill : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = NoFill<U>;
+        };
+        template <class U>
+        void construct(U* p) noexcept {
+            ::new (static_cast<void*>(p)) U;
+        }
+    };
+    std::vector<uint8_t, NoFill<uint8_t>> scratch_;
     std::vector<Line> lines_;
     bool mid_block_ = false;  // the last pass ended inside a representation
 };
