@@ -1,6 +1,7 @@
 // H2Codec and the HTTP/2 frame classes.
 #include "h2/codec.h"
 
+#include "py/kept.h"
 #include "py/members.h"
 
 #include <cstring>
@@ -86,6 +87,10 @@ PyObject* str_of(std::string_view s) {
 
 const char* tf(bool b) { return b ? "true" : "false"; }
 
+// Header-block frames released lately, kept (holding no references) for the
+// next blocks: one decoded and dropped per request costs no allocation.
+wl::KeptObjects<WlH2FrameHeaders, 4> g_kept_headers;
+
 }  // namespace
 
 // ------------------------------------------------------------------ frame constructors
@@ -108,8 +113,13 @@ PyObject* wl_h2_frame_data_new(const wl::h2::DataFrame& f) {
 PyObject* wl_h2_frame_headers_new(WlH2CollectedHeaders& h, std::string_view texts) {
     using wl::h2::Pseudo;
     using T = WlH2CollectedHeaders;
-    auto* o = alloc_frame<WlH2FrameHeaders>(WL_H2FrameHeadersType);
-    if (!o) return nullptr;
+    WlH2FrameHeaders* o;
+    if (g_kept_headers.empty()) {
+        if (!(o = alloc_frame<WlH2FrameHeaders>(WL_H2FrameHeadersType))) return nullptr;
+    } else {
+        o = g_kept_headers.take(WL_H2FrameHeadersType);
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(*o) - sizeof(PyObject));
+    }
     PyObject* self = reinterpret_cast<PyObject*>(o);
     auto text = [&](T::Text k) { return texts.substr(h.off[k], h.len[k]); };
     o->stream_id = h.stream_id;
@@ -497,7 +507,12 @@ void headers_dealloc(PyObject* self) {
     Py_XDECREF(o->status);
     Py_XDECREF(o->headers);
     Py_XDECREF(o->content_length);
-    frame_dealloc_plain<WlH2FrameHeaders>(self);
+    if (g_kept_headers.full()) {
+        frame_dealloc_plain<WlH2FrameHeaders>(self);
+        return;
+    }
+    g_kept_headers.put(o);
+    Py_DECREF(WL_H2FrameHeadersType);  // the instance's reference to its type
 }
 
 PyObject* headers_repr(PyObject* self) {
