@@ -26,19 +26,23 @@ inline bool is_token(std::string_view s) {
     return true;
 }
 
+#if defined(__SSE2__)
+// The lanes of x that may not appear in a field value: at most 0x1F (an
+// unsigned saturating subtract leaves 0) but not HTAB, or DEL.
+inline int field_value_refused(__m128i x) {
+    const __m128i ctl = _mm_andnot_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(9)),
+                                         _mm_cmpeq_epi8(_mm_subs_epu8(x, _mm_set1_epi8(0x1f)), _mm_setzero_si128()));
+    return _mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f))));
+}
+#endif
+
 inline bool is_field_value(std::string_view s) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     size_t n = s.size();
 #if defined(__SSE2__)
-    // 16 bytes at a time: a byte is refused when it is at most 0x1F (an
-    // unsigned saturating subtract leaves 0) but not HTAB, or is DEL. The
-    // tail is one more block overlapping the last; a short value is read as
-    // two overlapping halves.
-    auto refused = [](__m128i x) {
-        const __m128i ctl = _mm_andnot_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(9)),
-                                             _mm_cmpeq_epi8(_mm_subs_epu8(x, _mm_set1_epi8(0x1f)), _mm_setzero_si128()));
-        return _mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f))));
-    };
+    // 16 bytes at a time. The tail is one more block overlapping the last; a
+    // short value is read as two overlapping halves.
+    auto refused = field_value_refused;
     if (n >= 16) {
         size_t i = 0;
         for (; i + 16 <= n; i += 16)
@@ -52,6 +56,46 @@ inline bool is_field_value(std::string_view s) {
     for (size_t i = 0; i < n; ++i)
         if (!kFieldValueOk[p[i]]) return false;
     return true;
+}
+
+// is_field_value(src[0, n)) that also copies the bytes to dst in the same
+// pass (the loads that check them are stored); dst is left partly written
+// when the value is refused.
+inline bool copy_field_value(const char* src, size_t n, char* dst) {
+#if defined(__SSE2__)
+    if (n >= 16) {
+        int bad = 0;
+        for (size_t i = 0;; i += 16) {
+            if (i + 16 > n) i = n - 16;  // the last block overlaps the one before
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            bad |= field_value_refused(x);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), x);
+            if (i + 16 == n) return bad == 0;
+        }
+    }
+    if (n >= 8) {
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + n - 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), a);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + n - 8), b);
+        return !field_value_refused(_mm_unpacklo_epi64(a, b));
+    }
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+        return !(field_value_refused(_mm_cvtsi64_si128(int64_t(uint64_t(a) | uint64_t(b) << 32))) & 0xff);
+    }
+#endif
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(src);
+    uint8_t ok = 1;
+    for (size_t i = 0; i < n; ++i) {
+        ok &= kFieldValueOk[p[i]];
+        dst[i] = char(p[i]);
+    }
+    return ok;
 }
 
 // Writes the lower-case form of the token src[0, n) to dst and says whether

@@ -311,8 +311,14 @@ int fill_plain(HeaderList& list, size_t n, Next&& next) {
         // Past one store's worth the general path finds which pair fails first.
         if (raw.size() + v.size() > HeaderList::kMaxStore - block.view().size()) return 1;
         char* d = block.room(raw.size() + v.size());
-        if (fold_pair(raw, v, d) < 0) return -1;
-        std::memcpy(d + raw.size(), v.data(), v.size());
+        if (!lower_token(raw, d)) {
+            PyErr_SetString(PyExc_ValueError, "invalid header name");
+            return -1;
+        }
+        if (!wl::copy_field_value(v.data(), v.size(), d + raw.size())) {
+            PyErr_SetString(PyExc_ValueError, "invalid header value");
+            return -1;
+        }
         lens.set(i, raw.size(), v.size());
     }
     uint32_t off = list.adopt_block(block.view(), std::min(n, size_t(HeaderList::kMaxNames))).off;
