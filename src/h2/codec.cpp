@@ -1066,8 +1066,14 @@ PyObject* codec_serialize_response_headers(PyObject* o, FASTARGS) {
         (a[4] && wl_conv_bool(a[4], fn, "auto_date", &auto_date) < 0))
         return nullptr;
     int overflow = 0;
-    long long status = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-    if (status == -1 && PyErr_Occurred()) return nullptr;
+    long long status;
+    uint64_t small;
+    if (wl_small_uint(a[1], &small)) {
+        status = (long long)small;
+    } else {
+        status = PyLong_AsLongLongAndOverflow(a[1], &overflow);
+        if (status == -1 && PyErr_Occurred()) return nullptr;
+    }
     if (overflow || status < 100 || status > 999) {
         PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
         return nullptr;

@@ -126,7 +126,7 @@ int wl_conv_bool(PyObject* o, const char* fname, const char* arg, bool* out) {
     return 0;
 }
 
-int wl_conv_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out) {
+int wl_conv_uint_any(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out) {
     if (!PyLong_Check(o)) return wl_type_error(fname, arg, "int", o);
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);

@@ -62,7 +62,32 @@ int wl_parse_args(WlArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Messages name the function and the argument, e.g.
 //   "receive_head() argument 'data' must be bytes, not str".
 int wl_conv_bool(PyObject* o, const char* fname, const char* arg, bool* out);
-int wl_conv_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out);
+// The value of an exact int that fits one internal digit (statuses,
+// lengths, stream ids: nearly every argument), read in place; false for
+// any other object, which then takes the general conversion.
+inline bool wl_small_uint(PyObject* o, uint64_t* out) {
+    if (!PyLong_CheckExact(o)) return false;
+    const PyLongObject* l = reinterpret_cast<const PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    Py_ssize_t v = PyUnstable_Long_CompactValue(l);
+#else
+    if (Py_SIZE(o) != 0 && Py_SIZE(o) != 1) return false;
+    Py_ssize_t v = Py_SIZE(o) ? Py_ssize_t(l->ob_digit[0]) : 0;
+#endif
+    if (v < 0) return false;
+    *out = uint64_t(v);
+    return true;
+}
+int wl_conv_uint_any(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out);
+inline int wl_conv_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out) {
+    uint64_t v;
+    if (wl_small_uint(o, &v) && v <= max) {
+        *out = v;
+        return 0;
+    }
+    return wl_conv_uint_any(o, fname, arg, max, out);
+}
 int wl_conv_bytes(PyObject* o, const char* fname, const char* arg, std::string_view* out);
 int wl_conv_str(PyObject* o, const char* fname, const char* arg, std::string_view* out);  // UTF-8
 
