@@ -87,6 +87,31 @@ def test_bad_status_leaves_codec_unchanged(status, exc, args):
     assert c.serialize_data(b"abcd") == b"abc"  # the earlier encoder is still there
 
 
+class Int(int):
+    pass
+
+
+# Ints of one internal digit are read in place, any other the general way:
+# both sides of the digit boundary (2**30), subclasses and bool agree.
+@pytest.mark.parametrize(
+    "length, want",
+    [(0, b"0"), (2**30 - 1, b"1073741823"), (2**30, b"1073741824"), (2**64 - 1, b"18446744073709551615"),
+     (True, b"1"), (Int(7), b"7"), (Int(2**40), b"1099511627776"),
+     (-1, "can't convert negative int"), (-(2**30), "can't convert negative int"), (2**64, "too big")],
+)
+def test_integer_arguments(length, want):
+    c = server(date_header=False)
+    if isinstance(want, str):
+        with pytest.raises(OverflowError, match=want):
+            c.serialize_response(200, content_length=length)
+        return
+    assert b"content-length: " + want in lines(c.serialize_response(200, content_length=length))
+    h2 = w.H2Codec()
+    assert h2.serialize_response_headers(Int(1), Int(200)) == h2.serialize_response_headers(True, 200)
+    with pytest.raises(ValueError, match="invalid status"):
+        h2.serialize_response_headers(1, 2**30 + 200)
+
+
 def test_status_argument_types():
     c = server()
     with pytest.raises(OverflowError):

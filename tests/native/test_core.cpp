@@ -186,11 +186,14 @@ TEST(Chars, TokenTableMatchesDefinition) {
         EXPECT_EQ(kFieldValueOk[c] != 0, value_ok) << c;
         // Every byte at every position of the block, overlapping-block and
         // byte paths; names fold to the table's lower case.
-        for (size_t len : {1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 33, 40}) {
+        for (size_t len : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40}) {
             for (size_t at = 0; at < len; at += (len > 17 ? 7 : 1)) {
                 std::string v(len, 'a');
                 v[at] = char(c);
                 EXPECT_EQ(is_field_value(v), value_ok) << c << " at " << at << " of " << len;
+                std::string copy(len + 2, '#');
+                EXPECT_EQ(copy_field_value(v.data(), len, copy.data() + 1), value_ok) << c << " at " << at;
+                EXPECT_EQ(copy, "#" + v + "#") << c << " at " << at << " of " << len;  // exactly its bytes
                 std::string name(len, 'Q'), lower(len, '?');
                 name[at] = char(c);
                 std::string want = std::string(len, 'q');
