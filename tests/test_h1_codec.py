@@ -132,6 +132,10 @@ def test_standard_methods_are_shared_strings():
         (b"http://example.com", "http://example.com/"),
         (b"http://example.com:8080/x?q", "http://example.com:8080/x?q"),
         (b"example.com:443", "example.com:443"),
+        # Bytes above 0x7f read as Latin-1, in the first word or in the tail.
+        (b"/caf\xe9", "/caf\xe9"),
+        (b"/abcdefgh/\xff", "/abcdefgh/\xff"),
+        (b"/\x80bcdefghijklmnop", "/\x80bcdefghijklmnop"),
     ],
 )
 def test_request_targets(target, expected):
@@ -139,6 +143,7 @@ def test_request_targets(target, expected):
     h = req(method + b" " + target + b" HTTP/1.1\r\n\r\n")
     assert h.target == expected
     assert h.target is h.target
+    assert h.target.isascii() == expected.isascii()
 
 
 def test_lf_only_line_ends_and_leading_empty_lines():

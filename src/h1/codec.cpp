@@ -53,8 +53,22 @@ PyObject* ascii_token_str(std::string_view v) {
     return s;
 }
 
-PyObject* latin1_str(std::string_view v) {
-    return PyUnicode_DecodeLatin1(v.data(), Py_ssize_t(v.size()), nullptr);
+// A request-target as str: its bytes read as Latin-1 (a peer may send any
+// byte above 0x7f there). Most targets are ASCII, made directly without the
+// decoder's second pass for the widest character. ("/" alone comes from the
+// decoder: one character is a shared object there.)
+PyObject* target_str(std::string_view v) {
+    const char* p = v.data();
+    size_t n = v.size(), i = 0;
+    uint64_t high = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) high |= uint8_t(p[i]);
+    if (n == 1 || (high & 0x8080808080808080ull)) return PyUnicode_DecodeLatin1(p, Py_ssize_t(n), nullptr);
+    return ascii_token_str(v);
 }
 
 // Head objects released lately, kept for the next parsed heads. They hold
@@ -183,7 +197,7 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
     PyObject* method = h.method == Method::Other ? ascii_token_str(p.method_text.view())
                                                  : Py_NewRef(g_methods[int(h.method)]);
     if (!method) return nullptr;
-    PyObject* target = latin1_str(p.target.view());
+    PyObject* target = target_str(p.target.view());
     if (!target) {
         Py_DECREF(method);
         return nullptr;
