@@ -140,3 +140,27 @@ def test_overridden_exception_init_runs_outside_the_lock():
         assert len(seen) == 2, seen
         print("ok")
     """))
+
+
+def test_head_parsed_by_a_finalizer_inside_a_parse_keeps_both_results_apart():
+    # The bytes a codec borrowed are released inside its next parse, after
+    # the head is read and before its objects are built; their finalizer
+    # parses other heads meanwhile.
+    import wirelet._wirelet as w
+
+    inner = []
+
+    class Data(bytes):
+        def __del__(self):
+            h = w.H1Codec().receive_request_head(b"PUT /inner HTTP/1.1\r\nx-inner: 1\r\n\r\n")
+            inner.append((h.method, h.target, h.headers.items()))
+
+    for i in range(3):
+        c = w.H1Codec()
+        wire = b"GET /a HTTP/1.1\r\nx-a: 1\r\n\r\nPOST /b%d HTTP/1.1\r\nx-b: %d\r\n\r\n" % (i, i)
+        first = c.receive_request_head(Data(wire))
+        second = c.receive_request_head(b"")
+        assert len(inner) == i + 1
+        assert (first.method, first.target, first.headers.items()) == ("GET", "/a", [("x-a", b"1")])
+        assert (second.method, second.target, second.headers.items()) == ("POST", f"/b{i}", [("x-b", b"%d" % i)])
+    assert inner == [("PUT", "/inner", [("x-inner", b"1")])] * 3

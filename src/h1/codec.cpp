@@ -2,6 +2,7 @@
 #include "h1/codec.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -143,7 +144,7 @@ using wl::ByteBuf;
 WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRequest& out, Failure& f,
                                  PyObject* src, PyObject** drop) {
     WlParse r = WlParse::Partial;
-    wl_headermap_lend_storage(out.head.headers);
+    if (!out.kept) wl_headermap_lend_storage(out.head.headers);
     WlParse lr = wl_h1codec_locked(c, [&] {
         RequestHead& h = out.head;
         ParseStatus st;
@@ -231,14 +232,55 @@ PyObject* wl_h1_request_head_new(WlParsedRequest& p) {
     return reinterpret_cast<PyObject*>(o);
 }
 
+namespace {
+
+// The parse results of receive_request_head, kept from call to call so that
+// nothing is set up or torn down per head. Its header collection keeps
+// storage: a parsed one is swapped into the new map for that map's emptied
+// storage (a kept map's, when there is one), so it borrows none. Taken for
+// the call like the spare head buffer, so a call nested in it (from a
+// finalizer) finds none and makes its own. One for the process under the
+// interpreter lock, one per thread without it.
+#ifdef Py_GIL_DISABLED
+thread_local std::unique_ptr<WlParsedRequest> t_scratch_request;
+#else
+std::unique_ptr<WlParsedRequest> t_scratch_request;
+#endif
+
+class ScratchRequest {
+public:
+    ScratchRequest() : p_(std::move(t_scratch_request)) {
+        if (p_) return;
+        p_ = std::make_unique<WlParsedRequest>();
+        p_->kept = true;
+    }
+    ~ScratchRequest() {
+        if (!t_scratch_request) t_scratch_request = std::move(p_);
+    }
+    // After a failed parse, which may leave a large head's storage behind.
+    void drop_storage() { p_->head.headers = wl::HeaderList(); }
+    ScratchRequest(const ScratchRequest&) = delete;
+    ScratchRequest& operator=(const ScratchRequest&) = delete;
+    WlParsedRequest& get() { return *p_; }
+
+private:
+    std::unique_ptr<WlParsedRequest> p_;
+};
+
+}  // namespace
+
 PyObject* wl_h1codec_receive_request_head(WlH1Codec* c, std::string_view data, PyObject* src) {
-    WlParsedRequest p;
+    ScratchRequest scratch;
+    WlParsedRequest& p = scratch.get();
     Failure f;
     PyObject* drop = nullptr;
     WlParse r = wl_h1codec_parse_request(c, data, p, f, src, &drop);
     Py_XDECREF(drop);
     if (r == WlParse::Partial) Py_RETURN_NONE;
-    if (r != WlParse::Complete) return wl_h1_parse_error(r, f);
+    if (r != WlParse::Complete) {
+        scratch.drop_storage();
+        return wl_h1_parse_error(r, f);
+    }
     return wl_h1_request_head_new(p);
 }
 

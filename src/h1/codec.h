@@ -116,6 +116,9 @@ struct WlParsedRequest {
     wl::h1::RequestHead head;  // its views are cleared
     WlText method_text;        // for Method::Other
     WlText target;
+    // Kept from head to head: its collection keeps storage of its own
+    // instead of borrowing a kept map's for each parse.
+    bool kept = false;
 };
 struct WlParsedResponse {
     wl::h1::ResponseHead head;
