@@ -146,6 +146,18 @@ def test_request_targets(target, expected):
     assert h.target.isascii() == expected.isascii()
 
 
+def test_request_target_read_as_latin1_whatever_its_length():
+    # A byte above 0x7f anywhere in a target of any length.
+    for n in range(1, 40):
+        for pos in range(n):
+            t = bytearray(b"/" + b"a" * (n - 1))
+            if pos:
+                t[pos] = 0xE9
+            h = req(b"GET " + bytes(t) + b" HTTP/1.1\r\n\r\n")
+            assert h.target == t.decode("latin-1")
+            assert h.target.isascii() == (pos == 0)
+
+
 def test_lf_only_line_ends_and_leading_empty_lines():
     h = req(b"\r\n\nPOST /x HTTP/1.0\nContent-Length: 3\nX-A:  v  \n\nabc")
     assert h.method == "POST" and h.http10 and not h.keep_alive

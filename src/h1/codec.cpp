@@ -56,19 +56,31 @@ PyObject* ascii_token_str(std::string_view v) {
 
 // A request-target as str: its bytes read as Latin-1 (a peer may send any
 // byte above 0x7f there). Most targets are ASCII, made directly without the
-// decoder's second pass for the widest character. ("/" alone comes from the
-// decoder: one character is a shared object there.)
+// decoder's second pass for the widest character. ("/" alone goes to the
+// decoder: a single character is a shared object there.)
+inline uint64_t load64(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
 PyObject* target_str(std::string_view v) {
     const char* p = v.data();
-    size_t n = v.size(), i = 0;
-    uint64_t high = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        high |= w;
+    size_t n = v.size();
+    uint64_t high;
+    if (n >= 8) {
+        // Sixteen bytes a step; the last word is read overlapping the one before.
+        high = load64(p + n - 8);
+        for (size_t i = 0; i + 8 < n; i += 16) high |= load64(p + i) | (i + 16 < n ? load64(p + i + 8) : 0);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        high = a | b;
+    } else {
+        high = n == 1 ? 0x80 : uint8_t(p[0]) | uint8_t(p[n / 2]) | uint8_t(p[n - 1]);
     }
-    for (; i < n; ++i) high |= uint8_t(p[i]);
-    if (n == 1 || (high & 0x8080808080808080ull)) return PyUnicode_DecodeLatin1(p, Py_ssize_t(n), nullptr);
+    if (high & 0x8080808080808080ull) return PyUnicode_DecodeLatin1(p, Py_ssize_t(n), nullptr);
     return ascii_token_str(v);
 }
 
