@@ -301,6 +301,14 @@ def test_missing_and_defaults():
     assert (1 in m) is False
 
 
+@pytest.mark.parametrize("size", [0, 1, 127, 128, 129, 5000])
+@pytest.mark.parametrize("count", [1, 2])
+def test_get_all_value_sizes(size, count):
+    values = [bytes([97 + i]) * size for i in range(count)]
+    m = HeaderMap([("x", "1")] + [("host", v) for v in values] + [("y", "2")])
+    assert m.get_all("Host") == m.get_all(name="host") == values
+
+
 def test_equality_rules():
     a = HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
     b = HeaderMap([("b", "2"), ("a", "1"), ("a", "3")])

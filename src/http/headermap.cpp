@@ -610,18 +610,44 @@ PyObject* hm_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* hm_get_all(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     WL_ARGSPEC(spec, "get_all", 1, 1, "name");
     PyObject* a[1];
-    if (wl_parse_args(spec, args, nargs, kw, a) < 0) return nullptr;
+    if (!kw && nargs == 1)
+        a[0] = args[0];
+    else if (wl_parse_args(spec, args, nargs, kw, a) < 0)
+        return nullptr;
     std::string name;
     if (wl_header_name(a[0], name) < 0) return nullptr;
     WlHeaderMap* self = as_map(o);
+    // A single short value (a server's Host check asks for one on every
+    // request) is copied out on the stack; anything else goes to the heap.
+    char one[128];
+    size_t one_len = 0;
+    bool single = false;
     ValuesCopy c;
     {
         WlLock g(self->mu);
         const HeaderList& l = self->list;
         uint32_t e = l.find(name);
-        if (e != HeaderList::kNone) l.for_each_value(e, [&](std::string_view v) { c.add(v); });
+        if (e != HeaderList::kNone) {
+            std::string_view v = l.first_value(e);
+            if (l.entries()[e].count == 1 && v.size() <= sizeof one) {
+                std::memcpy(one, v.data(), v.size());
+                one_len = v.size();
+                single = true;
+            } else {
+                l.for_each_value(e, [&](std::string_view x) { c.add(x); });
+            }
+        }
     }
-    return bytes_list(c);
+    if (!single) return bytes_list(c);
+    PyObject* b = PyBytes_FromStringAndSize(one, Py_ssize_t(one_len));
+    if (!b) return nullptr;
+    PyObject* out = PyList_New(1);
+    if (!out) {
+        Py_DECREF(b);
+        return nullptr;
+    }
+    PyList_SET_ITEM(out, 0, b);
+    return out;
 }
 
 PyObject* hm_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
