@@ -380,7 +380,8 @@ class H1Connection(w.H1ServerState, asyncio.Protocol):
             return
         self.head_started = False
         self.deadline = 0.0
-        self.start_request(*parsed)
+        head, seq, decoder = parsed  # a call with *parsed would cost a nested interpreter
+        self.start_request(head, seq, decoder)
 
     def parse_buffered(self):
         if self.mode == HEAD and self.cycle is None:
