@@ -17,6 +17,7 @@
 // valid field values: validation belongs to the callers (the binding layer
 // validates user input, parsers validate wire input).
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -94,6 +95,11 @@ public:
     // per-call overhead for the small lists of typical heads.
     template <class Line>
     Status append_lines(size_t n, Line&& line);
+    // The same with each name's hash given too: line(i, &name, &value,
+    // &hash), hash being hash_name(name). A parser that has the name in
+    // registers while it lower-cases it hashes it there (hash_words).
+    template <class Line>
+    Status append_hashed_lines(size_t n, Line&& line);
     // Pre-size the store, the entry table and the name index.
     void reserve(size_t store_bytes, size_t entries);
 
@@ -147,6 +153,12 @@ public:
 
     // A 32-bit hash of the name's bytes under the process seed.
     static uint32_t hash_name(std::string_view name);
+    // hash_name of a name of n <= 16 bytes given as its little-endian
+    // words: lo its first 8 bytes, hi the next 8, both zero past its end.
+    static uint32_t hash_words(uint64_t lo, uint64_t hi, size_t n);
+    // hash_name of a name of 16 < n <= 32 bytes given as the words of its
+    // first 16 bytes (lo0, hi0) and of its last 16 (lo1, hi1).
+    static uint32_t hash_words(uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n);
     // Seeds the name hash (peers choose header names: an unseeded hash lets
     // them aim every name at one chain). Set once, before any list exists;
     // lists built under another seed must not be used afterwards.
@@ -181,6 +193,8 @@ private:
     uint32_t new_extra(Span v);
     void link_value(uint32_t entry, Span v);            // a further value of entry
     void push_entry(Span name, Span value, uint32_t h);  // a new name at the end (h as find_entry gives)
+    template <bool Indexed, class Line>
+    size_t append_new_lines(size_t n, Line& line);
     void free_extras(uint32_t head);
     void add_garbage(size_t n);
     bool store_fits(size_t n) const { return n <= kMaxStore - store_.size(); }
@@ -221,6 +235,17 @@ inline uint64_t mum(uint64_t a, uint64_t b) {
 }
 }  // namespace headers_detail
 
+inline uint32_t HeaderList::hash_words(uint64_t lo, uint64_t hi, size_t n) {
+    uint64_t h = headers_detail::mum(lo ^ (secret0_ + n), hi ^ secret1_);
+    return uint32_t(h) ^ uint32_t(h >> 32);
+}
+
+inline uint32_t HeaderList::hash_words(uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n) {
+    using headers_detail::mum;
+    uint64_t h = mum(lo1 ^ mum(lo0 ^ (secret0_ + n), hi0 ^ secret1_), hi1 ^ secret1_);
+    return uint32_t(h) ^ uint32_t(h >> 32);
+}
+
 inline uint32_t HeaderList::hash_name(std::string_view name) {
     // One multiply per 16 bytes; a name of up to 16 bytes is read as two
     // words zero-padded past its end. Both words meet a secret before the
@@ -228,7 +253,6 @@ inline uint32_t HeaderList::hash_name(std::string_view name) {
     using namespace headers_detail;
     const char* p = name.data();
     size_t n = name.size();
-    uint64_t h;
     if (n <= 16) {
         uint64_t a = 0, b = 0;
         if (n >= 8) {
@@ -240,12 +264,11 @@ inline uint32_t HeaderList::hash_name(std::string_view name) {
             a = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << (8 * (n / 2)) |
                 uint64_t(uint8_t(p[n - 1])) << (8 * (n - 1));
         }
-        h = mum(a ^ (secret0_ + n), b ^ secret1_);
-    } else {
-        h = secret0_ + n;
-        for (; n > 16; p += 16, n -= 16) h = mum(load64(p) ^ h, load64(p + 8) ^ secret1_);
-        h = mum(load64(p + n - 16) ^ h, load64(p + n - 8) ^ secret1_);
+        return hash_words(a, b, n);
     }
+    uint64_t h = secret0_ + n;
+    for (; n > 16; p += 16, n -= 16) h = mum(load64(p) ^ h, load64(p + 8) ^ secret1_);
+    h = mum(load64(p + n - 16) ^ h, load64(p + n - 8) ^ secret1_);
     return uint32_t(h) ^ uint32_t(h >> 32);
 }
 
@@ -279,44 +302,84 @@ inline uint32_t HeaderList::probe(std::string_view name, uint32_t h, uint32_t* s
 
 template <class Line>
 HeaderList::Status HeaderList::append_lines(size_t n, Line&& line) {
-    for (size_t i = 0; i < n; ++i) {
+    return append_hashed_lines(n, [&](size_t i, Span* ns, Span* vs, uint32_t* h) {
+        if (!line(i, ns, vs)) return false;
+        *h = hash_name(str(*ns));
+        return true;
+    });
+}
+
+template <class Line>
+HeaderList::Status HeaderList::append_hashed_lines(size_t n, Line&& line) {
+    size_t i = 0;
+    if (indexed()) {
+        if (entries_.size() < index_.size() / 4 * 3) i = append_new_lines<true>(n, line);
+    } else if (entries_.size() < kLinearNames) {
+        i = append_new_lines<false>(n, line);
+    }
+    for (; i < n; ++i) {
         Span ns, vs;
-        if (!line(i, &ns, &vs)) continue;
-        std::string_view name = str(ns);
-        uint32_t h = hash_name(name);
-        uint32_t e, slot = 0;
-        if (indexed()) {
-            if (entries_.size() >= index_.size() / 4 * 3) {
-                // Past what the index was sized for: the general path grows it.
-                Status st = append_spans(ns, vs);
-                if (st != Status::Ok) return st;
-                continue;
+        uint32_t h;
+        if (!line(i, &ns, &vs, &h)) continue;
+        Status st = append_spans(ns, vs);
+        if (st != Status::Ok) return st;
+    }
+    return Status::Ok;
+}
+
+template <bool Indexed, class Line>
+size_t HeaderList::append_new_lines(size_t n, Line& line) {
+    // The loop keeps its state in locals rather than in members it would
+    // have to read again after every store; the entries' room is reserved
+    // first, so they do not move. It stops where the general path takes
+    // over: a list without an index reaching kLinearNames names, an index
+    // reaching what it was sized for. Returns the lines it took.
+    const size_t limit = Indexed ? index_.size() / 4 * 3 : kLinearNames;
+    const size_t held = entries_.size();
+    size_t count = held;
+    entries_.reserve(std::min(count + n, limit));
+    const Entry* es = entries_.data();
+    Slot* index = index_.data();
+    uint64_t filter = filter_;
+    auto settle = [&] {
+        if (!Indexed) filter_ = filter;
+        values_ += count - held;
+    };
+    size_t i = 0;
+    for (; i < n && count < limit; ++i) {
+        Span ns, vs;
+        uint32_t h;
+        if (!line(i, &ns, &vs, &h)) continue;
+        uint32_t e = kNone, slot = 0;
+        if (Indexed) {
+            e = probe(str(ns), h, &slot);
+        } else if (filter & filter_mask(h)) {
+            for (uint32_t k = 0; k < count; ++k) {
+                if (es[k].hash == h && name_at(k, str(ns))) {
+                    e = k;
+                    break;
+                }
             }
-            e = probe(name, h, &slot);
-        } else if (entries_.size() < kLinearNames) {
-            e = find_linear(name, h);
-        } else {
-            Status st = append_spans(ns, vs);
-            if (st != Status::Ok) return st;
-            continue;
         }
         if (e != kNone) {
             add_garbage(ns.len);
-            link_value(e, vs);
+            try {
+                link_value(e, vs);
+            } catch (...) {
+                settle();
+                throw;
+            }
             continue;
         }
-        Entry en;
-        en.name = ns;
-        en.value = vs;
-        en.hash = h;
-        entries_.push_back(en);
-        if (indexed())
-            index_[slot] = Slot{uint16_t(entries_.size()), uint16_t(h >> 16)};
+        entries_.push_back(Entry{ns, vs, h});
+        ++count;
+        if (Indexed)
+            index[slot] = Slot{uint16_t(count), uint16_t(h >> 16)};
         else
-            filter_ |= filter_mask(h);
-        ++values_;
+            filter |= filter_mask(h);
     }
-    return Status::Ok;
+    settle();
+    return i;
 }
 
 }  // namespace wl

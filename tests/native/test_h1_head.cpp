@@ -189,6 +189,32 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
     }
 }
 
+TEST(H1Head, NamesOfEveryLengthKeepTheirHashAndAreFound) {
+    // Names are lowered and hashed from vectors up to 32 bytes (the last
+    // line's bytewise, too near the block's end) and bytewise past that:
+    // every entry's hash is hash_name() of its name, so lookups find it,
+    // with and without the index (more than 16 names).
+    for (size_t count : {size_t(12), size_t(40)}) {
+        std::string s = "GET / HTTP/1.1\r\n";
+        for (size_t n = 1; n <= count; ++n) {
+            for (size_t j = 0; j < n; ++j) s += char((j % 2 ? 'A' : 'a') + (n + j) % 26);
+            s += ": v\r\n";
+        }
+        s += "\r\n";
+        RequestHead h;
+        size_t len = 0;
+        ParseKind k;
+        ASSERT_EQ(parse_request(reinterpret_cast<uint8_t*>(s.data()), s.size(), RequestLimits{}, h, &len, &k),
+                  ParseStatus::Complete);
+        ASSERT_EQ(h.headers.name_count(), count);
+        for (uint32_t e = 0; e < count; ++e) {
+            std::string_view name = h.headers.name(e);
+            EXPECT_EQ(h.headers.entries()[e].hash, wl::HeaderList::hash_name(name)) << name;
+            EXPECT_EQ(h.headers.find(name), e) << name;
+        }
+    }
+}
+
 TEST(H1Head, ParseKindsCarryTheirStatus) {
     EXPECT_EQ(parse_kind_status(ParseKind::UriTooLong), 414);
     EXPECT_EQ(parse_kind_status(ParseKind::TooLarge), 431);

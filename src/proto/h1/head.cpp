@@ -318,7 +318,7 @@ inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
     size_t vs = p + n + 1;
     while (vs < ve && b[vs] <= ' ') ++vs;
     while (ve > vs && b[ve - 1] <= ' ') --ve;
-    *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0};
+    *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0, 0};
     return next;
 }
 
@@ -401,7 +401,7 @@ ParseStatus scan_header_lines(const uint8_t* b, size_t len, HeadScan& s, bool sk
                 }
                 size_t vs = s.value_start, ve = s.value_end;
                 while (ve > vs && (b[ve - 1] == ' ' || b[ve - 1] == '\t')) --ve;
-                RawHeader h{s.line, uint32_t(vs), uint32_t(ve - vs), uint16_t(s.name_end - s.line), 0};
+                RawHeader h{s.line, uint32_t(vs), uint32_t(ve - vs), uint16_t(s.name_end - s.line), 0, 0};
                 if (!s.slots.push(h)) return fail(err, ParseKind::TooLarge);
                 s.pos = uint32_t(p);
                 s.step = Step::LineStart;
@@ -431,6 +431,36 @@ ParseStatus scan_header_lines(const uint8_t* b, size_t len, HeadScan& s, bool sk
     }
 }
 
+// Writes the name src[0, n) lower-cased to dst as lower_copy does and
+// returns HeaderList::hash_name of the lowered name. Names of up to 32
+// bytes are hashed from the vectors just lowered, without reading them
+// back.
+inline uint32_t lower_copy_hashed(uint8_t* dst, const uint8_t* src, size_t n, size_t room) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    using namespace scan_detail;
+    auto lo64 = [](__m128i v) { return uint64_t(_mm_cvtsi128_si64(v)); };
+    auto hi64 = [](__m128i v) { return uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v))); };
+    if (n <= 16 && room >= 16) {
+        // 16 bytes from kPrefix + 16 - n: n bytes 0xFF, then zeros.
+        alignas(32) static constexpr uint8_t kPrefix[32] = {
+            0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+        __m128i v = load16(src);
+        __m128i in_name = load16(kPrefix + 16 - n);
+        __m128i name = _mm_and_si128(in_name, lower16(v));  // zero past the name
+        store16(dst, _mm_or_si128(_mm_andnot_si128(in_name, v), name));
+        return HeaderList::hash_words(lo64(name), hi64(name), n);
+    }
+    if (n > 16 && n <= 32) {
+        __m128i a = lower16(load16(src)), b = lower16(load16(src + n - 16));
+        store16(dst, a);
+        store16(dst + n - 16, b);
+        return HeaderList::hash_words(lo64(a), hi64(a), lo64(b), hi64(b), n);
+    }
+#endif
+    lower_copy(dst, src, n, room);
+    return HeaderList::hash_name({reinterpret_cast<const char*>(dst), n});
+}
+
 // Moves the kept lines into `out`: copies the header block into the list's
 // store with one allocation, lower-cases the names there and points entries
 // into it. False when the lines hold more distinct names than a header
@@ -439,23 +469,27 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     out.clear();
     size_t n = slots.size();
     if (n == 0) return true;
-    const RawHeader* hs = slots.data();
+    RawHeader* hs = slots.data();
     size_t first = hs[0].name_off;
     size_t last_end = hs[n - 1].value_off + hs[n - 1].value_len;
-    HeaderList::Span base = out.adopt_block({reinterpret_cast<const char*>(b + first), last_end - first}, n);
+    size_t block_len = last_end - first;
+    HeaderList::Span base = out.adopt_block({reinterpret_cast<const char*>(b + first), block_len}, n);
     uint8_t* store = out.store_bytes_of(base);
+    // Skipped lines are lowered too: the store reads the same either way.
     for (size_t i = 0; i < n; ++i) {
-        const RawHeader& h = hs[i];
+        RawHeader& h = hs[i];
         size_t off = h.name_off - first;
-        lower_copy(store + off, b + h.name_off, h.name_len, base.len - off);
+        h.hash = lower_copy_hashed(store + off, b + h.name_off, h.name_len, block_len - off);
     }
-    auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs) {
+    const uint32_t shift = uint32_t(base.off - first);  // buffer offsets to store offsets
+    auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs, uint32_t* hash) {
         const RawHeader& h = hs[i];
-        *ns = {uint32_t(base.off + h.name_off - first), h.name_len};
-        *vs = {uint32_t(base.off + h.value_off - first), h.value_len};
+        *ns = {h.name_off + shift, h.name_len};
+        *vs = {h.value_off + shift, h.value_len};
+        *hash = h.hash;
         return !h.drop;
     };
-    return out.append_lines(n, line) == HeaderList::Status::Ok;
+    return out.append_hashed_lines(n, line) == HeaderList::Status::Ok;
 }
 
 // What the `connection` lines say about reuse. A "close" token in any line

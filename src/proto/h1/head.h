@@ -91,6 +91,7 @@ struct RawHeader {
     uint32_t value_len;
     uint16_t name_len;
     uint8_t drop;
+    uint32_t hash;  // of the lower-cased name, set when the list is built
 };
 
 // The lines of one head. Up to 100 live in a fixed array; a larger
