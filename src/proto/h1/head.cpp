@@ -51,6 +51,12 @@ inline uint64_t load64(const uint8_t* p) {
     return w;
 }
 
+inline uint16_t load_u16(const uint8_t* p) {
+    uint16_t w;
+    std::memcpy(&w, p, 2);
+    return w;
+}
+
 // Names keep the peer's letter case in the buffer. `lower` is lower-case
 // letters and '-', which all have the 0x20 bit set; folding that bit into a
 // token byte matches exactly the same letter in either case, or '-'.
@@ -292,6 +298,31 @@ bool names_framing_field(const uint8_t* line, size_t n) {
     return iequals(name, "content-length") || iequals(name, "transfer-encoding");
 }
 
+// The rest of a line whose name (n bytes from p) was read and whose run
+// of value bytes stops at ve: the line end, then the value trimmed. Returns
+// where the next line starts, or 0 when the line needs the stepwise scan.
+inline size_t finish_line(const uint8_t* b, size_t len, size_t p, size_t n, size_t ve, RawHeader* h) {
+    size_t next;
+    if (ve + 1 < len && load_u16(b + ve) == le_word("\r\n")) {
+        next = ve + 2;
+    } else {
+        if (ve < len && b[ve] == '\t') ve = scan_value_tabs(b, len, ve + 1);
+        if (ve + 1 < len && b[ve] == '\r' && b[ve + 1] == '\n')
+            next = ve + 2;
+        else if (ve < len && b[ve] == '\n')
+            next = ve + 1;
+        else
+            return 0;
+    }
+    // Between the colon and ve lie only visible bytes, obs-text, spaces and
+    // tabs: a byte <= ' ' is a space or a tab.
+    size_t vs = p + n + 1;
+    while (vs < ve && b[vs] <= ' ') ++vs;
+    while (ve > vs && b[ve - 1] <= ' ') --ve;
+    *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0, 0};
+    return next;
+}
+
 // The common case of a header line: complete in the buffer, well formed,
 // its name made of letters, digits, '-' and '_'. Read in one go without
 // recording steps; returns where the next line starts, or 0 when the line
@@ -305,21 +336,29 @@ inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
         if (n == 0 || n > kMaxNameLen || p + n >= len || b[p + n] != ':') return 0;
         ve = p + n + 1 + scan_value(b + p + n + 1, len - p - n - 1);
     }
-    if (ve < len && b[ve] == '\t') ve = scan_value_tabs(b, len, ve + 1);
-    size_t next;
-    if (ve + 1 < len && b[ve] == '\r' && b[ve + 1] == '\n')
-        next = ve + 2;
-    else if (ve < len && b[ve] == '\n')
-        next = ve + 1;
-    else
-        return 0;
-    // Between the colon and ve lie only visible bytes, obs-text, spaces and
-    // tabs: a byte <= ' ' is a space or a tab.
-    size_t vs = p + n + 1;
-    while (vs < ve && b[vs] <= ' ') ++vs;
-    while (ve > vs && b[ve - 1] <= ' ') --ve;
-    *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0, 0};
-    return next;
+    return finish_line(b, len, p, n, ve, h);
+}
+
+// Runs of such lines read through the window while the fixed slots have
+// room, written to the slots directly. Stops at the first line it does not
+// take (the empty line included) and returns where that starts, for the
+// general loop.
+size_t whole_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
+    if (len < 32) return p;
+    size_t room;
+    RawHeader* const first = slots.free_slots(&room);
+    RawHeader* out = first;
+    RawHeader* const end = first + room;
+    while (out != end && p < len) {
+        size_t n, ve;
+        if (!line_window(b, len, p, &n, &ve)) break;
+        size_t next = finish_line(b, len, p, n, p + ve, out);
+        if (!next) break;
+        ++out;
+        p = next;
+    }
+    slots.commit(size_t(out - first));
+    return p;
 }
 
 // Header lines from s.pos up to and including the empty line that ends the
@@ -334,6 +373,7 @@ ParseStatus scan_header_lines(const uint8_t* b, size_t len, HeadScan& s, bool sk
         bool bad = false;
         switch (s.step) {
             case Step::LineStart: {
+                p = whole_lines(b, len, p, s.slots);
                 for (;;) {
                     if (p >= len) {
                         s.pos = uint32_t(p);

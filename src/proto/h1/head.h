@@ -6,6 +6,7 @@
 // block with one adopt_block() call, lower-cases the names there and points
 // its entries into it, so values are never copied one by one.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -115,6 +116,14 @@ public:
         ++count_;
         return true;
     }
+    // The fixed array's slots that push() would fill next, for a caller
+    // that writes lines there itself and then commits them; *room is 0 once
+    // the lines have moved to the heap.
+    RawHeader* free_slots(size_t* room) {
+        *room = heap_.empty() ? std::min(max_, kFixed) - count_ : 0;
+        return fixed_ + count_;
+    }
+    void commit(size_t k) { count_ += k; }
     size_t size() const { return count_; }
     RawHeader* data() { return heap_.empty() ? fixed_ : heap_.data(); }
     RawHeader& operator[](size_t i) { return data()[i]; }

@@ -170,32 +170,23 @@ inline size_t name_run(const uint8_t* p, size_t n) {
     return n;
 }
 
-// The start of the header line at b[p] read through one 32-byte window of
-// b[0, len) (len >= 32): the window starts at the line, or ends at len when
-// fewer than 32 bytes are left, the bytes before the line being readable
-// too. When a ':' lies in the window after a non-empty run of common name
-// bytes, sets *name_len to the run's length and *stop to the offset from p
-// of the line's first control byte or DEL (len - p when there is none) and
-// returns true. The line end comes from the same loads as the name, so the
-// next line does not wait on the name checks. False sends the line to the
-// general scan.
-inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
 #if defined(__SSE2__)
-    using namespace scan_detail;
-    size_t w = len - p >= 32 ? p : len - 32;
-    unsigned shift = unsigned(p - w);
+namespace scan_detail {
+// line_window() below, for a window that starts at the line (AtLine: at
+// least 32 bytes are left from p) or ends at len.
+template <bool AtLine>
+inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
+    size_t w = AtLine ? p : len - 32;
+    unsigned shift = AtLine ? 0 : unsigned(p - w);
     __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w));
     __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w + 16));
-    const __m128i colon = _mm_set1_epi8(':');
-    unsigned colons = (unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, colon))) |
-                       unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, colon))) << 16) >> shift;
-    if (!colons) return false;
-    unsigned c = unsigned(__builtin_ctz(colons));
-    unsigned name_bits = (1u << c) - 1;
-    unsigned ok = unsigned(_mm_movemask_epi8(common_name_bytes(lo)));
-    if (shift + c > 16) ok |= unsigned(_mm_movemask_epi8(common_name_bytes(hi))) << 16;
-    ok >>= shift;
-    if (c == 0 || (ok & name_bits) != name_bits) return false;
+    // Bits of the bytes from p on that are no common name bytes; the second
+    // half is looked at only when the name may reach into it.
+    unsigned other = (~unsigned(_mm_movemask_epi8(common_name_bytes(lo))) & 0xffffu) >> shift;
+    if (!other) other = (~unsigned(_mm_movemask_epi8(common_name_bytes(hi))) << 16) >> shift;
+    if (!other) return false;
+    unsigned c = unsigned(__builtin_ctz(other));
+    if (c == 0 || b[p + c] != ':') return false;
     // Name bytes are no stop bytes: the first stop lies past the colon.
     unsigned stops = (stop_mask<0x1f>(lo) | stop_mask<0x1f>(hi) << 16) >> shift;
     *name_len = c;
@@ -204,6 +195,23 @@ inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len
     else
         *stop = w + 32 - p + scan_sse2<0x1f>(b + w + 32, len - w - 32);
     return true;
+}
+}  // namespace scan_detail
+#endif
+
+// The start of the header line at b[p] (p < len) read through one 32-byte
+// window of b[0, len) (len >= 32): the window starts at the line, or ends
+// at len when fewer than 32 bytes are left, the bytes before the line being
+// readable too. The name is the run of common name bytes at p, which must
+// be non-empty and end at a ':' inside the window; then sets *name_len to
+// its length and *stop to the offset from p of the line's first control
+// byte or DEL (len - p when there is none) and returns true. The line end
+// comes from the same loads as the name, so the next line does not wait on
+// the name checks. False sends the line to the general scan.
+inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
+#if defined(__SSE2__)
+    if (len - p >= 32) return scan_detail::line_window<true>(b, len, p, name_len, stop);
+    return scan_detail::line_window<false>(b, len, p, name_len, stop);
 #else
     (void)b, (void)len, (void)p, (void)name_len, (void)stop;
     return false;
