@@ -343,7 +343,10 @@ PyObject* m_accept_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
                 const wl::h1::RequestHead& h = p.head;
                 wl::ByteBuf rest;
                 wl_h1codec_take_native(c, rest);
-                wl_h1body_reset_native(decoder, h.body_kind, h.content_length, rest);  // no allocation
+                // A head without a body, with nothing after it, leaves the
+                // decoder as it was made (empty kind, nothing to read).
+                if (h.body_kind != wl::h1::BodyKind::Empty || !rest.empty())
+                    wl_h1body_reset_native(decoder, h.body_kind, h.content_length, rest);  // no allocation
                 seq = s->seq = s->next_seq++;
                 drops.add(s->decoder);
                 s->decoder = Py_NewRef(decoder);
