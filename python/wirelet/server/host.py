@@ -86,7 +86,7 @@ async def _carry_on(runner, ctx, yielded, exc):
 class Host:
     """The task that a connection's requests run on."""
 
-    __slots__ = ("loop", "task", "job", "waiter", "closed", "started", "runner")
+    __slots__ = ("loop", "task", "job", "waiter", "closed", "started", "runner", "runner_send")
 
     supported = _HOOKS
 
@@ -98,8 +98,12 @@ class Host:
         self.started = False
         # Runs requests up to their first wait; one that waits takes it along
         # and the next request gets a new one.
-        self.runner = _new_runner()
+        self.new_runner()
         self.task = loop.create_task(self.main())
+
+    def new_runner(self) -> None:
+        self.runner = runner = _new_runner()
+        self.runner_send = runner.send  # bound once: each request saves a method lookup
 
     def usable(self) -> bool:
         task = self.task
@@ -118,15 +122,15 @@ class Host:
             return
         runner = self.runner
         try:
-            yielded = ctx.run(runner.send, coro)
+            yielded = ctx.run(self.runner_send, coro)
         except BaseException:
-            self.runner = _new_runner()  # the coroutine's exception ended this one
+            self.new_runner()  # the coroutine's exception ended this one
             raise
         finally:
             _leave_task(loop, task)
         if yielded is _DONE:
             return
-        self.runner = _new_runner()
+        self.new_runner()
         if not self.started and task.cancelling():
             # The request cancelled the task before its first step, which
             # will therefore only raise: the request goes on by itself.
