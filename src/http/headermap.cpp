@@ -2,6 +2,7 @@
 #include "http/headermap.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -520,56 +521,60 @@ struct ValuesCopy {
     }
 };
 
-// Every value with its name, copied out: the list's store in one piece and
-// the spans into it (per entry: name offset, name length, number of values,
-// its hash field, then offset and length of each value). A map of up to
-// 8 KiB of names and values and 64 names (a large cookie or a long list of
-// headers included) fits the inline arrays, so reading one costs no
-// allocation besides the results.
+// Every value with its name, copied out: the list's store and its entries
+// in one piece each, and the further values of names that have more than
+// one, in map order. A map of up to 8 KiB of names and values and 64 names
+// (a large cookie or a long list of headers included) fits the inline
+// arrays, so reading one costs no allocation besides the results.
 class ItemsCopy {
 public:
+    using Entry = HeaderList::Entry;
+    using Span = HeaderList::Span;
     // Under the lock: plain C++ only.
     void take(const HeaderList& l) {
+        names_ = l.name_count();
         values_ = l.value_count();
-        bytes_ = fit(inline_bytes_, sizeof inline_bytes_, big_bytes_, l.store_size());
-        meta_ = fit(inline_meta_, kInlineMeta, big_meta_, l.name_count() * 4 + l.value_count() * 2);
+        bytes_ = fit<char>(inline_bytes_, big_bytes_, l.store_size());
+        entries_ = fit<Entry>(inline_entries_, big_entries_, names_);
+        if (names_ == 0) return;
         std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
-        uint32_t* m = meta_;
-        const auto& ents = l.entries();
-        for (uint32_t e = 0; e < ents.size(); ++e) {
-            const HeaderList::Entry& en = ents[e];
-            *m++ = en.name.off;
-            *m++ = en.name.len;
-            *m++ = en.count;
-            *m++ = en.hash;
-            l.for_each_span(e, [&](HeaderList::Span v) {
-                *m++ = v.off;
-                *m++ = v.len;
+        std::memcpy(static_cast<void*>(entries_), l.entries().data(), names_ * sizeof(Entry));
+        if (values_ == names_) return;  // one value per name: all in the entries
+        more_ = fit<Span>(inline_more_, big_more_, values_ - names_);
+        Span* m = more_;
+        for (uint32_t e = 0; e < names_; ++e) {
+            if (entries_[e].count == 1) continue;
+            bool first = true;
+            l.for_each_span(e, [&](Span v) {
+                if (!first) *m++ = v;
+                first = false;
             });
         }
-        end_ = m;
     }
+    size_t names() const { return names_; }
     size_t values() const { return values_; }
     const char* bytes() const { return bytes_; }
-    const uint32_t* begin() const { return meta_; }
-    const uint32_t* end() const { return end_; }
+    const Entry* entries() const { return entries_; }
+    // The further values of the names with more than one, in map order.
+    const Span* more() const { return more_; }
 
 private:
-    template <class T, class Big>
-    static T* fit(T* inline_buf, size_t inline_n, Big& big, size_t n) {
-        if (n <= inline_n) return inline_buf;
-        big.reset(new T[n]);
-        return big.get();
+    // Room for n objects of T, left uninitialized (each is copied in): in
+    // the inline array when it fits.
+    template <class T, size_t N>
+    static T* fit(std::byte (&inline_buf)[N], std::unique_ptr<std::byte[]>& big, size_t n) {
+        if (n * sizeof(T) <= N) return reinterpret_cast<T*>(inline_buf);
+        big.reset(new std::byte[n * sizeof(T)]);
+        return reinterpret_cast<T*>(big.get());
     }
-    static constexpr size_t kInlineMeta = 384;
-    char inline_bytes_[8192];
-    uint32_t inline_meta_[kInlineMeta];
-    std::unique_ptr<char[]> big_bytes_;
-    std::unique_ptr<uint32_t[]> big_meta_;
+    std::byte inline_bytes_[8192];
+    alignas(Entry) std::byte inline_entries_[64 * sizeof(Entry)];
+    alignas(Span) std::byte inline_more_[64 * sizeof(Span)];
+    std::unique_ptr<std::byte[]> big_bytes_, big_entries_, big_more_;
     char* bytes_ = nullptr;
-    uint32_t* meta_ = nullptr;
-    const uint32_t* end_ = nullptr;
-    size_t values_ = 0;
+    Entry* entries_ = nullptr;
+    Span* more_ = nullptr;
+    size_t names_ = 0, values_ = 0;
 };
 
 PyObject* bytes_list(const ValuesCopy& c) {
@@ -744,18 +749,19 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
     PyObject* out = PyList_New(Py_ssize_t(c.values()));
     if (!out) return nullptr;
     const char* bytes = c.bytes();
+    const HeaderList::Span* more = c.more();
     Py_ssize_t i = 0;
-    for (const uint32_t* m = c.begin(); m != c.end();) {
-        std::string_view n(bytes + m[0], m[1]);
-        uint32_t count = m[2], hash = m[3];
-        m += 4;
+    for (const HeaderList::Entry *e = c.entries(), *end = e + c.names(); e != end; ++e) {
+        std::string_view n(bytes + e->name.off, e->name.len);
+        uint32_t count = e->count;
         // One reference per value: the last tuple takes the one made here.
-        PyObject* shared = wl_name_shared(n, hash, raw);
-        PyObject* name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, hash);
+        PyObject* shared = wl_name_shared(n, e->hash, raw);
+        PyObject* name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, e->hash);
         if (!name) goto fail;
-        for (uint32_t k = 0; k < count; ++k, m += 2) {
+        for (uint32_t k = 0; k < count; ++k) {
+            HeaderList::Span v = k == 0 ? e->value : *more++;
             PyObject* t = PyTuple_New(2);
-            PyObject* b = t ? PyBytes_FromStringAndSize(bytes + m[0], Py_ssize_t(m[1])) : nullptr;
+            PyObject* b = t ? PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len)) : nullptr;
             if (!b) {
                 Py_XDECREF(t);
                 Py_DECREF(name);
