@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/chars.h"
+#include "core/load.h"
 
 namespace wl {
 
@@ -218,16 +219,6 @@ private:
 };
 
 namespace headers_detail {
-inline uint64_t load64(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-inline uint64_t load32(const char* p) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
 // The 128-bit product of a and b, its halves folded.
 inline uint64_t mum(uint64_t a, uint64_t b) {
     unsigned __int128 r = static_cast<unsigned __int128>(a) * b;

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/load.h"
 #include "errors/errors.h"
 #include "h1/body.h"
 #include "http/headermap.h"
@@ -58,20 +59,14 @@ PyObject* ascii_token_str(std::string_view v) {
 // byte above 0x7f there). Most targets are ASCII, made directly without the
 // decoder's second pass for the widest character. ("/" alone goes to the
 // decoder: a single character is a shared object there.)
-inline uint64_t load64(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
 PyObject* target_str(std::string_view v) {
     const char* p = v.data();
     size_t n = v.size();
     uint64_t high;
     if (n >= 8) {
         // Sixteen bytes a step; the last word is read overlapping the one before.
-        high = load64(p + n - 8);
-        for (size_t i = 0; i + 8 < n; i += 16) high |= load64(p + i) | (i + 16 < n ? load64(p + i + 8) : 0);
+        high = wl::load64(p + n - 8);
+        for (size_t i = 0; i + 8 < n; i += 16) high |= wl::load64(p + i) | (i + 16 < n ? wl::load64(p + i + 8) : 0);
     } else if (n >= 4) {
         uint32_t a, b;
         std::memcpy(&a, p, 4);

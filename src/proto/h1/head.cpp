@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/chars.h"
+#include "core/load.h"
 #include "proto/h1/scan.h"
 
 namespace wl::h1 {
@@ -42,18 +43,6 @@ constexpr KindInfo kKinds[] = {
 constexpr uint64_t le_word(std::string_view s) {
     uint64_t w = 0;
     for (size_t i = 0; i < s.size(); ++i) w |= uint64_t(uint8_t(s[i])) << (8 * i);
-    return w;
-}
-
-inline uint64_t load64(const uint8_t* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-inline uint16_t load_u16(const uint8_t* p) {
-    uint16_t w;
-    std::memcpy(&w, p, 2);
     return w;
 }
 
@@ -303,7 +292,7 @@ bool names_framing_field(const uint8_t* line, size_t n) {
 // where the next line starts, or 0 when the line needs the stepwise scan.
 inline size_t finish_line(const uint8_t* b, size_t len, size_t p, size_t n, size_t ve, RawHeader* h) {
     size_t next;
-    if (ve + 1 < len && load_u16(b + ve) == le_word("\r\n")) {
+    if (ve + 1 < len && load16(b + ve) == le_word("\r\n")) {
         next = ve + 2;
     } else {
         if (ve < len && b[ve] == '\t') ve = scan_value_tabs(b, len, ve + 1);
