@@ -750,28 +750,31 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
     if (!out) return nullptr;
     const char* bytes = c.bytes();
     const HeaderList::Span* more = c.more();
+    wl::PairRefill pairs;
     Py_ssize_t i = 0;
     for (const HeaderList::Entry *e = c.entries(), *end = e + c.names(); e != end; ++e) {
         std::string_view n(bytes + e->name.off, e->name.len);
         uint32_t count = e->count;
-        // One reference per value: the last tuple takes the one made here.
+        // One reference per value: the last pair takes the one made here.
         PyObject* shared = wl_name_shared(n, e->hash, raw);
         PyObject* name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, e->hash);
         if (!name) goto fail;
         for (uint32_t k = 0; k < count; ++k) {
             HeaderList::Span v = k == 0 ? e->value : *more++;
-            PyObject* t = PyTuple_New(2);
-            PyObject* b = t ? PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len)) : nullptr;
+            PyObject* b = PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len));
             if (!b) {
-                Py_XDECREF(t);
                 Py_DECREF(name);
                 goto fail;
             }
-            PyTuple_SET_ITEM(t, 0, k + 1 < count ? Py_NewRef(name) : name);
-            PyTuple_SET_ITEM(t, 1, b);
+            PyObject* t = pairs.pair(i, k + 1 < count ? Py_NewRef(name) : name, b);
+            if (!t) {
+                if (k + 1 < count) Py_DECREF(name);
+                goto fail;
+            }
             PyList_SET_ITEM(out, i++, t);
         }
     }
+    pairs.keep(i);
     return out;
 fail:
     Py_DECREF(out);

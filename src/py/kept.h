@@ -35,3 +35,86 @@ private:
 };
 
 }  // namespace wl
+
+namespace wl {
+
+// The (name, value) pairs handed out lately, each with a reference kept, so
+// that the next result refills the pairs its caller has released instead of
+// freeing and allocating them again (CPython's dict items iterator reuses
+// its result tuple the same way). A pair is refilled only when the kept
+// reference is the last one: nothing a caller still holds ever changes, and
+// every value is a new object. One result's pairs are kept (at most kMax):
+// with their values, a bounded few kilobytes.
+//
+// A call takes the kept pairs whole and gives its own back at the end, so a
+// nested call (from a finalizer run by an allocation) builds its own. Builds
+// without the interpreter lock keep none (no lock guards the reference
+// counts), nor do versions that cache a tuple's hash inside it.
+class PairRefill {
+public:
+#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX >= 0x030E0000
+    static constexpr Py_ssize_t kMax = 0;
+#else
+    static constexpr Py_ssize_t kMax = 64;
+#endif
+    PairRefill() {
+        n_ = kept_n_;
+        kept_n_ = 0;
+        for (Py_ssize_t i = 0; i < n_; ++i) t_[i] = kept_[i];
+    }
+    PairRefill(const PairRefill&) = delete;
+    PairRefill& operator=(const PairRefill&) = delete;
+    // Gives this call's pairs back, unless a nested call already did.
+    ~PairRefill() {
+        if (kept_n_ == 0) {
+            for (Py_ssize_t i = 0; i < n_; ++i) kept_[i] = t_[i];
+            kept_n_ = n_;
+        } else {
+            for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(t_[i]);
+        }
+    }
+    // The pair (name, value) at position i of the result being built, taking
+    // both references: a kept pair refilled when its caller released it, else
+    // a new tuple. NULL with an exception set.
+    PyObject* pair(Py_ssize_t i, PyObject* name, PyObject* value) {
+        if (i < n_ && Py_REFCNT(t_[i]) == 1) {
+            PyObject* t = t_[i];
+            PyObject* old_name = PyTuple_GET_ITEM(t, 0);
+            PyObject* old_value = PyTuple_GET_ITEM(t, 1);
+            PyTuple_SET_ITEM(t, 0, name);
+            PyTuple_SET_ITEM(t, 1, value);
+            // A str and a bytes: freeing them runs no Python code.
+            Py_DECREF(old_name);
+            Py_DECREF(old_value);
+            return Py_NewRef(t);
+        }
+        PyObject* t = PyTuple_New(2);
+        if (!t) {
+            Py_DECREF(name);
+            Py_DECREF(value);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, 0, name);
+        PyTuple_SET_ITEM(t, 1, value);
+        if (i < kMax) {
+            // Positions are filled in order, so i <= n_.
+            if (i < n_)
+                Py_SETREF(t_[i], Py_NewRef(t));
+            else
+                t_[n_++] = Py_NewRef(t);
+        }
+        return t;
+    }
+    // Keeps only the first n pairs: the result built has n.
+    void keep(Py_ssize_t n) {
+        while (n_ > n) Py_DECREF(t_[--n_]);
+    }
+
+private:
+    PyObject* t_[kMax > 0 ? kMax : 1];
+    Py_ssize_t n_ = 0;
+    static inline PyObject* kept_[kMax > 0 ? kMax : 1];
+    static inline Py_ssize_t kept_n_ = 0;
+};
+
+}  // namespace wl
