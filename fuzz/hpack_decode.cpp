@@ -38,7 +38,8 @@ Fields fields_of(const HeaderFrame& f) {
     return out;
 }
 
-bool same_table(const DynamicTable& a, const DynamicTable& b) {
+template <class A, class B>
+bool same_table(const A& a, const B& b) {
     if (a.count() != b.count() || a.size() != b.size() || a.max_size() != b.max_size()) return false;
     for (size_t i = 0; i < a.count(); ++i)
         if (a.name(i) != b.name(i) || a.value(i) != b.value(i)) return false;

@@ -36,7 +36,8 @@ HpackResult decode_err(std::string_view h, size_t max_list = kBig) {
     return decode_hex(d, h, max_list).r;
 }
 
-Fields table_of(const DynamicTable& t) {
+template <class Table>
+Fields table_of(const Table& t) {
     Fields out;
     for (size_t i = 0; i < t.count(); ++i) out.emplace_back(t.name(i), t.value(i));
     return out;
@@ -329,6 +330,54 @@ TEST(HpackDecode, HugeEntryEmptiesTable) {
     HeaderFrame f2;
     ASSERT_EQ(d.decode(b2.data(), b2.size(), &c, f2, kBig), HpackResult::Ok);
     EXPECT_EQ(d.table().size(), 4096u);
+}
+
+// The decoder's ring holds what the plain table holds through inserts of
+// every size (empty, wrapping at the ring's end, too large), limit changes
+// and the seed-dependent name hashes.
+TEST(HpackDecode, RingTableMatchesPlainTable) {
+    std::mt19937 rng(7);
+    for (uint32_t max : {0u, 40u, 100u, 300u, 4096u, 20000u}) {
+        DecoderTable ring(max);
+        DynamicTable plain(max);
+        for (int i = 0; i < 4000; ++i) {
+            if (rng() % 50 == 0) {
+                uint32_t m = rng() % (max + 64);
+                ring.set_max_size(m);
+                plain.set_max_size(m);
+            }
+            size_t nl = rng() % 3 == 0 ? 0 : 1 + rng() % 24;
+            size_t vl = rng() % 4 == 0 ? rng() % (max + 16) : rng() % 40;
+            std::string n(nl, char('a' + i % 26)), v(vl, char('0' + i % 10));
+            ASSERT_EQ(ring.insert(n, v, wl::HeaderList::hash_name(n)), plain.insert(n, v));
+            ASSERT_EQ(ring.count(), plain.count());
+            ASSERT_EQ(ring.size(), plain.size());
+            for (size_t k = 0; k < ring.count(); ++k) {
+                ASSERT_EQ(ring.name(k), plain.name(k));
+                ASSERT_EQ(ring.value(k), plain.value(k));
+                ASSERT_EQ(ring.name_hash(k), wl::HeaderList::hash_name(plain.name(k)));
+            }
+        }
+    }
+}
+
+// Names from the static table and from entries made under another seed
+// reach the block's list with the hash it looks them up by.
+TEST(HpackDecode, NameHashesFollowTheSeed) {
+    HpackDecoder d;
+    EXPECT_EQ(decode_hex(d, "400a637573746f6d2d6b65790d637573746f6d2d686561646572").r, HpackResult::Ok);
+    for (uint64_t seed : {0x9d1c3b5a7e2f4861ull, 0ull}) {
+        wl::HeaderList::set_hash_seed(seed);
+        // custom-key (the entry), accept-encoding and content-type (static)
+        Decoded out = decode_hex(d, "be900f100161");
+        ASSERT_EQ(out.r, HpackResult::Ok);
+        for (auto [n, v] : {std::pair{"custom-key", "custom-header"}, {"accept-encoding", "gzip, deflate"},
+                            {"content-type", "a"}}) {
+            uint32_t e = out.f.headers.find(n);
+            ASSERT_NE(e, wl::HeaderList::kNone) << n;
+            EXPECT_EQ(out.f.headers.first_value(e), v);
+        }
+    }
 }
 
 TEST(HpackDecode, HugeHuffmanStringThenSmallBlocks) {

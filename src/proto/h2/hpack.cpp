@@ -138,6 +138,94 @@ bool DynamicTable::insert(std::string_view n, std::string_view v) {
     return true;
 }
 
+// ---------------------------------------------------------------- decoder table
+
+void DecoderTable::evict_one() {
+    const Entry& e = entry(oldest_seq_);
+    size_ -= field_size(e.name_len, e.value_len);
+    ++oldest_seq_;
+}
+
+void DecoderTable::set_max_size(uint32_t m) {
+    max_size_ = m;
+    while (size_ > max_size_) evict_one();
+}
+
+void DecoderTable::rehash() {
+    for (uint64_t q = oldest_seq_; q < next_seq_; ++q) {
+        Entry& e = entry(q);
+        e.hash = HeaderList::hash_name({bytes_.get() + e.off, e.name_len});
+    }
+}
+
+void DecoderTable::grow_entries() {
+    std::vector<Entry> ns(entries_.empty() ? 16 : entries_.size() * 2);
+    size_t mask = ns.size() - 1;
+    for (uint64_t q = oldest_seq_; q < next_seq_; ++q) ns[q & mask] = entry(q);
+    entries_.swap(ns);
+}
+
+// A new ring with room for the live entries and len more octets, the
+// entries moved to its front, oldest first.
+void DecoderTable::grow_bytes(size_t len) {
+    size_t live = size_t(size_ - 32 * count());
+    size_t cap = std::max({cap_ * 2, (live + len) * 2, size_t(256)});
+    std::unique_ptr<char[]> nb(new char[cap]);
+    size_t at = 0;
+    for (uint64_t q = oldest_seq_; q < next_seq_; ++q) {
+        Entry& e = entry(q);
+        size_t n = size_t(e.name_len) + e.value_len;
+        if (n) std::memcpy(nb.get() + at, bytes_.get() + e.off, n);
+        e.off = at;
+        at += n;
+    }
+    bytes_.swap(nb);
+    cap_ = cap;
+}
+
+// Where a new entry of len octets goes. The live entries take one run of
+// the ring, or two when they wrapped around its end; the new one follows
+// the newest, or starts the ring again when the end is too near. With
+// twice the table's bytes in the ring one of these always fits, so it
+// grows only while a connection's table first fills.
+size_t DecoderTable::place(size_t len) {
+    if (count() == 0) {
+        if (cap_ < len) grow_bytes(len);
+        return 0;
+    }
+    const Entry& old = entry(oldest_seq_);
+    const Entry& nw = entry(next_seq_ - 1);
+    size_t tail = old.off, head = nw.off + nw.name_len + nw.value_len;
+    if (nw.off >= old.off) {  // live octets in [tail, head)
+        if (len <= cap_ - head) return head;
+        if (len <= tail) return 0;
+    } else if (len <= tail - head) {  // in [tail, end) and [0, head)
+        return head;
+    }
+    grow_bytes(len);
+    const Entry& moved = entry(next_seq_ - 1);
+    return moved.off + moved.name_len + moved.value_len;
+}
+
+bool DecoderTable::insert(std::string_view n, std::string_view v, uint32_t hash) {
+    uint64_t sz = field_size(n.size(), v.size());
+    if (sz > max_size_) {
+        oldest_seq_ = next_seq_;
+        size_ = 0;
+        return false;
+    }
+    while (size_ + sz > max_size_) evict_one();
+    if (count() == entries_.size()) grow_entries();
+    size_t at = place(n.size() + v.size());
+    char* p = bytes_.get() + at;
+    if (!n.empty()) std::memcpy(p, n.data(), n.size());
+    if (!v.empty()) std::memcpy(p + n.size(), v.data(), v.size());
+    entry(next_seq_) = Entry{at, uint32_t(n.size()), uint32_t(v.size()), hash};
+    ++next_seq_;
+    size_ += sz;
+    return true;
+}
+
 // ---------------------------------------------------------------- integers and strings
 // The decoder's scratch space is never smaller than this once allocated.
 static constexpr size_t kMinScratch = 4096;
@@ -486,6 +574,27 @@ bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view va
 
 // ---------------------------------------------------------------- decoder
 
+// HeaderList::hash_name of the static table's names, made under the seed in
+// force at first use; `probe` tells whether it still is.
+namespace {
+struct StaticHashes {
+    uint32_t probe;
+    uint32_t name[62];
+};
+}  // namespace
+
+static inline uint32_t hash_probe() { return HeaderList::hash_name(":status"); }
+
+static const StaticHashes& static_hashes() {
+    static const StaticHashes k = [] {
+        StaticHashes s{};
+        s.probe = hash_probe();
+        for (size_t i = 1; i < 62; ++i) s.name[i] = HeaderList::hash_name(kStatic[i].name);
+        return s;
+    }();
+    return k;
+}
+
 HpackDecoder::HpackDecoder() {}  // the scratch buffer comes with the first string it holds
 
 void HpackDecoder::set_recv_header_table_size(uint32_t v) {
@@ -545,12 +654,13 @@ HpackResult HpackDecoder::read_str(const uint8_t*& p, const uint8_t* end, size_t
 
 // A kept regular field: its name and value are brought into the scratch
 // buffer (where a Huffman string already is) and listed for the flush.
-inline void HpackDecoder::keep(const Str& n, const Str& v, size_t& fill) {
+inline void HpackDecoder::keep(const Str& n, const Str& v, uint32_t hash, size_t& fill) {
     reserve_scratch(fill + (n.raw ? n.len : 0) + (v.raw ? v.len : 0));
     if (n.raw && v.raw == n.raw + n.len) {
         // A dynamic table entry holds its name and value together.
         std::memcpy(scratch_.data() + fill, n.raw, n.len + v.len);
-        lines_.push_back({{uint32_t(fill), uint32_t(n.len)}, {uint32_t(fill + n.len), uint32_t(v.len)}});
+        lines_.push_back(
+            {{uint32_t(fill), uint32_t(n.len)}, {uint32_t(fill + n.len), uint32_t(v.len)}, hash});
         fill += n.len + v.len;
         return;
     }
@@ -562,7 +672,7 @@ inline void HpackDecoder::keep(const Str& n, const Str& v, size_t& fill) {
         return at;
     };
     HeaderList::Span ns = place(n);
-    lines_.push_back({ns, place(v)});
+    lines_.push_back({ns, place(v), hash});
 }
 
 // The pass's kept fields enter the frame's list in one step: the scratch
@@ -579,12 +689,13 @@ void HpackDecoder::flush(HeaderFrame& frame, size_t fill) {
     HeaderList::Span at = h.store_size() == 0 && h.name_count() == 0
                               ? h.adopt_block(block, lines_.size())
                               : h.store_bytes(block);
-    auto line = [&](size_t i, HeaderList::Span* n, HeaderList::Span* v) {
+    auto line = [&](size_t i, HeaderList::Span* n, HeaderList::Span* v, uint32_t* hash) {
         *n = {lines_[i].name.off + at.off, lines_[i].name.len};
         *v = {lines_[i].value.off + at.off, lines_[i].value.len};
+        *hash = lines_[i].hash;
         return true;
     };
-    if (h.append_lines(lines_.size(), line) != HeaderList::Status::Ok) frame.over_size = true;
+    if (h.append_hashed_lines(lines_.size(), line) != HeaderList::Status::Ok) frame.over_size = true;
     lines_.clear();
 }
 
@@ -611,14 +722,27 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
     const uint8_t* p = data;
     const uint8_t* end = data + len;
     const uint64_t abuse = abuse_limit(max_list);
+    // Names' hashes: the static table's and those kept with the entries
+    // hold while the seed they were made under does.
+    const uint32_t probe = hash_probe();
+    if (probe != hash_probe_) {
+        table_.rehash();
+        hash_probe_ = probe;
+    }
+    const StaticHashes& sh = static_hashes();
+    const bool static_ok = sh.probe == probe;
+    auto static_hash = [&](uint32_t i) {
+        return static_ok ? sh.name[i] : HeaderList::hash_name(kStatic[i].name);
+    };
     bool field_seen = false;
     // The scratch bytes before `fill` hold the strings of the fields kept so
     // far in this pass; a field that is not kept gives its bytes back.
     Str ns, vs;
+    uint32_t nh = 0;
     bool kept = false;
     auto store = [&](std::string_view, std::string_view) {
         // Last use of the field's views: keep() may move the scratch bytes.
-        keep(ns, vs, fill);
+        keep(ns, vs, nh, fill);
         kept = true;
         return true;
     };
@@ -639,9 +763,11 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
             if (idx <= 61) {
                 name = kStatic[idx].name;
                 value = kStatic[idx].value;
+                nh = static_hash(idx);
             } else if (idx - 62 < table_.count()) {
                 name = table_.name(idx - 62);
                 value = table_.value(idx - 62);
+                nh = table_.name_hash(idx - 62);
             } else {
                 return HpackResult::InvalidTableIndex;
             }
@@ -681,8 +807,10 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                 if (r != HpackResult::Ok) return r;
             } else if (idx <= 61) {
                 ns = Str::of(kStatic[idx].name);
+                nh = static_hash(idx);
             } else {
                 std::string_view tn = table_.name(idx - 62);
+                nh = table_.name_hash(idx - 62);
                 if (indexing) {
                     // The insertion below may evict or move this entry.
                     reserve_scratch(fill + tn.size());
@@ -702,8 +830,9 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                                      vs.len);
             r = validate(name, value, idx != 0, &pk);
             if (r != HpackResult::Ok) return r;
+            if (idx == 0 && (indexing || pk < 0)) nh = HeaderList::hash_name(name);
             // name/value point at scratch or input, never into the table.
-            if (indexing) table_.insert(name, value);
+            if (indexing) table_.insert(name, value, nh);
         }
         field_seen = true;
         p = q;

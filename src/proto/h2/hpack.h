@@ -20,6 +20,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -151,6 +152,58 @@ protected:
     uint32_t max_size_;
 };
 
+// The decoder's table: the same queue, with every entry's bytes (name then
+// value) in one ring of bytes and its name's hash (HeaderList::hash_name)
+// kept beside it, so that inserting allocates only while the ring grows
+// and a field taken from the table is not hashed again. The ring never
+// needs more than twice the bytes a full table holds.
+class DecoderTable {
+public:
+    explicit DecoderTable(uint32_t max_size = kDefaultHeaderTableSize) : max_size_(max_size) {}
+
+    size_t count() const { return size_t(next_seq_ - oldest_seq_); }
+    uint64_t size() const { return size_; }
+    uint32_t max_size() const { return max_size_; }
+
+    // i = 0 is the newest entry.
+    std::string_view name(size_t i) const {
+        const Entry& e = newest(i);
+        return {bytes_.get() + e.off, e.name_len};
+    }
+    std::string_view value(size_t i) const {
+        const Entry& e = newest(i);
+        return {bytes_.get() + e.off + e.name_len, e.value_len};
+    }
+    uint32_t name_hash(size_t i) const { return newest(i).hash; }
+
+    void set_max_size(uint32_t m);
+    // As DynamicTable::insert; `hash` is the name's hash. The strings must
+    // not point into this table.
+    bool insert(std::string_view name, std::string_view value, uint32_t hash);
+    // Hashes every name again (after the hash seed changed).
+    void rehash();
+
+private:
+    struct Entry {
+        size_t off;
+        uint32_t name_len, value_len, hash;
+    };
+    Entry& entry(uint64_t seq) { return entries_[seq & (entries_.size() - 1)]; }
+    const Entry& entry(uint64_t seq) const { return entries_[seq & (entries_.size() - 1)]; }
+    const Entry& newest(size_t i) const { return entry(next_seq_ - 1 - i); }
+    void evict_one();
+    size_t place(size_t len);
+    void grow_entries();
+    void grow_bytes(size_t len);
+
+    std::vector<Entry> entries_;  // power of two
+    std::unique_ptr<char[]> bytes_;
+    size_t cap_ = 0;
+    uint64_t oldest_seq_ = 0, next_seq_ = 0;
+    uint64_t size_ = 0;
+    uint32_t max_size_;
+};
+
 // ---------------------------------------------------------------- decoder
 
 class HpackDecoder {
@@ -173,7 +226,7 @@ public:
     // the front of `held`.
     HpackResult decode(ByteBuf& held, HeaderFrame& frame, size_t max_header_list_size);
 
-    const DynamicTable& table() const { return table_; }
+    const DecoderTable& table() const { return table_; }
     uint32_t last_limit() const { return last_limit_; }
     bool has_pending_limit() const { return has_pending_; }
 
@@ -184,6 +237,7 @@ private:
     struct Str;
     struct Line {
         HeaderList::Span name, value;  // in scratch_
+        uint32_t hash;                 // the name's
     };
     void shrink_scratch();
     void reserve_scratch(size_t need) {
@@ -191,12 +245,13 @@ private:
     }
     void grow_scratch(size_t need);
     HpackResult read_str(const uint8_t*& p, const uint8_t* end, size_t& fill, Str& s);
-    void keep(const Str& n, const Str& v, size_t& fill);
+    void keep(const Str& n, const Str& v, uint32_t hash, size_t& fill);
     void flush(HeaderFrame& frame, size_t fill);
     HpackResult decode_pass(const uint8_t* data, size_t len, size_t* consumed, HeaderFrame& frame,
                             size_t max_header_list_size, size_t& fill);
 
-    DynamicTable table_;
+    DecoderTable table_;
+    uint32_t hash_probe_ = 0;  // the probe's hash when the table's hashes were made
     bool has_pending_ = false;
     uint32_t pending_limit_ = 0;
     uint32_t last_limit_ = kDefaultHeaderTableSize;
