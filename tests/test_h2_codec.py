@@ -106,6 +106,11 @@ def test_receive_requires_bytes():
         c.receive(bytearray(b"x"))
     with pytest.raises(TypeError):
         c.receive("x")
+    # Positional calls skip the argument parser; the others still go through it.
+    assert c.receive(data=b"") == []
+    for args, kw in [((), {}), ((b"", b""), {}), ((b"",), {"data": b""}), ((), {"x": b""})]:
+        with pytest.raises(TypeError):
+            c.receive(*args, **kw)
 
 
 def test_frame_size_checked_on_header():

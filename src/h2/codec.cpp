@@ -283,12 +283,17 @@ public:
         c.pseudo_mask = h.pseudo_mask;
         c.method = h.method;
         c.status = h.status;
+        // Most texts are empty (a response has none): those only record
+        // where they would be.
+        size_t off = 0;
         for (int k = 0; k < T::kTexts; ++k) {
-            c.off[k] = uint32_t(got_.bytes.size() - at);
-            c.len[k] = uint32_t(texts[k]->size());
-            got_.bytes.append(*texts[k]);
+            size_t n = texts[k]->size();
+            c.off[k] = uint32_t(off);
+            c.len[k] = uint32_t(n);
+            if (n) got_.bytes.append(*texts[k]);
+            off += n;
         }
-        c.headers = std::move(h.headers);
+        c.headers.swap(h.headers);  // c's list is new and empty
         got_.offsets.push_back(at);
         return true;
     }
@@ -792,7 +797,10 @@ int conv_sid(PyObject* o, const char* fname, const char* arg, uint32_t* out) {
 PyObject* codec_receive(PyObject* o, FASTARGS) {
     WL_ARGSPEC(spec, "receive", 1, 1, "data");
     PyObject* a[1];
-    if (wl_parse_args(spec, args, nargs, kwnames, a) < 0) return nullptr;
+    if (nargs == 1 && !kwnames)
+        a[0] = args[0];  // the usual call needs no argument parsing
+    else if (wl_parse_args(spec, args, nargs, kwnames, a) < 0)
+        return nullptr;
     std::string_view data;
     if (wl_conv_bytes(a[0], "receive", "data", &data) < 0) return nullptr;
     auto* self = as_codec(o);
