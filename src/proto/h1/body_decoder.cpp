@@ -58,6 +58,7 @@ bool is_framing(BodyDecoder::ChunkState st) {
 }  // namespace
 
 void BodyDecoder::reset(BodyKind kind, uint64_t length) {
+    ahead_.valid = false;
     kind_ = kind;
     remaining_ = kind == BodyKind::Length ? length : 0;
     complete_ = kind == BodyKind::Empty || (kind == BodyKind::Length && length == 0);
@@ -81,12 +82,14 @@ void BodyDecoder::feed(const void* p, size_t n) {
         unborrow();
     }
     in_.append(p, n);
+    ahead_.valid = false;
 }
 
 bool BodyDecoder::borrow(const void* p, size_t n) {
     if (n == 0 || in_size() != 0) return false;
     ext_ = static_cast<const uint8_t*>(p);
     ext_n_ = n;
+    ahead_.valid = false;
     return true;
 }
 
@@ -99,6 +102,7 @@ void BodyDecoder::unborrow() {
 
 void BodyDecoder::feed(ByteBuf& src) {
     unborrow();
+    ahead_.valid = false;
     if (in_.empty()) {
         in_.swap(src);
     } else {
@@ -109,6 +113,7 @@ void BodyDecoder::feed(ByteBuf& src) {
 
 void BodyDecoder::take_input(ByteBuf& out) {
     unborrow();
+    ahead_.valid = false;
     if (out.empty()) {
         out.swap(in_);
     } else {
@@ -259,7 +264,10 @@ size_t BodyDecoder::next_piece_size() const {
             // The framing ahead is read on a copy of the state.
             Framing f{cstate_, remaining_, ext_bytes_};
             size_t i = 0;
-            if (is_framing(f.st) && scan_framing(f, in_data(), n, i) != Fail::None) return 0;
+            if (is_framing(f.st)) {
+                if (scan_framing(f, in_data(), n, i) != Fail::None) return 0;
+                ahead_ = {f, i, true};
+            }
             if (f.st != ChunkState::Body || i == n) return 0;
             return f.size < n - i ? size_t(f.size) : n - i;
         }
@@ -284,7 +292,13 @@ BodyDecoder::Status BodyDecoder::peek_chunked(std::string_view* out) {
     if (is_framing(cstate_)) {
         Framing f{cstate_, remaining_, ext_bytes_};
         size_t i = 0;
-        Fail e = scan_framing(f, in_data(), in_size(), i);
+        Fail e = Fail::None;
+        if (ahead_.valid) {
+            f = ahead_.f;
+            i = ahead_.i;
+        } else {
+            e = scan_framing(f, in_data(), in_size(), i);
+        }
         cstate_ = f.st;
         remaining_ = f.size;
         ext_bytes_ = f.ext_bytes;

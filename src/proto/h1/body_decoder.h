@@ -137,6 +137,13 @@ private:
         uint32_t ext_bytes;  // extension bytes over the whole body
     };
     static Fail scan_framing(Framing& f, const uint8_t* p, size_t n, size_t& i);
+    // The framing next_piece_size() read ahead, for the next peek() to take
+    // instead of reading it again: valid until the input or state changes.
+    struct Ahead {
+        Framing f;
+        size_t i;  // framing bytes read
+        bool valid;
+    };
     Status peek_chunked(std::string_view* out);
     Status fail(Fail f) {
         fail_ = f;
@@ -149,6 +156,7 @@ private:
     const uint8_t* in_data() const { return ext_n_ ? ext_ : in_.data(); }
     size_t in_size() const { return ext_n_ ? ext_n_ : in_.size(); }
     void in_consume(size_t n) {
+        ahead_.valid = false;
         if (ext_n_) {
             ext_ += n;
             ext_n_ -= n;
@@ -169,6 +177,7 @@ private:
     uint64_t remaining_ = 0;
     uint32_t ext_bytes_ = 0;
     uint32_t trailer_lines_ = 0;
+    mutable Ahead ahead_{};
     std::string trailer_buf_;
     std::string fail_detail_;  // rendering of the offending trailer line
     HeaderList trailers_;
