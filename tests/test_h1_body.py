@@ -601,19 +601,24 @@ def test_results_are_never_changed_once_handed_out(size, chunk, keep_every):
         left -= n
     want = [bytes([97 + i % 26]) * n for i, n in enumerate(sizes)]
     wire = b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in want) + b"0\r\n\r\n"
-    d = H1BodyDecoder("chunked")
-    kept, got = [], []
+    # Two decoders at once, over reads of two sizes: results released by one
+    # may carry the other's next pieces.
+    decoders = [H1BodyDecoder("chunked"), H1BodyDecoder("chunked")]
+    kept, got = [], [[], []]
     for at in range(0, len(wire), 32768):
-        d.feed(wire[at:at + 32768])
-        while (x := d.decode()) is not None:
-            assert type(x) is bytes and sys.getsizeof(x) == sys.getsizeof(bytes(len(x)))
-            assert hash(x) == hash(bytes(bytearray(x))) and x[len(x):] == b""
-            got.append(bytes(bytearray(x)))
-            if len(got) % keep_every == 0:
-                kept.append((len(got) - 1, x))
-    assert d.is_complete and b"".join(got) == b"".join(want)
-    for i, x in kept:
-        assert x == got[i]
+        for k, (d, step) in enumerate(zip(decoders, (32768, 8192))):
+            for sub in range(at, min(at + 32768, len(wire)), step):
+                d.feed(wire[sub:min(sub + step, at + 32768)])
+                while (x := d.decode()) is not None:
+                    assert type(x) is bytes and sys.getsizeof(x) == sys.getsizeof(bytes(len(x)))
+                    assert hash(x) == hash(bytes(bytearray(x))) and x[len(x):] == b""
+                    got[k].append(bytes(bytearray(x)))
+                    if len(got[k]) % keep_every == 0:
+                        kept.append((k, len(got[k]) - 1, x))
+    for k, d in enumerate(decoders):
+        assert d.is_complete and b"".join(got[k]) == b"".join(want)
+    for k, i, x in kept:
+        assert x == got[k][i]
 
 
 def test_idle_decoder_keeps_no_results():

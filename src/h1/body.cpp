@@ -259,6 +259,59 @@ void refit(PyObject* o, size_t n) {
 #pragma GCC diagnostic pop
 }
 
+// Results released by their callers and let go of by decoders (an idle
+// one keeps none), kept for the next pieces of any decoder: a body read in
+// socket-sized pieces would otherwise allocate its first results anew after
+// every read. Exact bytes objects only the pool refers to, each with the
+// size it was made with; guarded by the interpreter lock (none without it).
+constexpr size_t kPooledMax = 65536;
+constexpr int kPooled = kKeepSpares ? 4 : 0;
+struct Pooled {
+    PyObject* o;
+    size_t cap;
+};
+Pooled g_pooled[kPooled > 0 ? kPooled : 1];
+int g_pooled_n = 0;
+
+// Takes over o's reference (and returns true) when the pool can keep it,
+// in place of the oldest when full (returned in *evicted, else NULL).
+bool pool_put(PyObject* o, size_t cap, PyObject** evicted) {
+    *evicted = nullptr;
+    if (!o || !kPooled || cap > kPooledMax || !only_ours(o) || !PyBytes_CheckExact(o)) return false;
+    if (g_pooled_n == kPooled) {
+        *evicted = g_pooled[0].o;
+        for (int i = 1; i < kPooled; ++i) g_pooled[i - 1] = g_pooled[i];
+        --g_pooled_n;
+    }
+    g_pooled[g_pooled_n++] = {o, cap};
+    return true;
+}
+
+// A result for a piece of n bytes (a new reference, or NULL with an
+// exception set) and the size it was made with: a pooled one when one fits
+// as a spare would, else a new one.
+PyObject* new_result(size_t n, size_t* cap) {
+    for (int i = 0; i < g_pooled_n; ++i) {
+        if (n <= g_pooled[i].cap && n >= g_pooled[i].cap / 2) {
+            PyObject* o = g_pooled[i].o;
+            *cap = g_pooled[i].cap;
+            for (int j = i + 1; j < g_pooled_n; ++j) g_pooled[j - 1] = g_pooled[j];
+            --g_pooled_n;
+            refit(o, n);
+            return o;
+        }
+    }
+    *cap = n;
+    return PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n));
+}
+
+// Releases o, or keeps it in the pool (no lock may be held).
+void drop_result(PyObject* o, size_t cap) {
+    PyObject* evicted;
+    if (!pool_put(o, cap, &evicted)) Py_XDECREF(o);
+    Py_XDECREF(evicted);
+}
+
 // No Python object is made or released under the lock. The result comes
 // from, in order: the object fed last, when the piece is all of it (handed
 // out as it is); a spare result nobody else refers to any more; a bytes
@@ -269,18 +322,20 @@ void refit(PyObject* o, size_t n) {
 PyObject* decoder_decode(PyObject* self, PyObject*) {
     WlH1BodyDecoder* d = wl_h1body(self);
     PyObject* out = nullptr;  // allocated for the piece expected
+    size_t out_cap = 0;       // the size out was made with
     size_t hint = d->size_hint.load(std::memory_order_relaxed);
     // The spares are read without the lock here only to skip an allocation
     // (the interpreter lock, which this thread holds, keeps them as they
     // are; without it there are none); the choice is made under the lock.
     if (hint && hint != kHintHeld && spare_for(d, hint) < 0) {
-        out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(hint));
+        out = new_result(hint, &out_cap);
         if (!out) PyErr_Clear();  // retried below with the exact size
     }
     for (;;) {
         enum { Done, Retry, None, Failed, NoMemory } next = Done;
         size_t want = 0;
-        PyObject* drops[4] = {};  // released after unlocking
+        PyObject* drops[4] = {};  // released (or pooled) after unlocking
+        size_t drop_caps[4] = {};
         wl::h1::Failure failure;
         {
             WlLock g(d->mu);
@@ -299,12 +354,14 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
             } else if (whole_held(d, piece.size())) {
                 d->dec.commit(piece.size());
                 drops[0] = out;  // not needed
+                drop_caps[0] = out_cap;
                 out = d->held;   // the decoder's reference moves to the caller
                 d->held = nullptr;
             } else if ((reuse = spare_for(d, piece.size())) >= 0 ||
                        (out && size_t(PyBytes_GET_SIZE(out)) == piece.size())) {
                 if (reuse >= 0) {
                     drops[0] = out;  // not needed
+                    drop_caps[0] = out_cap;
                     out = d->spare[reuse];
                     refit(out, piece.size());
                     Py_INCREF(out);  // the spare keeps its reference
@@ -318,8 +375,9 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
                     for (int i = 0; i < 2; ++i)
                         if (!d->spare[i]) slot = i;
                     drops[0] = d->spare[slot];
+                    drop_caps[0] = d->spare_cap[slot];
                     d->spare[slot] = Py_NewRef(out);
-                    d->spare_cap[slot] = piece.size();
+                    d->spare_cap[slot] = out_cap;
                     d->spare_last = uint8_t(slot);
                 }
                 wl::copy_bytes(PyBytes_AS_STRING(out), piece.data(), piece.size());
@@ -336,13 +394,18 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
                 // Nothing to hand out: the spares go too.
                 drops[2] = d->spare[0];
                 drops[3] = d->spare[1];
+                drop_caps[2] = d->spare_cap[0];
+                drop_caps[3] = d->spare_cap[1];
                 d->spare[0] = d->spare[1] = nullptr;
             }
             update_hint(d);
         }
-        for (PyObject* o : drops) Py_XDECREF(o);
+        Py_XDECREF(drops[1]);  // the fed object: may be anything bytes-like
+        for (int i : {0, 2, 3})
+            if (drops[i]) drop_result(drops[i], drop_caps[i]);
         if (next == Done) return out;
-        Py_CLEAR(out);
+        drop_result(out, out_cap);
+        out = nullptr;
         switch (next) {
             case None:
                 Py_RETURN_NONE;
@@ -353,7 +416,7 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
             default:
                 break;
         }
-        out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(want));
+        out = new_result(want, &out_cap);
         if (!out) return nullptr;
     }
 }

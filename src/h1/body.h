@@ -26,9 +26,11 @@ struct WlH1BodyDecoder {
     // The last two results handed out (strong references) with the sizes
     // they were made with. One the caller has dropped already (this is its
     // only reference left) is refilled for the next piece instead of a new
-    // one being allocated. Changed under the lock; released after unlocking,
-    // and all of them whenever decode() has nothing to hand out, so a
-    // decoder waiting for input keeps none.
+    // one being allocated. Changed under the lock; released after unlocking
+    // (into a small process-wide pool when nobody else refers to them), and
+    // all of them whenever decode() has nothing to hand out, so a decoder
+    // waiting for input keeps none. spare_cap[i] is the size spare[i] was
+    // made with: the most it can carry.
     PyObject* spare[2];
     size_t spare_cap[2];
     uint8_t spare_last;  // the slot of the latest
