@@ -527,6 +527,7 @@ PyObject* wl_h1body_new(BodyKind kind, uint64_t length) {
 PyObject* wl_h1body_take_input(PyObject* decoder, wl::ByteBuf& out) {
     WlH1BodyDecoder* d = wl_h1body(decoder);
     WlLock g(d->mu);
+    if (d->dec.buffered() == 0) return release_unborrowed(d);  // nothing to move
     d->dec.take_input(out);
     d->size_hint.store(0, std::memory_order_relaxed);
     return release_unborrowed(d);

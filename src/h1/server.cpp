@@ -320,6 +320,9 @@ PyObject* m_unpark_idle_read(PyObject* o, PyObject*) {
     return wl_bool(s->closed);
 }
 
+// The most read-buffer storage a codec keeps from one head to the next.
+constexpr size_t kKeptReadBuffer = 16384;
+
 PyObject* m_accept_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     FASTCALL_ARGS("accept_head", 1, 1, "data");
     std::string_view data;
@@ -342,7 +345,13 @@ PyObject* m_accept_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
             if (r == WlParse::Complete) {
                 const wl::h1::RequestHead& h = p.head;
                 wl::ByteBuf rest;
-                wl_h1codec_take_native(c, rest);
+                {
+                    // An empty read buffer stays with the codec, storage and
+                    // all, for the next head (unless a large head grew it).
+                    WlLock cg(c->mu);
+                    wl::ByteBuf& rb = c->core.read_buffer();
+                    if (!rb.empty() || rb.capacity() > kKeptReadBuffer) rest.swap(rb);
+                }
                 // A head without a body, with nothing after it, leaves the
                 // decoder as it was made (empty kind, nothing to read).
                 if (h.body_kind != wl::h1::BodyKind::Empty || !rest.empty())
