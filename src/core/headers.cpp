@@ -165,6 +165,24 @@ HeaderList::Span HeaderList::adopt_block(std::string_view block, size_t names) {
     return s;
 }
 
+HeaderList::Span HeaderList::assign_block(std::string_view block, size_t names) {
+    // clear() and adopt_block() in one, the old store overwritten by the
+    // block rather than emptied first. Should an allocation fail, the list
+    // is left empty (the store's old bytes unreferenced).
+    if (block.size() > kMaxStore) throw std::length_error("header store past 4 GiB");
+    entries_.clear();
+    extras_.clear();
+    index_.clear();
+    filter_ = 0;
+    free_extra_ = kNone;
+    values_ = 0;
+    garbage_ = 0;
+    entries_.reserve(names);
+    if (names > kLinearNames) rebuild_index(index_size_for(names));
+    store_.assign(block.data(), block.size());
+    return Span{0, uint32_t(block.size())};
+}
+
 uint32_t HeaderList::new_extra(Span v) {
     if (free_extra_ != kNone) {
         uint32_t x = free_extra_;

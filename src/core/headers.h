@@ -86,6 +86,9 @@ public:
     // A parser's header block: the list must be empty. Stores the block with
     // room for `names` entries, in as few allocations as the list can.
     Span adopt_block(std::string_view block, size_t names);
+    // The same for a list that may hold anything: its contents are replaced
+    // by the block (clear() and adopt_block() in one step).
+    Span assign_block(std::string_view block, size_t names);
     // The stored bytes of s, for a parser to rewrite in place (lower-casing
     // names it stored) before it appends entries that use them.
     uint8_t* store_bytes_of(Span s) { return reinterpret_cast<uint8_t*>(store_.data()) + s.off; }

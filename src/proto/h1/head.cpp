@@ -141,9 +141,45 @@ inline size_t scan_value_tabs(const uint8_t* b, size_t len, size_t pos) {
     }
 }
 
+// The usual request line, whole in the buffer from s.pos: a method token,
+// a target, "HTTP/1.1" or "HTTP/1.0" and CRLF. Read in one go, the scan's
+// state written once at the end; false leaves everything (empty lines
+// first, a bare LF, a partial line, every failure) to the stepwise scan,
+// which reads the same line from the start.
+inline bool whole_request_line(const uint8_t* b, size_t len, HeadScan& s) {
+    const size_t p = s.pos;
+    if (len - p < 16) return false;
+    // GET and POST in one load each.
+    uint64_t w = load64(b + p);
+    size_t m;  // the space after the method
+    if ((w & 0xffffffffu) == le_word("GET ")) {
+        m = p + 3;
+    } else if ((w & 0xffffffffffu) == le_word("POST ")) {
+        m = p + 4;
+    } else {
+        m = p;
+        while (m < len && kTokenLower[b[m]]) ++m;
+        if (m == p || m >= len || b[m] != ' ') return false;
+    }
+    const size_t ts = m + 1;
+    const size_t te = ts + scan_target(b + ts, len - ts);
+    if (te == ts || te - ts > kUriMaxLen || len - te < 11 || b[te] != ' ') return false;
+    uint64_t v = load64(b + te + 1);
+    if (load16(b + te + 9) != le_word("\r\n") || (v != le_word("HTTP/1.1") && v != le_word("HTTP/1.0")))
+        return false;
+    s.start = uint32_t(p);
+    s.method_end = uint32_t(m);
+    s.target_end = uint32_t(te);
+    s.http10 = v == le_word("HTTP/1.0");
+    s.pos = uint32_t(te + 11);
+    s.step = HeadScan::Step::LineStart;
+    return true;
+}
+
 // Request line, from s.step Start to LineStart.
 ParseStatus scan_request_line(const uint8_t* b, size_t len, HeadScan& s, ParseKind* err) {
     using Step = HeadScan::Step;
+    if (s.step == Step::Start && whole_request_line(b, len, s)) return ParseStatus::Complete;
     for (;;) {
         size_t p = s.pos;
         switch (s.step) {
@@ -495,14 +531,16 @@ inline uint32_t lower_copy_hashed(uint8_t* dst, const uint8_t* src, size_t n, si
 // into it. False when the lines hold more distinct names than a header
 // collection can (a configured max_headers above 24576).
 bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
-    out.clear();
     size_t n = slots.size();
-    if (n == 0) return true;
+    if (n == 0) {
+        out.clear();
+        return true;
+    }
     RawHeader* hs = slots.data();
     size_t first = hs[0].name_off;
     size_t last_end = hs[n - 1].value_off + hs[n - 1].value_len;
     size_t block_len = last_end - first;
-    HeaderList::Span base = out.adopt_block({reinterpret_cast<const char*>(b + first), block_len}, n);
+    HeaderList::Span base = out.assign_block({reinterpret_cast<const char*>(b + first), block_len}, n);
     uint8_t* store = out.store_bytes_of(base);
     // Skipped lines are lowered too: the store reads the same either way.
     for (size_t i = 0; i < n; ++i) {

@@ -211,6 +211,9 @@ inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len
 inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
 #if defined(__SSE2__)
     if (len - p >= 32) return scan_detail::line_window<true>(b, len, p, name_len, stop);
+    // A line takes at least 3 bytes ("x:\n"): the empty line that ends a
+    // buffer needs no window.
+    if (len - p < 3) return false;
     return scan_detail::line_window<false>(b, len, p, name_len, stop);
 #else
     (void)b, (void)len, (void)p, (void)name_len, (void)stop;
