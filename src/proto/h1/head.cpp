@@ -342,7 +342,10 @@ inline size_t finish_line(const uint8_t* b, size_t len, size_t p, size_t n, size
     // Between the colon and ve lie only visible bytes, obs-text, spaces and
     // tabs: a byte <= ' ' is a space or a tab.
     size_t vs = p + n + 1;
-    while (vs < ve && b[vs] <= ' ') ++vs;
+    if (b[vs] == ' ' && b[vs + 1] > ' ')
+        ++vs;  // the usual single space (vs + 1 <= ve: b[ve] is a line end)
+    else
+        while (vs < ve && b[vs] <= ' ') ++vs;
     while (ve > vs && b[ve - 1] <= ' ') --ve;
     *h = RawHeader{uint32_t(p), uint32_t(vs), uint32_t(ve - vs), uint16_t(n), 0, 0};
     return next;
