@@ -190,10 +190,21 @@ inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len
     // Name bytes are no stop bytes: the first stop lies past the colon.
     unsigned stops = (stop_mask<0x1f>(lo) | stop_mask<0x1f>(hi) << 16) >> shift;
     *name_len = c;
-    if (stops)
+    if (stops) {
         *stop = size_t(__builtin_ctz(stops));
-    else
-        *stop = w + 32 - p + scan_sse2<0x1f>(b + w + 32, len - w - 32);
+        return true;
+    }
+    // Past the window: many lines end within one more vector.
+    size_t x = w + 32;
+    if (len - x >= 16) {
+        unsigned m = stop_mask<0x1f>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x)));
+        if (m) {
+            *stop = x - p + size_t(__builtin_ctz(m));
+            return true;
+        }
+        x += 16;
+    }
+    *stop = x - p + scan_sse2<0x1f>(b + x, len - x);
     return true;
 }
 }  // namespace scan_detail
