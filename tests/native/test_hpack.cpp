@@ -440,6 +440,25 @@ TEST(HpackDecode, ValidationErrors) {
     EXPECT_EQ(decode_err("04 022f09"), HpackResult::Ok);             // other controls pass
 }
 
+// Every octet at every place of values of 1 to 40 octets (the checks go a
+// vector, a word or an octet at a time, with an overlapping last load).
+TEST(HpackDecode, ValueOctetsAtEveryPlace) {
+    for (size_t len = 1; len <= 40; ++len) {
+        for (size_t at = 0; at < len; ++at) {
+            for (int c = 0; c < 256; ++c) {
+                std::vector<uint8_t> b = {0x00, 0x01, 'a', uint8_t(len)};
+                b.resize(4 + len, 'x');
+                b[4 + at] = uint8_t(c);
+                HpackDecoder d;
+                Decoded out;
+                out.r = d.decode(b.data(), b.size(), &out.consumed, out.f, kBig);
+                bool ok = c == '\t' || (c >= 0x20 && c != 0x7f);
+                ASSERT_EQ(out.r, ok ? HpackResult::Ok : HpackResult::InvalidUtf8) << len << " " << at << " " << c;
+            }
+        }
+    }
+}
+
 TEST(HpackDecode, HuffmanErrors) {
     // "a" = 00011 then padding 111: valid. Padding of zeros: invalid.
     EXPECT_EQ(decode_err("00 811f 811f"), HpackResult::Ok);  // Huffman name and value
