@@ -309,6 +309,25 @@ def test_get_all_value_sizes(size, count):
     assert m.get_all("Host") == m.get_all(name="host") == values
 
 
+@pytest.mark.parametrize("large", [0, 1023, 1024, 70000])
+@pytest.mark.parametrize("extra", [0, 70])
+def test_items_of_maps_with_a_large_value(large, extra):
+    # A value of 1 KiB or more is copied straight into its result: every
+    # value, empty and one-byte ones included, comes out as it went in, and
+    # the interpreter's shared one-byte objects are never written to.
+    fields = [("A", b""), ("b", b"x"), ("a", b"y" * large), ("c", b"z"), ("a", b"w"), ("d", b"q" * 2000)]
+    fields += [("e-%d" % i, b"%d" % (i % 10)) for i in range(extra)]
+    m = HeaderMap(fields)
+    grouped = {}
+    for n, v in fields:
+        grouped.setdefault(n.lower(), []).append(v)
+    expect = [(n, v) for n, vs in grouped.items() for v in vs]
+    for _ in range(3):
+        assert m.items() == expect
+        assert m.raw_items() == [(n.encode(), v) for n, v in expect]
+    assert (b"x", b"z", b"w", b"0") == (bytes([120]), bytes([122]), bytes([119]), bytes([48]))
+
+
 def test_equality_rules():
     a = HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
     b = HeaderMap([("b", "2"), ("a", "1"), ("a", "3")])

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <utility>
@@ -149,6 +150,7 @@ WlHeaderMap* alloc_map(PyTypeObject* tp) {
     if (!self) return nullptr;
     new (&self->mu) wl::Mutex();
     new (&self->list) HeaderList();
+    self->version = 0;
     return self;
 }
 
@@ -521,38 +523,83 @@ struct ValuesCopy {
     }
 };
 
-// Every value with its name, copied out: the list's store and its entries
-// in one piece each, and the further values of names that have more than
-// one, in map order. A map of up to 8 KiB of names and values and 64 names
-// (a large cookie or a long list of headers included) fits the inline
-// arrays, so reading one costs no allocation besides the results.
+// What items() needs of a map, copied out under the lock: the entries in one
+// piece, and the further values of names that have more than one, in map
+// order; then either the whole store, or, when a value is at least kDirect
+// bytes long, only the names, back to back (each entry's name span rewritten
+// to point there). In that case the values are copied under the lock again,
+// later, straight into their bytes objects (fill), so a large value is copied
+// once. A map of up to 8 KiB of names and values and 64 names (a large cookie
+// or a long list of headers included) fits the inline arrays, so reading one
+// costs no allocation besides the results.
 class ItemsCopy {
 public:
     using Entry = HeaderList::Entry;
     using Span = HeaderList::Span;
-    // Under the lock: plain C++ only.
-    void take(const HeaderList& l) {
+    static constexpr uint32_t kDirect = 1024;
+    // Under the lock: plain C++ only. whole: the store in any case.
+    void take(const HeaderList& l, bool whole) {
         names_ = l.name_count();
         values_ = l.value_count();
-        bytes_ = fit<char>(inline_bytes_, big_bytes_, l.store_size());
         entries_ = fit<Entry>(inline_entries_, big_entries_, names_);
+        whole_ = true;
         if (names_ == 0) return;
-        std::memcpy(bytes_, l.str({0, uint32_t(l.store_size())}).data(), l.store_size());
         std::memcpy(static_cast<void*>(entries_), l.entries().data(), names_ * sizeof(Entry));
-        if (values_ == names_) return;  // one value per name: all in the entries
-        more_ = fit<Span>(inline_more_, big_more_, values_ - names_);
-        Span* m = more_;
-        for (uint32_t e = 0; e < names_; ++e) {
-            if (entries_[e].count == 1) continue;
-            bool first = true;
-            l.for_each_span(e, [&](Span v) {
-                if (!first) *m++ = v;
-                first = false;
-            });
+        if (values_ != names_) {
+            more_ = fit<Span>(inline_more_, big_more_, values_ - names_);
+            Span* m = more_;
+            for (uint32_t e = 0; e < names_; ++e) {
+                if (entries_[e].count == 1) continue;
+                bool first = true;
+                l.for_each_span(e, [&](Span v) {
+                    if (!first) *m++ = v;
+                    first = false;
+                });
+            }
+        }
+        const char* store = l.str({0, uint32_t(l.store_size())}).data();
+        if (!whole && l.store_size() >= kDirect) {
+            bool large = false;
+            for_each_value([&](Span v) { large |= v.len >= kDirect; });
+            whole_ = !large;
+        }
+        if (whole_) {
+            bytes_ = fit<char>(inline_bytes_, big_bytes_, l.store_size());
+            std::memcpy(bytes_, store, l.store_size());
+            return;
+        }
+        size_t size = 0;
+        for (size_t e = 0; e < names_; ++e) size += entries_[e].name.len;
+        bytes_ = fit<char>(inline_bytes_, big_bytes_, size);
+        size_t at = 0;
+        for (size_t e = 0; e < names_; ++e) {
+            Span& n = entries_[e].name;
+            std::memcpy(bytes_ + at, store + n.off, n.len);
+            n.off = uint32_t(at);
+            at += n.len;
+        }
+    }
+    // Under the lock again, the map unchanged since a take that left the
+    // values out: copies every value into its bytes object (out, in map
+    // order, each of the value's size).
+    void fill(const HeaderList& l, PyObject* const* out) const {
+        const char* store = l.str({0, uint32_t(l.store_size())}).data();
+        for_each_value([&](Span v) { std::memcpy(PyBytes_AS_STRING(*out++), store + v.off, v.len); });
+    }
+    // f(span) for every value in map order.
+    template <class F>
+    void for_each_value(F&& f) const {
+        const Span* m = more_;
+        for (size_t e = 0; e < names_; ++e) {
+            f(entries_[e].value);
+            for (uint32_t k = 1; k < entries_[e].count; ++k) f(*m++);
         }
     }
     size_t names() const { return names_; }
     size_t values() const { return values_; }
+    // Whether the store was copied (values are read from bytes()).
+    bool whole() const { return whole_; }
+    // The store, or the names alone.
     const char* bytes() const { return bytes_; }
     const Entry* entries() const { return entries_; }
     // The further values of the names with more than one, in map order.
@@ -575,6 +622,46 @@ private:
     Entry* entries_ = nullptr;
     Span* more_ = nullptr;
     size_t names_ = 0, values_ = 0;
+    bool whole_ = true;
+};
+
+// The bytes objects of a map's values, made before their contents are
+// copied in; whatever is not handed on is released.
+class ValueObjects {
+public:
+    ValueObjects() = default;
+    ValueObjects(const ValueObjects&) = delete;
+    ValueObjects& operator=(const ValueObjects&) = delete;
+    ~ValueObjects() { clear(); }
+    // One bytes object per value of c, its size the value's. Making bytes
+    // runs no Python code. 0, or -1 with MemoryError.
+    int make(const ItemsCopy& c) {
+        if (c.values() > std::size(inline_)) {
+            big_.reset(new PyObject*[c.values()]);
+            objs_ = big_.get();
+        }
+        int r = 0;
+        c.for_each_value([&](HeaderList::Span v) {
+            if (r == 0 && !(objs_[n_++] = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(v.len)))) {
+                --n_;
+                r = -1;
+            }
+        });
+        return r;
+    }
+    PyObject* const* data() const { return objs_; }
+    // Hands out the i-th object (a new reference).
+    PyObject* take(size_t i) { return std::exchange(objs_[i], nullptr); }
+    void clear() {
+        for (size_t i = 0; i < n_; ++i) Py_XDECREF(objs_[i]);
+        n_ = 0;
+    }
+
+private:
+    PyObject* inline_[64];
+    std::unique_ptr<PyObject*[]> big_;
+    PyObject** objs_ = inline_;
+    size_t n_ = 0;
 };
 
 PyObject* bytes_list(const ValuesCopy& c) {
@@ -668,6 +755,7 @@ PyObject* hm_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject*
     {
         WlLock g(self->mu);
         st = self->list.append(name, v);
+        ++self->version;
     }
     if (st != HeaderList::Status::Ok) return status_error(st);
     Py_RETURN_NONE;
@@ -701,6 +789,7 @@ PyObject* hm_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
             present = self->list.first_value(e);
         else
             st = self->list.append(name, v);
+        ++self->version;
     }
     if (found) return wl_bytes(present);
     if (st != HeaderList::Status::Ok) return status_error(st);
@@ -745,10 +834,11 @@ PyObject* hm_values(PyObject* o, PyObject*) {
     return bytes_list(c);
 }
 
-PyObject* items_list(const ItemsCopy& c, bool raw) {
+PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
     PyObject* out = PyList_New(Py_ssize_t(c.values()));
     if (!out) return nullptr;
     const char* bytes = c.bytes();
+    const bool whole = c.whole();
     const HeaderList::Span* more = c.more();
     wl::PairRefill pairs;
     Py_ssize_t i = 0;
@@ -760,8 +850,13 @@ PyObject* items_list(const ItemsCopy& c, bool raw) {
         PyObject* name = shared ? Py_NewRef(shared) : wl_name_uncommon(n, raw, e->hash);
         if (!name) goto fail;
         for (uint32_t k = 0; k < count; ++k) {
-            HeaderList::Span v = k == 0 ? e->value : *more++;
-            PyObject* b = PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len));
+            PyObject* b;
+            if (whole) {
+                HeaderList::Span v = k == 0 ? e->value : *more++;
+                b = PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len));
+            } else {
+                b = vals.take(size_t(i));
+            }
             if (!b) {
                 Py_DECREF(name);
                 goto fail;
@@ -784,11 +879,31 @@ fail:
 PyObject* items_of(PyObject* o, bool raw) {
     WlHeaderMap* self = as_map(o);
     ItemsCopy c;
+    uint32_t version;
     {
         WlLock g(self->mu);
-        c.take(self->list);
+        c.take(self->list, false);
+        version = self->version;
     }
-    return items_list(c, raw);
+    ValueObjects vals;
+    if (!c.whole()) {
+        // A large value: the values' objects are made first (making bytes
+        // runs no Python code) and the values copied straight into them.
+        if (vals.make(c) < 0) return nullptr;
+        bool same;
+        {
+            WlLock g(self->mu);
+            // Only another thread can have changed the map meanwhile; then
+            // it is copied again, whole.
+            same = self->version == version;
+            if (same)
+                c.fill(self->list, vals.data());
+            else
+                c.take(self->list, true);
+        }
+        if (!same) vals.clear();
+    }
+    return items_list(c, vals, raw);
 }
 
 PyObject* hm_items(PyObject* o, PyObject*) { return items_of(o, false); }
@@ -836,6 +951,7 @@ int hm_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
         {
             WlLock g(self->mu);
             removed = self->list.remove(name);
+            ++self->version;
         }
         if (!removed) {
             key_error(name);
@@ -849,6 +965,7 @@ int hm_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
     {
         WlLock g(self->mu);
         st = self->list.set(name, v);
+        ++self->version;
     }
     if (st != HeaderList::Status::Ok) {
         status_error(st);

@@ -7,6 +7,9 @@ struct WlHeaderMap {
     PyObject_HEAD
     wl::Mutex mu;
     wl::HeaderList list;
+    // Counts changes to list, so that a reader that unlocked in between can
+    // tell whether what it copied still holds.
+    uint32_t version;
 };
 
 extern PyTypeObject* WL_HeaderMapType;
