@@ -308,8 +308,10 @@ ParseStatus Codec::fail_request(ParseKind k, Failure* f) {
     return ParseStatus::Error;
 }
 
-ParseStatus Codec::parse_request_at(const uint8_t* in, size_t len, RequestHead& out, size_t* used,
-                                    ParseKind* kind) {
+// Inlined into its two callers: a head that arrives whole then costs one
+// call less.
+[[gnu::always_inline]] inline ParseStatus Codec::parse_request_at(const uint8_t* in, size_t len, RequestHead& out,
+                                                                size_t* used, ParseKind* kind) {
     RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
     HeadScan local;
     ParseStatus st = parse_request(in, len, lim, scan_ ? *scan_ : local, out, used, kind);
