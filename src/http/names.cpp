@@ -10,6 +10,7 @@
 namespace wl_names_detail {
 Key g_keys[kSlots];
 Known g_known[kMaxKnown];
+Recent g_recent[2][kRecent];
 }  // namespace wl_names_detail
 
 namespace {
@@ -50,57 +51,35 @@ int add(const char* name, size_t len) {
     return 0;
 }
 
-// Uncommon names seen lately, shared too: one direct-mapped table per kind,
-// indexed by the seeded name hash (peers cannot aim names at one slot), for
-// names of at most 64 bytes, so it holds at most a few hundred kilobytes
-// (1024 slots: the names of a large head seldom evict one another). A
-// try-lock guards both tables: a thread that finds it taken builds its own
-// object. Only references are taken under it; a replaced object is released
-// after unlocking.
-constexpr size_t kRecent = 1024;
+// Uncommon names seen lately, shared too: one table per kind, in sets of two
+// entries chosen by the seeded name hash (peers cannot aim names at one set;
+// two names that meet in a set both stay), for names of at most 64 bytes, so
+// it holds at most a few hundred kilobytes (1024 entries: the names of a
+// large head seldom evict one another). Each entry keeps the name's hash and
+// bytes beside its object, so a probe reads no object that does not match.
+// The interpreter lock orders their users (every caller makes Python
+// objects); in builds without it a try-lock guards both tables, and a thread
+// that finds it taken builds its own object. Only references are taken under
+// it; a replaced object is released after unlocking.
 constexpr size_t kRecentMaxLen = 64;
-PyObject* g_recent_str[kRecent];
-PyObject* g_recent_bytes[kRecent];
+#ifdef Py_GIL_DISABLED
 wl::Mutex g_recent_mu;
+bool recent_try_lock() { return g_recent_mu.try_lock(); }
+void recent_unlock() { g_recent_mu.unlock(); }
+#else
+bool recent_try_lock() { return true; }
+void recent_unlock() {}
+#endif
 
-PyObject* new_str(std::string_view name) {
+PyObject* make_name(std::string_view name, bool raw) {
+    if (raw) return wl_bytes(name);
     PyObject* o = PyUnicode_New(Py_ssize_t(name.size()), 127);
     if (o) std::memcpy(PyUnicode_DATA(o), name.data(), name.size());
     return o;
 }
 
-PyObject* new_bytes(std::string_view name) { return wl_bytes(name); }
-
-// The name held by a table entry (ASCII str or bytes).
-std::string_view held_name(PyObject* o) {
-    if (PyUnicode_Check(o)) return {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
-    return {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
-}
-
-bool holds(PyObject* o, std::string_view name) {
-    std::string_view h = held_name(o);
-    return h.size() == name.size() && wl::bytes_equal(h.data(), name.data(), name.size());
-}
-
-PyObject* recent(PyObject** table, std::string_view name, uint32_t hash, PyObject* (*make)(std::string_view)) {
-    if (name.size() > kRecentMaxLen) return make(name);
-    size_t slot = hash & (kRecent - 1);
-    if (g_recent_mu.try_lock()) {
-        PyObject* o = table[slot];
-        PyObject* hit = o && holds(o, name) ? Py_NewRef(o) : nullptr;
-        g_recent_mu.unlock();
-        if (hit) return hit;
-    }
-    PyObject* made = make(name);
-    if (!made) return nullptr;
-    PyObject* old = nullptr;
-    if (g_recent_mu.try_lock()) {
-        old = table[slot];
-        table[slot] = Py_NewRef(made);
-        g_recent_mu.unlock();
-    }
-    Py_XDECREF(old);
-    return made;
+const char* name_data(PyObject* o, bool raw) {
+    return raw ? PyBytes_AS_STRING(o) : static_cast<const char*>(PyUnicode_DATA(o));
 }
 
 }  // namespace
@@ -121,15 +100,41 @@ int wl_names_init() {
 PyObject* wl_name_str(std::string_view name) {
     uint32_t hash = wl::HeaderList::hash_name(name);
     if (PyObject* o = wl_name_shared(name, hash, false)) return Py_NewRef(o);
-    return recent(g_recent_str, name, hash, new_str);
+    return wl_name_uncommon(name, false, hash);
 }
 
 PyObject* wl_name_bytes(std::string_view name) {
     uint32_t hash = wl::HeaderList::hash_name(name);
     if (PyObject* o = wl_name_shared(name, hash, true)) return Py_NewRef(o);
-    return recent(g_recent_bytes, name, hash, new_bytes);
+    return wl_name_uncommon(name, true, hash);
 }
 
-PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash) {
-    return raw ? recent(g_recent_bytes, name, hash, new_bytes) : recent(g_recent_str, name, hash, new_str);
+PyObject* wl_name_recent_miss(std::string_view name, bool raw, uint32_t hash) {
+    if (name.size() > kRecentMaxLen) return make_name(name, raw);
+    Recent* set = &g_recent[raw][hash & (kRecent - 2)];
+#ifdef Py_GIL_DISABLED
+    // Not looked up inline in these builds.
+    if (recent_try_lock()) {
+        PyObject* hit = nullptr;
+        for (int w = 0; w < 2 && !hit; ++w) {
+            const Recent& r = set[w];
+            if (r.hash == hash && r.len == name.size() && r.obj && wl::bytes_equal(r.data, name.data(), name.size()))
+                hit = Py_NewRef(r.obj);
+        }
+        recent_unlock();
+        if (hit) return hit;
+    }
+#endif
+    PyObject* made = make_name(name, raw);
+    if (!made) return nullptr;
+    PyObject* old = nullptr;
+    if (recent_try_lock()) {
+        // The newest first; the older of the two leaves.
+        old = set[1].obj;
+        set[1] = set[0];
+        set[0] = Recent{Py_NewRef(made), name_data(made, raw), uint32_t(name.size()), hash};
+        recent_unlock();
+    }
+    Py_XDECREF(old);
+    return made;
 }

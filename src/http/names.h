@@ -26,6 +26,15 @@ constexpr size_t kSlots = 512;
 constexpr size_t kMaxKnown = 200;
 extern Key g_keys[kSlots];
 extern Known g_known[kMaxKnown];
+
+// Uncommon names seen lately, one table per kind (str, bytes): see names.cpp.
+struct Recent {
+    PyObject* obj;     // NULL: empty
+    const char* data;  // obj's bytes
+    uint32_t len, hash;
+};
+constexpr size_t kRecent = 1024;  // sets of two, chosen by the name hash
+extern Recent g_recent[2][kRecent];
 }  // namespace wl_names_detail
 
 // Creates the shared objects (once per process; later calls do nothing).
@@ -38,10 +47,25 @@ int wl_names_init();
 PyObject* wl_name_str(std::string_view name);
 PyObject* wl_name_bytes(std::string_view name);
 
+// wl_name_uncommon when the name is not among the recent ones.
+PyObject* wl_name_recent_miss(std::string_view name, bool raw, uint32_t hash);
+
 // wl_name_str / wl_name_bytes (by raw) for a name wl_name_shared did not
 // find, hash being wl::HeaderList::hash_name(name): skips looking it up
 // among the common names again and hashing it.
-PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash);
+inline PyObject* wl_name_uncommon(std::string_view name, bool raw, uint32_t hash) {
+#ifndef Py_GIL_DISABLED
+    // The interpreter lock orders every user of the table (names.cpp).
+    using namespace wl_names_detail;
+    const Recent* set = &g_recent[raw][hash & (kRecent - 2)];
+    for (int w = 0; w < 2; ++w) {
+        const Recent& r = set[w];
+        if (r.hash == hash && r.len == name.size() && r.obj && wl::bytes_equal(r.data, name.data(), name.size()))
+            return Py_NewRef(r.obj);
+    }
+#endif
+    return wl_name_recent_miss(name, raw, hash);
+}
 
 // The shared object of a common name (str, or bytes when raw), borrowed,
 // or NULL; hash is wl::HeaderList::hash_name(name), as a header entry keeps
