@@ -173,7 +173,9 @@ void DecoderTable::grow_entries() {
 // entries moved to its front, oldest first.
 void DecoderTable::grow_bytes(size_t len) {
     size_t live = size_t(size_ - 32 * count());
-    size_t cap = std::max({cap_ * 2, (live + len) * 2, size_t(256)});
+    // Doubling, but never past twice the table's limit, which always has
+    // room (see place()), unless the live entries need more.
+    size_t cap = std::max({std::min(cap_ * 2, size_t(max_size_) * 2), (live + len) * 2, size_t(256)});
     std::unique_ptr<char[]> nb(new char[cap]);
     size_t at = 0;
     for (uint64_t q = oldest_seq_; q < next_seq_; ++q) {

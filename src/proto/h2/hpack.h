@@ -182,6 +182,9 @@ public:
     bool insert(std::string_view name, std::string_view value, uint32_t hash);
     // Hashes every name again (after the hash seed changed).
     void rehash();
+    // Octets of the ring (at most twice max_size(), or 256, unless the
+    // limit fell after the ring grew).
+    size_t ring_bytes() const { return cap_; }
 
 private:
     struct Entry {
