@@ -3,6 +3,7 @@ released heads, maps, frames, buffers and storage: a random mix of results
 kept and dropped, checked once at the end."""
 import gc
 import random
+import sys
 
 import pytest
 
@@ -105,3 +106,16 @@ def test_pairs_kept_by_the_caller_never_change_while_released_ones_are_refilled(
         assert repr(obj) == text
         assert h is None or hash(obj) == h
     assert nested and all(repr(items) == text for items, text in nested)
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_released_pairs_keep_no_large_value_or_name_alive(raw):
+    # Refilled pairs are kept between calls: a released result's large
+    # values (and names) must be freed with it, not at the next call.
+    for name, size in [("x-big", 9000), ("x-" + "n" * 9000, 1), ("x-big", 1 << 20)]:
+        m = w.HeaderMap([("a", "1"), (name, "v" * size), ("b", "2")])
+        got = m.raw_items() if raw else m.items()
+        big = got[1][1] if size > 1 else got[1][0]
+        del got, m
+        gc.collect()
+        assert sys.getrefcount(big) == 2

@@ -861,7 +861,8 @@ PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
                 Py_DECREF(name);
                 goto fail;
             }
-            PyObject* t = pairs.pair(i, k + 1 < count ? Py_NewRef(name) : name, b);
+            size_t pair_bytes = n.size() + size_t(PyBytes_GET_SIZE(b));
+            PyObject* t = pairs.pair(i, k + 1 < count ? Py_NewRef(name) : name, b, pair_bytes);
             if (!t) {
                 if (k + 1 < count) Py_DECREF(name);
                 goto fail;

@@ -43,8 +43,9 @@ namespace wl {
 // freeing and allocating them again (CPython's dict items iterator reuses
 // its result tuple the same way). A pair is refilled only when the kept
 // reference is the last one: nothing a caller still holds ever changes, and
-// every value is a new object. One result's pairs are kept (at most kMax):
-// with their values, a bounded few kilobytes.
+// every value is a new object. One result's pairs are kept (at most kMax),
+// and only pairs of at most kMaxBytes (name and value): a released result's
+// large values must not stay alive until the next call.
 //
 // A call takes the kept pairs whole and gives its own back at the end, so a
 // nested call (from a finalizer run by an allocation) builds its own. Builds
@@ -57,7 +58,10 @@ public:
 #else
     static constexpr Py_ssize_t kMax = 64;
 #endif
+    static constexpr size_t kMaxBytes = 8192;
     PairRefill() {
+        // Nothing is kept: the shared count is not touched (no lock guards it).
+        if constexpr (kMax == 0) return;
         n_ = kept_n_;
         kept_n_ = 0;
         for (Py_ssize_t i = 0; i < n_; ++i) t_[i] = kept_[i];
@@ -66,6 +70,7 @@ public:
     PairRefill& operator=(const PairRefill&) = delete;
     // Gives this call's pairs back, unless a nested call already did.
     ~PairRefill() {
+        if constexpr (kMax == 0) return;
         if (kept_n_ == 0) {
             for (Py_ssize_t i = 0; i < n_; ++i) kept_[i] = t_[i];
             kept_n_ = n_;
@@ -75,9 +80,11 @@ public:
     }
     // The pair (name, value) at position i of the result being built, taking
     // both references: a kept pair refilled when its caller released it, else
-    // a new tuple. NULL with an exception set.
-    PyObject* pair(Py_ssize_t i, PyObject* name, PyObject* value) {
-        if (i < n_ && Py_REFCNT(t_[i]) == 1) {
+    // a new tuple. `bytes` is the length of the name and the value together.
+    // NULL with an exception set.
+    PyObject* pair(Py_ssize_t i, PyObject* name, PyObject* value, size_t bytes) {
+        const bool keepable = bytes <= kMaxBytes;
+        if (keepable && i < n_ && Py_REFCNT(t_[i]) == 1) {
             PyObject* t = t_[i];
             PyObject* old_name = PyTuple_GET_ITEM(t, 0);
             PyObject* old_value = PyTuple_GET_ITEM(t, 1);
@@ -96,8 +103,10 @@ public:
         }
         PyTuple_SET_ITEM(t, 0, name);
         PyTuple_SET_ITEM(t, 1, value);
-        if (i < kMax) {
-            // Positions are filled in order, so i <= n_.
+        if (keepable && i < kMax) {
+            // Positions are filled in order, so n_ <= i (fewer when a large
+            // pair was not kept; the slots then no longer match positions,
+            // which only decides which released pair is refilled).
             if (i < n_)
                 Py_SETREF(t_[i], Py_NewRef(t));
             else
