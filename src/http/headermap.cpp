@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/chars.h"
+#include "core/copy.h"
 #include "http/names.h"
 #include "py/kept.h"
 
@@ -584,7 +585,7 @@ public:
     // order, each of the value's size).
     void fill(const HeaderList& l, PyObject* const* out) const {
         const char* store = l.str({0, uint32_t(l.store_size())}).data();
-        for_each_value([&](Span v) { std::memcpy(PyBytes_AS_STRING(*out++), store + v.off, v.len); });
+        for_each_value([&](Span v) { wl::copy_bytes(PyBytes_AS_STRING(*out++), store + v.off, v.len); });
     }
     // f(span) for every value in map order.
     template <class F>
