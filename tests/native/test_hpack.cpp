@@ -362,6 +362,24 @@ TEST(HpackDecode, RingTableMatchesPlainTable) {
     }
 }
 
+// An empty entry placed where the wrapped entries meet the oldest, then one
+// more: the new entry goes to no live octets.
+TEST(HpackDecode, RingTableEmptyEntryWhereTheRingIsFull) {
+    DecoderTable ring(365);
+    DynamicTable plain(365);
+    char c = 'a';
+    for (auto [nl, vl] : {std::pair{9, 81}, {24, 83}, {18, 72}, {0, 0}, {17, 6}}) {
+        std::string n(size_t(nl), c), v(size_t(vl), char(c - 32));
+        ++c;
+        ASSERT_EQ(ring.insert(n, v, wl::HeaderList::hash_name(n)), plain.insert(n, v));
+        ASSERT_EQ(ring.count(), plain.count());
+        for (size_t k = 0; k < ring.count(); ++k) {
+            ASSERT_EQ(ring.name(k), plain.name(k));
+            ASSERT_EQ(ring.value(k), plain.value(k));
+        }
+    }
+}
+
 // Names from the static table and from entries made under another seed
 // reach the block's list with the hash it looks them up by.
 TEST(HpackDecode, NameHashesFollowTheSeed) {

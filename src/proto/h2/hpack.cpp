@@ -202,7 +202,9 @@ size_t DecoderTable::place(size_t len) {
     const Entry& old = entry(oldest_seq_);
     const Entry& nw = entry(next_seq_ - 1);
     size_t tail = old.off, head = nw.off + nw.name_len + nw.value_len;
-    if (nw.off >= old.off) {  // live octets in [tail, head)
+    // An empty newest entry can sit at the oldest's offset with the live
+    // octets wrapped around the end, or in one run: the run holds them all.
+    if (nw.off > old.off || (nw.off == old.off && head - tail == size_ - 32 * count())) {  // [tail, head)
         if (len <= cap_ - head) return head;
         if (len <= tail) return 0;
     } else if (len <= tail - head) {  // in [tail, end) and [0, head)
