@@ -222,6 +222,23 @@ TEST(H1Head, NamesOfEveryLengthKeepTheirHashAndAreFound) {
     }
 }
 
+TEST(H1Head, FramingNamesOnlyAtTheirExactLength) {
+    // Names 32 bytes longer than a framing name (the same low five bits of
+    // length) that begin like one are ordinary fields.
+    std::string pad(32, 'x');
+    std::string s = "POST / HTTP/1.0\r\ncontent-length" + pad + ": abc\r\ntransfer-encoding" + pad +
+                    ": gzip\r\nconnection" + pad + ": keep-alive\r\nte" + pad + ": trailers\r\n\r\n";
+    RequestHead h;
+    size_t len = 0;
+    ParseKind k;
+    ASSERT_EQ(parse_request(reinterpret_cast<uint8_t*>(s.data()), s.size(), RequestLimits{}, h, &len, &k),
+              ParseStatus::Complete);
+    EXPECT_EQ(h.body_kind, BodyKind::Empty);
+    EXPECT_FALSE(h.keep_alive);
+    EXPECT_FALSE(h.allow_trailers);
+    EXPECT_EQ(h.headers.name_count(), 4u);
+}
+
 TEST(H1Head, ParseKindsCarryTheirStatus) {
     EXPECT_EQ(parse_kind_status(ParseKind::UriTooLong), 414);
     EXPECT_EQ(parse_kind_status(ParseKind::TooLarge), 431);
