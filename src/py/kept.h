@@ -104,9 +104,9 @@ public:
         PyTuple_SET_ITEM(t, 0, name);
         PyTuple_SET_ITEM(t, 1, value);
         if (keepable && i < kMax) {
-            // Positions are filled in order, so n_ <= i (fewer when a large
-            // pair was not kept; the slots then no longer match positions,
-            // which only decides which released pair is refilled).
+            // Slot i holds position i's pair, unless a large pair was left
+            // out: later ones then take the next free slot, which only
+            // changes where a later call finds the pairs it may refill.
             if (i < n_)
                 Py_SETREF(t_[i], Py_NewRef(t));
             else
