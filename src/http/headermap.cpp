@@ -12,6 +12,7 @@
 
 #include "core/chars.h"
 #include "core/copy.h"
+#include "core/load.h"
 #include "http/names.h"
 #include "py/kept.h"
 
@@ -835,6 +836,43 @@ PyObject* hm_values(PyObject* o, PyObject*) {
     return bytes_list(c);
 }
 
+// Copies n bytes to a fresh object's buffer with overlapping moves when
+// short, as header values mostly are: no library call for them.
+void copy_value(char* d, const char* s, size_t n) {
+    if (n >= 16 && n <= 32) {
+        char a[16], b[16];
+        std::memcpy(a, s, 16);
+        std::memcpy(b, s + n - 16, 16);
+        std::memcpy(d, a, 16);
+        std::memcpy(d + n - 16, b, 16);
+    } else if (n >= 8 && n < 16) {
+        uint64_t a = wl::load64(s), b = wl::load64(s + n - 8);
+        std::memcpy(d, &a, 8);
+        std::memcpy(d + n - 8, &b, 8);
+    } else if (n < 8) {
+        for (size_t i = 0; i < n; ++i) d[i] = s[i];
+    } else {
+        std::memcpy(d, s, n);
+    }
+}
+
+// A value's bytes object (a new reference, or NULL with MemoryError), made
+// as PyBytes_FromStringAndSize makes it, with the copy above. Empty and
+// one-byte values go there: those are shared objects.
+PyObject* value_bytes(const char* p, size_t n) {
+    if (n <= 1) return PyBytes_FromStringAndSize(p, Py_ssize_t(n));
+    auto* o = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + n + 1));
+    if (!o) return PyErr_NoMemory();
+    PyObject_InitVar(reinterpret_cast<PyVarObject*>(o), &PyBytes_Type, Py_ssize_t(n));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    o->ob_shash = -1;
+#pragma GCC diagnostic pop
+    copy_value(o->ob_sval, p, n);
+    o->ob_sval[n] = '\0';
+    return reinterpret_cast<PyObject*>(o);
+}
+
 PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
     PyObject* out = PyList_New(Py_ssize_t(c.values()));
     if (!out) return nullptr;
@@ -854,7 +892,7 @@ PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
             PyObject* b;
             if (whole) {
                 HeaderList::Span v = k == 0 ? e->value : *more++;
-                b = PyBytes_FromStringAndSize(bytes + v.off, Py_ssize_t(v.len));
+                b = value_bytes(bytes + v.off, v.len);
             } else {
                 b = vals.take(size_t(i));
             }

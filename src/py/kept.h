@@ -47,8 +47,8 @@ namespace wl {
 // and only pairs of at most kMaxBytes (name and value): a released result's
 // large values must not stay alive until the next call.
 //
-// A call takes the kept pairs whole and gives its own back at the end, so a
-// nested call (from a finalizer run by an allocation) builds its own. Builds
+// A call works on the kept pairs in place, marked taken meanwhile, so a
+// nested call (from a finalizer run by an allocation) keeps none. Builds
 // without the interpreter lock keep none (no lock guards the reference
 // counts), nor do versions that cache a tuple's hash inside it.
 class PairRefill {
@@ -60,23 +60,18 @@ public:
 #endif
     static constexpr size_t kMaxBytes = 8192;
     PairRefill() {
-        // Nothing is kept: the shared count is not touched (no lock guards it).
-        if constexpr (kMax == 0) return;
+        if (kMax == 0 || taken_) return;
+        taken_ = true;
+        t_ = kept_;
         n_ = kept_n_;
-        kept_n_ = 0;
-        for (Py_ssize_t i = 0; i < n_; ++i) t_[i] = kept_[i];
+        cap_ = kMax;
     }
     PairRefill(const PairRefill&) = delete;
     PairRefill& operator=(const PairRefill&) = delete;
-    // Gives this call's pairs back, unless a nested call already did.
     ~PairRefill() {
-        if constexpr (kMax == 0) return;
-        if (kept_n_ == 0) {
-            for (Py_ssize_t i = 0; i < n_; ++i) kept_[i] = t_[i];
-            kept_n_ = n_;
-        } else {
-            for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(t_[i]);
-        }
+        if (t_ != kept_) return;
+        kept_n_ = n_;
+        taken_ = false;
     }
     // The pair (name, value) at position i of the result being built, taking
     // both references: a kept pair refilled when its caller released it, else
@@ -103,7 +98,7 @@ public:
         }
         PyTuple_SET_ITEM(t, 0, name);
         PyTuple_SET_ITEM(t, 1, value);
-        if (keepable && i < kMax) {
+        if (keepable && i < cap_) {
             // Slot i holds position i's pair, unless a large pair was left
             // out: later ones then take the next free slot, which only
             // changes where a later call finds the pairs it may refill.
@@ -120,10 +115,12 @@ public:
     }
 
 private:
-    PyObject* t_[kMax > 0 ? kMax : 1];
+    PyObject** t_ = nullptr;
     Py_ssize_t n_ = 0;
+    Py_ssize_t cap_ = 0;
     static inline PyObject* kept_[kMax > 0 ? kMax : 1];
     static inline Py_ssize_t kept_n_ = 0;
+    static inline bool taken_ = false;
 };
 
 }  // namespace wl
