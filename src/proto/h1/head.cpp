@@ -152,10 +152,13 @@ inline bool whole_request_line(const uint8_t* b, size_t len, HeadScan& s) {
     // GET and POST in one load each.
     uint64_t w = load64(b + p);
     size_t m;  // the space after the method
+    Method method = Method::None;
     if ((w & 0xffffffffu) == le_word("GET ")) {
         m = p + 3;
+        method = Method::Get;
     } else if ((w & 0xffffffffffu) == le_word("POST ")) {
         m = p + 4;
+        method = Method::Post;
     } else {
         m = p;
         while (m < len && kTokenLower[b[m]]) ++m;
@@ -168,6 +171,7 @@ inline bool whole_request_line(const uint8_t* b, size_t len, HeadScan& s) {
     if (load16(b + te + 9) != le_word("\r\n") || (v != le_word("HTTP/1.1") && v != le_word("HTTP/1.0")))
         return false;
     s.start = uint32_t(p);
+    s.method = method;
     s.method_end = uint32_t(m);
     s.target_end = uint32_t(te);
     s.http10 = v == le_word("HTTP/1.0");
@@ -189,6 +193,7 @@ ParseStatus scan_request_line(const uint8_t* b, size_t len, HeadScan& s, ParseKi
                     return ParseStatus::Partial;
                 }
                 s.pos = s.start = uint32_t(p);
+                s.method = Method::None;
                 s.step = Step::Method;
                 break;
             case Step::Method:
@@ -742,7 +747,7 @@ ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim
         return fail(err, ParseKind::Uri);
     }
 
-    Method m = method_of(method);
+    Method m = scan.method != Method::None ? scan.method : method_of(method);
     bool is_connect = m == Method::Connect;
     ConnectionTokens conn;
     bool expect_continue = false, is_upgrade = is_connect, allow_trailers = false;

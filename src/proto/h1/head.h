@@ -162,6 +162,7 @@ struct HeadScan {
     bool http10 = false;
     bool reason = false;      // a reason phrase followed the status code
     Step step = Step::Start;
+    Method method = Method::None;  // request line: GET or POST seen whole; None: look it up
     uint16_t status = 0;
     uint32_t pos = 0;          // next byte to look at
     uint32_t start = 0;        // first byte of the start line
