@@ -179,8 +179,21 @@ HeaderList::Span HeaderList::assign_block(std::string_view block, size_t names) 
     garbage_ = 0;
     entries_.reserve(names);
     if (names > kLinearNames) rebuild_index(index_size_for(names));
-    store_.assign(block.data(), block.size());
-    return Span{0, uint32_t(block.size())};
+    const size_t n = block.size();
+    if (n - 16 <= 240 && n <= store_.size()) {
+        // A short block, no longer than the last one: the store is cut to
+        // size in place and the bytes copied in 16-byte steps, the last step
+        // ending at the block's end, with no general string assign and no
+        // memcpy call. The block never lies in the store.
+        store_.erase(n);
+        char* d = store_.data();
+        const char* s = block.data();
+        for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(d + i, s + i, 16);
+        std::memcpy(d + n - 16, s + n - 16, 16);
+    } else {
+        store_.assign(block.data(), n);
+    }
+    return Span{0, uint32_t(n)};
 }
 
 uint32_t HeaderList::new_extra(Span v) {
