@@ -313,7 +313,7 @@ ParseStatus Codec::fail_request(ParseKind k, Failure* f) {
 [[gnu::always_inline]] inline ParseStatus Codec::parse_request_at(const uint8_t* in, size_t len, RequestHead& out,
                                                                 size_t* used, ParseKind* kind) {
     RequestLimits lim{cfg_.max_headers, cfg_.ignore_invalid_headers};
-    HeadScan local;
+    HeadScan local(false, lim.max_headers);
     ParseStatus st = parse_request(in, len, lim, scan_ ? *scan_ : local, out, used, kind);
     if (st == ParseStatus::Partial && !scan_) scan_ = std::make_unique<HeadScan>(std::move(local));
     if (st == ParseStatus::Partial && len >= cfg_.max_buf_size) {

@@ -174,6 +174,11 @@ struct HeadScan {
     uint32_t value_end = 0;    // header line: where the line end starts
     HeaderSlots slots;
 
+    HeadScan() = default;
+    // A scan begun on a fresh head, as the parse functions would begin it
+    // themselves: a caller's scan for one call then skips that step.
+    HeadScan(bool response, size_t max_headers) : active(true), response(response) { slots.clear(max_headers); }
+
     void reset() { active = false; }
 };
 
