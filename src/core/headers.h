@@ -163,6 +163,14 @@ public:
     // hash_name of a name of 16 < n <= 32 bytes given as the words of its
     // first 16 bytes (lo0, hi0) and of its last 16 (lo1, hi1).
     static uint32_t hash_words(uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n);
+    // The same with the secrets passed in: a loop that hashes many names
+    // while storing through byte pointers reads them once, not per name.
+    struct HashKey {
+        uint64_t s0, s1;
+    };
+    static HashKey hash_key() { return {secret0_, secret1_}; }
+    static uint32_t hash_words(HashKey k, uint64_t lo, uint64_t hi, size_t n);
+    static uint32_t hash_words(HashKey k, uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n);
     // Seeds the name hash (peers choose header names: an unseeded hash lets
     // them aim every name at one chain). Set once, before any list exists;
     // lists built under another seed must not be used afterwards.
@@ -229,15 +237,24 @@ inline uint64_t mum(uint64_t a, uint64_t b) {
 }
 }  // namespace headers_detail
 
-inline uint32_t HeaderList::hash_words(uint64_t lo, uint64_t hi, size_t n) {
-    uint64_t h = headers_detail::mum(lo ^ (secret0_ + n), hi ^ secret1_);
+inline uint32_t HeaderList::hash_words(HashKey k, uint64_t lo, uint64_t hi, size_t n) {
+    uint64_t h = headers_detail::mum(lo ^ (k.s0 + n), hi ^ k.s1);
     return uint32_t(h) ^ uint32_t(h >> 32);
 }
 
-inline uint32_t HeaderList::hash_words(uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n) {
+inline uint32_t HeaderList::hash_words(HashKey k, uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1,
+                                       size_t n) {
     using headers_detail::mum;
-    uint64_t h = mum(lo1 ^ mum(lo0 ^ (secret0_ + n), hi0 ^ secret1_), hi1 ^ secret1_);
+    uint64_t h = mum(lo1 ^ mum(lo0 ^ (k.s0 + n), hi0 ^ k.s1), hi1 ^ k.s1);
     return uint32_t(h) ^ uint32_t(h >> 32);
+}
+
+inline uint32_t HeaderList::hash_words(uint64_t lo, uint64_t hi, size_t n) {
+    return hash_words(hash_key(), lo, hi, n);
+}
+
+inline uint32_t HeaderList::hash_words(uint64_t lo0, uint64_t hi0, uint64_t lo1, uint64_t hi1, size_t n) {
+    return hash_words(hash_key(), lo0, hi0, lo1, hi1, n);
 }
 
 inline uint32_t HeaderList::hash_name(std::string_view name) {

@@ -508,7 +508,8 @@ ParseStatus scan_header_lines(const uint8_t* b, size_t len, HeadScan& s, bool sk
 // returns HeaderList::hash_name of the lowered name. Names of up to 32
 // bytes are hashed from the vectors just lowered, without reading them
 // back.
-inline uint32_t lower_copy_hashed(uint8_t* dst, const uint8_t* src, size_t n, size_t room) {
+inline uint32_t lower_copy_hashed(uint8_t* dst, const uint8_t* src, size_t n, size_t room,
+                                  HeaderList::HashKey key) {
 #if defined(__SSE2__) && defined(__x86_64__)
     using namespace scan_detail;
     auto lo64 = [](__m128i v) { return uint64_t(_mm_cvtsi128_si64(v)); };
@@ -521,13 +522,13 @@ inline uint32_t lower_copy_hashed(uint8_t* dst, const uint8_t* src, size_t n, si
         __m128i in_name = load16(kPrefix + 16 - n);
         __m128i name = _mm_and_si128(in_name, lower16(v));  // zero past the name
         store16(dst, _mm_or_si128(_mm_andnot_si128(in_name, v), name));
-        return HeaderList::hash_words(lo64(name), hi64(name), n);
+        return HeaderList::hash_words(key, lo64(name), hi64(name), n);
     }
     if (n > 16 && n <= 32) {
         __m128i a = lower16(load16(src)), b = lower16(load16(src + n - 16));
         store16(dst, a);
         store16(dst + n - 16, b);
-        return HeaderList::hash_words(lo64(a), hi64(a), lo64(b), hi64(b), n);
+        return HeaderList::hash_words(key, lo64(a), hi64(a), lo64(b), hi64(b), n);
     }
 #endif
     lower_copy(dst, src, n, room);
@@ -551,10 +552,11 @@ bool build_headers(const uint8_t* b, HeaderSlots& slots, HeaderList& out) {
     HeaderList::Span base = out.assign_block({reinterpret_cast<const char*>(b + first), block_len}, n);
     uint8_t* store = out.store_bytes_of(base);
     // Skipped lines are lowered too: the store reads the same either way.
+    const HeaderList::HashKey key = HeaderList::hash_key();
     for (size_t i = 0; i < n; ++i) {
         RawHeader& h = hs[i];
         size_t off = h.name_off - first;
-        h.hash = lower_copy_hashed(store + off, b + h.name_off, h.name_len, block_len - off);
+        h.hash = lower_copy_hashed(store + off, b + h.name_off, h.name_len, block_len - off, key);
     }
     const uint32_t shift = uint32_t(base.off - first);  // buffer offsets to store offsets
     auto line = [&](size_t i, HeaderList::Span* ns, HeaderList::Span* vs, uint32_t* hash) {
