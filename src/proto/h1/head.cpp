@@ -717,7 +717,20 @@ ParseStatus parse_request(const uint8_t* b, size_t len, const RequestLimits& lim
     begin_scan(scan, false, lim.max_headers);
     size_t end = 0;
     ParseStatus st = scan_request_line(b, len, scan, err);
-    if (st == ParseStatus::Complete) st = scan_header_lines(b, len, scan, lim.ignore_invalid_headers, &end, err);
+    if (st == ParseStatus::Complete) {
+        // At a line's start, whole lines and then CRLF, the usual head, need
+        // none of the stepwise scan's states. (A scan resumed inside a line
+        // goes on where it stopped.)
+        size_t p = scan.pos;
+        if (scan.step == HeadScan::Step::LineStart) {
+            p = whole_lines(b, len, p, scan.slots);
+            scan.pos = uint32_t(p);
+        }
+        if (scan.step == HeadScan::Step::LineStart && len - p >= 2 && load16(b + p) == le_word("\r\n"))
+            end = p + 2;
+        else
+            st = scan_header_lines(b, len, scan, lim.ignore_invalid_headers, &end, err);
+    }
     if (st != ParseStatus::Complete) {
         if (st == ParseStatus::Error) scan.reset();
         return st;
