@@ -139,7 +139,8 @@ TEST(H1Head, EveryPrefixIsPartialOrTheSameResult) {
 // What a request parse gave, for comparing two ways of reaching it.
 std::string outcome(ParseStatus st, ParseKind k, const RequestHead& h, size_t used) {
     if (st != ParseStatus::Complete) return st == ParseStatus::Error ? parse_kind_name(k) : "partial";
-    std::string s = std::to_string(used) + " " + std::string(h.target_raw) + " " + std::to_string(int(h.body_kind)) +
+    std::string s = std::to_string(used) + " " + std::to_string(int(h.method)) + " " + std::string(h.target_raw) +
+                    " " + std::to_string(int(h.body_kind)) +
                     " " + std::to_string(h.content_length) + " " + std::to_string(h.keep_alive) + "\n";
     h.headers.for_each([&](std::string_view n, std::string_view v) {
         s.append(n).append(": ").append(v).append("\n");
@@ -193,6 +194,15 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
         for (size_t n = 1; n <= s.size() && st2 == ParseStatus::Partial; ++n)
             st2 = parse_request(b, n, RequestLimits{}, scan, trickled, &used2, &k2);
         ASSERT_EQ(outcome(st, k, whole, used), outcome(st2, k2, trickled, used2)) << s;
+        // Two pieces: the second call resumes inside a line or at a line's
+        // start and reads the rest of the head whole.
+        HeadScan scan3;
+        RequestHead split;
+        size_t used3 = 0, cut = rng() % s.size();
+        ParseKind k3 = ParseKind::Internal;
+        ParseStatus st3 = parse_request(b, cut, RequestLimits{}, scan3, split, &used3, &k3);
+        if (st3 == ParseStatus::Partial) st3 = parse_request(b, s.size(), RequestLimits{}, scan3, split, &used3, &k3);
+        ASSERT_EQ(outcome(st, k, whole, used), outcome(st3, k3, split, used3)) << s << " cut at " << cut;
     }
 }
 
