@@ -170,13 +170,7 @@ HeaderList::Span HeaderList::assign_block(std::string_view block, size_t names) 
     // block rather than emptied first. Should an allocation fail, the list
     // is left empty (the store's old bytes unreferenced).
     if (block.size() > kMaxStore) throw std::length_error("header store past 4 GiB");
-    entries_.clear();
-    extras_.clear();
-    index_.clear();
-    filter_ = 0;
-    free_extra_ = kNone;
-    values_ = 0;
-    garbage_ = 0;
+    drop_entries();
     entries_.reserve(names);
     if (names > kLinearNames) rebuild_index(index_size_for(names));
     const size_t n = block.size();
@@ -318,6 +312,10 @@ bool HeaderList::remove(std::string_view name) {
 
 void HeaderList::clear() {
     store_.clear();
+    drop_entries();
+}
+
+void HeaderList::drop_entries() {
     entries_.clear();
     extras_.clear();
     index_.clear();

@@ -179,6 +179,8 @@ public:
     uint32_t longest_probe() const;
 
 private:
+    // Forgets every entry and index while the store keeps its bytes.
+    void drop_entries();
     struct Extra {
         Span value;
         uint32_t next = kNone;
