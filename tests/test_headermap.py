@@ -339,6 +339,26 @@ def test_items_values_of_every_short_length():
         assert all(type(v) is bytes and hash(v) == hash(bytes(e)) and v + b"" == e for v, e in zip(got, values))
 
 
+@pytest.mark.parametrize("count", [0, 1, 3, 64, 65])
+def test_parsed_results_are_ordinary_objects(count):
+    # Targets, names, values and the items() list are set up by hand from
+    # fresh memory: each must be what Python itself would have made.
+    fields = [("host", "h")] + [("x-odd-%d" % i, "v" * (i % 40)) for i in range(count)]
+    target = "/t" + "q" * count
+    wire = ("GET %s HTTP/1.1\r\n" % target + "".join("%s: %s\r\n" % f for f in fields) + "\r\n").encode()
+    head = w.H1Codec().receive_request_head(wire)
+    got = head.headers.items()
+    expect = [(n, v.encode()) for n, v in fields]
+    assert got == expect and sys.getsizeof(got) == sys.getsizeof([None] * len(expect))
+    objs = [head.target] + [x for pair in got for x in pair]
+    for a, e in zip(objs, [target] + [x for pair in expect for x in pair]):
+        assert type(a) is type(e) and a == e and hash(a) == hash(e) and sys.getsizeof(a) == sys.getsizeof(e)
+        assert a[:] + a[:0] == e and (a.isascii() if isinstance(a, str) else True)
+    got.append(got)
+    got.extend(expect)
+    assert got[len(expect) + 1:] == expect and got[len(expect)] is got
+
+
 def test_equality_rules():
     a = HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
     b = HeaderMap([("b", "2"), ("a", "1"), ("a", "3")])

@@ -10,6 +10,7 @@
 #include "errors/errors.h"
 #include "h1/body.h"
 #include "http/headermap.h"
+#include "py/fresh.h"
 #include "py/kept.h"
 #include "py/members.h"
 
@@ -49,11 +50,7 @@ PyObject* raise_internal() {
 
 WlH1Codec* as_codec(PyObject* o) { return reinterpret_cast<WlH1Codec*>(o); }
 
-PyObject* ascii_token_str(std::string_view v) {
-    PyObject* s = PyUnicode_New(Py_ssize_t(v.size()), 127);
-    if (s) std::memcpy(PyUnicode_DATA(s), v.data(), v.size());
-    return s;
-}
+PyObject* ascii_token_str(std::string_view v) { return wl_fresh_ascii(v.data(), v.size()); }
 
 // A request-target as str: its bytes read as Latin-1 (a peer may send any
 // byte above 0x7f there). Most targets are ASCII, made directly without the

@@ -14,6 +14,7 @@
 #include "core/copy.h"
 #include "core/load.h"
 #include "http/names.h"
+#include "py/fresh.h"
 #include "py/kept.h"
 
 PyTypeObject* WL_HeaderMapType = nullptr;
@@ -33,11 +34,7 @@ PyObject* status_error(HeaderList::Status st) {
     return nullptr;
 }
 
-PyObject* ascii_str(std::string_view v) {
-    PyObject* s = PyUnicode_New(Py_ssize_t(v.size()), 127);
-    if (s) std::memcpy(PyUnicode_DATA(s), v.data(), v.size());
-    return s;
-}
+PyObject* ascii_str(std::string_view v) { return wl_fresh_ascii(v.data(), v.size()); }
 
 // The bytes of a str or bytes object read in place, or false. An ASCII
 // str's bytes are its UTF-8, held in the object; neither read runs Python
@@ -863,7 +860,7 @@ PyObject* value_bytes(const char* p, size_t n) {
     if (n <= 1) return PyBytes_FromStringAndSize(p, Py_ssize_t(n));
     auto* o = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + n + 1));
     if (!o) return PyErr_NoMemory();
-    PyObject_InitVar(reinterpret_cast<PyVarObject*>(o), &PyBytes_Type, Py_ssize_t(n));
+    wl_fresh_var(reinterpret_cast<PyVarObject*>(o), &PyBytes_Type, Py_ssize_t(n));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     o->ob_shash = -1;
@@ -874,7 +871,7 @@ PyObject* value_bytes(const char* p, size_t n) {
 }
 
 PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
-    PyObject* out = PyList_New(Py_ssize_t(c.values()));
+    PyObject* out = wl_fresh_list(Py_ssize_t(c.values()));
     if (!out) return nullptr;
     const char* bytes = c.bytes();
     const bool whole = c.whole();
@@ -906,7 +903,7 @@ PyObject* items_list(const ItemsCopy& c, ValueObjects& vals, bool raw) {
                 if (k + 1 < count) Py_DECREF(name);
                 goto fail;
             }
-            PyList_SET_ITEM(out, i++, t);
+            wl_fresh_list_set(out, i++, t);
         }
     }
     pairs.keep(i);

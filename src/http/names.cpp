@@ -6,6 +6,7 @@
 #include "core/headers.h"
 #include "core/mutex.h"
 #include "proto/h2/hpack_tables.h"
+#include "py/fresh.h"
 
 namespace wl_names_detail {
 Key g_keys[kSlots];
@@ -73,9 +74,7 @@ void recent_unlock() {}
 
 PyObject* make_name(std::string_view name, bool raw) {
     if (raw) return wl_bytes(name);
-    PyObject* o = PyUnicode_New(Py_ssize_t(name.size()), 127);
-    if (o) std::memcpy(PyUnicode_DATA(o), name.data(), name.size());
-    return o;
+    return wl_fresh_ascii(name.data(), name.size());
 }
 
 const char* name_data(PyObject* o, bool raw) {
