@@ -1045,11 +1045,9 @@ PyObject* hm_richcompare(PyObject* a, PyObject* b, int op) {
         WlHeaderMap* y = as_map(b);
         WlHeaderMap* first = x < y ? x : y;
         WlHeaderMap* second = x < y ? y : x;
-        first->mu.lock();
-        second->mu.lock();
+        WlLock g1(first->mu);
+        WlLock g2(second->mu);
         eq = x->list.equals(y->list);
-        second->mu.unlock();
-        first->mu.unlock();
     }
     return wl_bool(op == Py_EQ ? eq : !eq);
 }

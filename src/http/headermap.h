@@ -37,14 +37,12 @@ void wl_headermap_copy(PyObject* map, wl::HeaderList& out);
 // Reads a map in place under its lock for the lifetime of the guard.
 class WlHeaderMapRead {
 public:
-    explicit WlHeaderMapRead(PyObject* map) : m_(reinterpret_cast<WlHeaderMap*>(map)) { m_->mu.lock(); }
-    ~WlHeaderMapRead() { m_->mu.unlock(); }
-    WlHeaderMapRead(const WlHeaderMapRead&) = delete;
-    WlHeaderMapRead& operator=(const WlHeaderMapRead&) = delete;
+    explicit WlHeaderMapRead(PyObject* map) : m_(reinterpret_cast<WlHeaderMap*>(map)), g_(m_->mu) {}
     const wl::HeaderList& list() const { return m_->list; }
 
 private:
     WlHeaderMap* m_;
+    WlLock g_;
 };
 
 // Argument converter: o must be a HeaderMap (TypeError naming the argument,

@@ -150,8 +150,22 @@ struct WlGuard<R (*)(A...)> {
 // A METH_NOARGS / METH_O function, guarded.
 #define WL_NOARGS(fn) WL_GUARD(fn)
 
-// RAII lock of an object's internal mutex (never releases the GIL).
+// RAII lock of an object's internal mutex (never releases the GIL). Builds
+// with the interpreter lock take nothing: only plain C++ runs under an
+// internal mutex, so a thread keeps the interpreter lock from lock to unlock,
+// no other thread can be inside any locked section meanwhile, and the
+// interpreter lock's hand-over orders memory. The mutex's two uncontended
+// atomic operations would add nothing but their cost.
+#ifdef Py_GIL_DISABLED
 using WlLock = wl::LockGuard<wl::Mutex>;
+#else
+class WlLock {
+public:
+    explicit WlLock(wl::Mutex&) {}
+    WlLock(const WlLock&) = delete;
+    WlLock& operator=(const WlLock&) = delete;
+};
+#endif
 
 // bytes / str from views.
 inline PyObject* wl_bytes(std::string_view v) {
