@@ -362,6 +362,35 @@ TEST(HpackDecode, RingTableMatchesPlainTable) {
     }
 }
 
+// The encoder's table holds what the plain table holds through random
+// inserts (its byte buffer filling and moving its live bytes to the front
+// many times) and limit changes; every live entry is found by its pair.
+TEST(HpackEncode, TableMatchesPlainTable) {
+    std::mt19937 rng(11);
+    for (uint32_t max : {0u, 40u, 300u, 4096u}) {
+        EncoderTable t;
+        DynamicTable plain;
+        t.set_max_size(max);
+        plain.set_max_size(max);
+        for (int i = 0; i < 6000; ++i) {
+            if (rng() % 64 == 0) {
+                uint32_t m = rng() % (max + 1);
+                t.set_max_size(m);
+                plain.set_max_size(m);
+            }
+            std::string n(1 + rng() % 24, char('a' + i % 26)), v(rng() % 8 ? rng() % 60 : rng() % 4000, char('0' + i % 10));
+            uint32_t nvh = uint32_t(rng());
+            ASSERT_EQ(t.insert_indexed(n, v, uint32_t(n.size()), nvh) != UINT64_MAX, plain.insert(n, v));
+            ASSERT_EQ(t.count(), plain.count());
+            ASSERT_EQ(t.size(), plain.size());
+            ASSERT_EQ(table_of(t), table_of(plain));
+            if (t.count()) {
+                ASSERT_EQ(t.index_of_seq(t.find_nv(n, v, nvh)), 62u);
+            }
+        }
+    }
+}
+
 // An empty entry placed where the wrapped entries meet the oldest, then one
 // more: the new entry goes to no live octets.
 TEST(HpackDecode, RingTableEmptyEntryWhereTheRingIsFull) {

@@ -946,7 +946,6 @@ static inline bool same_bytes(const char* a, const char* b, size_t n) {
     return true;
 }
 
-static constexpr size_t kBuckets = 256;  // the table holds at most 128 entries
 static constexpr uint64_t kNameSeed = 0x51ed270b27u;
 
 // Name hashes of the static table's entries, so that a field with a static
@@ -957,58 +956,89 @@ static const auto kStaticNameHash = [] {
     return h;
 }();
 
-// The buckets, like the slots, come with the first insertion.
-HpackEncoder::Table::Table() : DynamicTable(kDefaultHeaderTableSize) {}
+void EncoderTable::evict_one() {
+    const Slot& s = slot(oldest_seq_);
+    size_ -= field_size(s.name_len, s.value_len);
+    ++oldest_seq_;
+}
 
-uint64_t HpackEncoder::Table::insert_indexed(std::string_view n, std::string_view v, uint32_t nh,
-                                             uint32_t nvh) {
-    if (name_heads.empty()) {
-        name_heads.assign(kBuckets, UINT64_MAX);
-        nv_heads.assign(kBuckets, UINT64_MAX);
+void EncoderTable::set_max_size(uint32_t m) {
+    max_size_ = m;
+    while (size_ > max_size_) evict_one();
+}
+
+// Moves the live entries' bytes to the front of the buffer, oldest first.
+// They lie in insertion order, so each moves towards the front.
+void EncoderTable::compact() {
+    uint32_t at = 0;
+    for (uint64_t q = oldest_seq_; q < next_seq_; ++q) {
+        Slot& s = store_->slots[q % kSlots];
+        uint32_t n = s.name_len + s.value_len;
+        if (n && s.off != at) std::memmove(store_->bytes + at, store_->bytes + s.off, n);
+        s.off = at;
+        at += n;
     }
-    if (!insert(n, v)) return UINT64_MAX;
-    uint64_t seq = next_seq_ - 1;
-    Slot& s = slot(seq);
-    s.name_hash = nh;
-    s.nv_hash = nvh;
-    uint64_t& hn = name_heads[nh & (kBuckets - 1)];
-    uint64_t& hv = nv_heads[nvh & (kBuckets - 1)];
-    s.next_name = hn;
-    s.next_nv = hv;
+    end_ = at;
+}
+
+uint64_t EncoderTable::insert_indexed(std::string_view n, std::string_view v, uint32_t nh, uint32_t nvh) {
+    if (!store_) {
+        store_.reset(new Store);
+        std::fill(std::begin(store_->heads), std::end(store_->heads), UINT64_MAX);
+    }
+    uint64_t sz = field_size(n.size(), v.size());
+    if (sz > max_size_) {
+        oldest_seq_ = next_seq_;
+        size_ = 0;
+        return UINT64_MAX;
+    }
+    while (size_ + sz > max_size_) evict_one();
+    // The live entries and this one take at most max_size_ - 32 octets,
+    // less than half the buffer.
+    size_t len = n.size() + v.size();
+    if (len > kBytes - end_) compact();
+    char* p = store_->bytes + end_;
+    if (!n.empty()) std::memcpy(p, n.data(), n.size());
+    if (!v.empty()) std::memcpy(p + n.size(), v.data(), v.size());
+    uint64_t seq = next_seq_++;
+    uint64_t& hn = store_->heads[nh % kBuckets];
+    uint64_t& hv = store_->heads[kBuckets + nvh % kBuckets];
+    store_->slots[seq % kSlots] = Slot{end_, uint32_t(n.size()), uint32_t(v.size()), nh, nvh, hn, hv};
     hn = seq;
     hv = seq;
+    end_ += uint32_t(len);
+    size_ += sz;
     return seq;
 }
 
-uint64_t HpackEncoder::Table::find_nv(std::string_view n, std::string_view v, uint32_t nvh) const {
-    if (nv_heads.empty()) return UINT64_MAX;
-    for (uint64_t q = nv_heads[nvh & (kBuckets - 1)]; alive(q); q = slot(q).next_nv) {
+uint64_t EncoderTable::find_nv(std::string_view n, std::string_view v, uint32_t nvh) const {
+    if (!store_) return UINT64_MAX;
+    for (uint64_t q = store_->heads[kBuckets + nvh % kBuckets]; alive(q); q = slot(q).next_nv) {
         const Slot& s = slot(q);
-        if (s.nv_hash == nvh && s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
-            same_bytes(s.bytes.data(), n.data(), n.size()) &&
-            same_bytes(s.bytes.data() + n.size(), v.data(), v.size()))
+        if (s.nv_hash == nvh && s.name_len == n.size() && s.value_len == v.size()) {
+            const char* b = store_->bytes + s.off;
+            if (same_bytes(b, n.data(), n.size()) && same_bytes(b + n.size(), v.data(), v.size())) return q;
+        }
+    }
+    return UINT64_MAX;
+}
+
+uint64_t EncoderTable::find_name(std::string_view n, uint32_t nh) const {
+    if (!store_) return UINT64_MAX;
+    for (uint64_t q = store_->heads[nh % kBuckets]; alive(q); q = slot(q).next_name) {
+        const Slot& s = slot(q);
+        if (s.name_hash == nh && s.name_len == n.size() && same_bytes(store_->bytes + s.off, n.data(), n.size()))
             return q;
     }
     return UINT64_MAX;
 }
 
-uint64_t HpackEncoder::Table::find_name(std::string_view n, uint32_t nh) const {
-    if (name_heads.empty()) return UINT64_MAX;
-    for (uint64_t q = name_heads[nh & (kBuckets - 1)]; alive(q); q = slot(q).next_name) {
-        const Slot& s = slot(q);
-        if (s.name_hash == nh && s.name_len == n.size() &&
-            same_bytes(s.bytes.data(), n.data(), n.size()))
-            return q;
-    }
-    return UINT64_MAX;
-}
-
-bool HpackEncoder::Table::holds(uint64_t seq, std::string_view n, std::string_view v) const {
+bool EncoderTable::holds(uint64_t seq, std::string_view n, std::string_view v) const {
     if (!alive(seq)) return false;
     const Slot& s = slot(seq);
-    return s.name_len == n.size() && s.bytes.size() == n.size() + v.size() &&
-           same_bytes(s.bytes.data(), n.data(), n.size()) &&
-           same_bytes(s.bytes.data() + n.size(), v.data(), v.size());
+    const char* b = store_->bytes + s.off;
+    return s.name_len == n.size() && s.value_len == v.size() && same_bytes(b, n.data(), n.size()) &&
+           same_bytes(b + n.size(), v.data(), v.size());
 }
 
 HpackEncoder::HpackEncoder() { std::fill(std::begin(recall_), std::end(recall_), UINT64_MAX); }

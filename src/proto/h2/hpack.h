@@ -108,7 +108,9 @@ std::string_view hpack_result_name(HpackResult r);
 
 // Queue of entries, newest first (HPACK index 62 is entry 0). Entries live
 // in ring slots whose string storage is reused, so a warm table inserts
-// without allocating. Size and max_size follow RFC 7541 section 4.
+// without allocating. Size and max_size follow RFC 7541 section 4. The
+// plain form of the table: the decoder's and the encoder's tables are
+// tested against it.
 class DynamicTable {
 public:
     explicit DynamicTable(uint32_t max_size = kDefaultHeaderTableSize);
@@ -314,6 +316,68 @@ struct EncodeField {
 //    holds it before the insertion (a literal name when the insertion
 //    evicts that entry), else the static name index, else a literal name.
 // Every non-empty string is Huffman-coded.
+// The encoder's dynamic table: the same queue as DynamicTable, with each
+// entry's hashes and its links in two lookup chains (same name; same name
+// and value). Entries live in a fixed array of slots (the ceiling allows no
+// more than kSlots of them) and their bytes are appended to one buffer of
+// twice the ceiling, whose live bytes move to its front when the end is
+// reached; so inserting never allocates, and moves at most one octet per
+// octet inserted. Slots and bytes come with the first insertion: an idle
+// connection's table costs nothing.
+class EncoderTable {
+public:
+    static constexpr size_t kSlots = kEncoderTableCeiling / 32;
+    static constexpr size_t kBuckets = 256;
+    static constexpr size_t kBytes = 2 * kEncoderTableCeiling;
+
+    size_t count() const { return size_t(next_seq_ - oldest_seq_); }
+    uint64_t size() const { return size_; }
+    uint32_t max_size() const { return max_size_; }
+    // i = 0 is the newest entry.
+    std::string_view name(size_t i) const { return name_of(next_seq_ - 1 - i); }
+    std::string_view value(size_t i) const { return value_of(next_seq_ - 1 - i); }
+
+    void set_max_size(uint32_t m);  // m at most the ceiling
+    // Evicts as needed and inserts (an entry larger than max_size() empties
+    // the table and is not inserted: UINT64_MAX); returns the entry's seq.
+    uint64_t insert_indexed(std::string_view n, std::string_view v, uint32_t nh, uint32_t nvh);
+    uint64_t find_nv(std::string_view n, std::string_view v, uint32_t nvh) const;
+    uint64_t find_name(std::string_view n, uint32_t nh) const;
+    // Whether entry seq is alive and holds exactly name n and value v.
+    bool holds(uint64_t seq, std::string_view n, std::string_view v) const;
+    bool alive(uint64_t seq) const { return seq >= oldest_seq_ && seq < next_seq_; }
+    size_t index_of_seq(uint64_t seq) const { return size_t(62 + (next_seq_ - 1 - seq)); }
+
+private:
+    struct Slot {
+        uint32_t off, name_len, value_len;
+        uint32_t name_hash, nv_hash;
+        uint64_t next_name, next_nv;  // older entries of the same chains
+    };
+    struct Store {
+        Slot slots[kSlots];
+        uint64_t heads[2 * kBuckets];  // bucket -> newest seq: names, then names with values
+        char bytes[kBytes];
+    };
+    const Slot& slot(uint64_t seq) const { return store_->slots[seq % kSlots]; }
+    std::string_view name_of(uint64_t seq) const {
+        const Slot& s = slot(seq);
+        return {store_->bytes + s.off, s.name_len};
+    }
+    std::string_view value_of(uint64_t seq) const {
+        const Slot& s = slot(seq);
+        return {store_->bytes + s.off + s.name_len, s.value_len};
+    }
+    void evict_one();
+    void compact();
+
+    std::unique_ptr<Store> store_;
+    uint64_t oldest_seq_ = 0, next_seq_ = 0;
+    uint64_t size_ = 0;
+    uint32_t max_size_ = kDefaultHeaderTableSize;
+    uint32_t end_ = 0;  // bytes used in store_->bytes, live or not
+};
+
 class HpackEncoder {
 public:
     HpackEncoder();
@@ -332,29 +396,20 @@ public:
     void add(const EncodeField& f, ByteBuf& out);
     void add_headers(const HeaderList& h, ByteBuf& out);
 
-    const DynamicTable& table() const { return table_; }
+    const EncoderTable& table() const { return table_; }
     // Pending size update: 0, 1 or 2 values.
     int pending_count() const { return pending_count_; }
     uint32_t pending_min() const { return pending_min_; }
     uint32_t pending_final() const { return pending_final_; }
 
 private:
-    struct Table : DynamicTable {
-        std::vector<uint64_t> name_heads, nv_heads;  // bucket -> newest seq
-        Table();
-        uint64_t insert_indexed(std::string_view n, std::string_view v, uint32_t nh, uint32_t nvh);
-        uint64_t find_nv(std::string_view n, std::string_view v, uint32_t nvh) const;
-        uint64_t find_name(std::string_view n, uint32_t nh) const;
-        // Whether entry seq is alive and holds exactly name n and value v.
-        bool holds(uint64_t seq, std::string_view n, std::string_view v) const;
-    };
     void encode_field(std::string_view name, std::string_view value, int static_name,
                       int static_full, bool never_insert, bool sensitive, ByteBuf& out);
     // The first value of a HeaderList entry at position pos of the block's
     // regular fields.
     void add_first(uint32_t pos, std::string_view name, std::string_view value, ByteBuf& out);
 
-    Table table_;
+    EncoderTable table_;
     // Blocks of a connection repeat their fields, mostly in the same order:
     // for each of the first kRecall regular fields of the last block, the
     // dynamic entry holding its name and value (UINT64_MAX: none). A field
