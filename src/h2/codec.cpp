@@ -387,8 +387,12 @@ WlH2Received::~WlH2Received() {
 }
 
 int wl_h2_receive_begin(WlH2Received* out) {
-    out->list = PyList_New(0);
-    return out->list ? 0 : -1;
+    // Made empty with room for one frame, the usual result: appending it
+    // then needs no allocation after the decoding.
+    out->list = PyList_New(1);
+    if (!out->list) return -1;
+    Py_SET_SIZE(out->list, 0);
+    return 0;
 }
 
 void wl_h2_receive_locked(FrameDecoder& dec, std::string_view data, WlH2Received* out) {

@@ -314,9 +314,8 @@ FrameDecoder::Status FrameDecoder::decode_block(std::string_view more, bool end_
         frame_.has_content_length = true;
         frame_.content_length_invalid = !parse_content_length(h.first_value(cl), &frame_.content_length);
     }
-    bool ok = sink.on_headers(frame_);
-    frame_.reset();
-    return sunk(ok);
+    // The next block starts with a reset: none is needed here.
+    return sunk(sink.on_headers(frame_));
 }
 
 }  // namespace wl::h2
