@@ -489,19 +489,35 @@ TEST(HpackDecode, ValidationErrors) {
 }
 
 // Every octet at every place of values of 1 to 40 octets (the checks go a
-// vector, a word or an octet at a time, with an overlapping last load).
+// vector, a word or an octet at a time, with an overlapping last load),
+// raw and Huffman-coded (a value of short codes only skips the checks), in
+// a regular field and in :path.
 TEST(HpackDecode, ValueOctetsAtEveryPlace) {
+    auto decode = [](const std::vector<uint8_t>& b) {
+        HpackDecoder d;
+        Decoded out;
+        return d.decode(b.data(), b.size(), &out.consumed, out.f, kBig);
+    };
+    auto huffman = [](std::vector<uint8_t> b, const std::string& v) {
+        wl::ByteBuf coded;
+        encode_string(coded, v);
+        b.insert(b.end(), coded.data(), coded.data() + coded.size());
+        return b;
+    };
     for (size_t len = 1; len <= 40; ++len) {
         for (size_t at = 0; at < len; ++at) {
             for (int c = 0; c < 256; ++c) {
+                std::string v(len, 'x');
+                v[at] = char(c);
                 std::vector<uint8_t> b = {0x00, 0x01, 'a', uint8_t(len)};
-                b.resize(4 + len, 'x');
-                b[4 + at] = uint8_t(c);
-                HpackDecoder d;
-                Decoded out;
-                out.r = d.decode(b.data(), b.size(), &out.consumed, out.f, kBig);
+                b.insert(b.end(), v.begin(), v.end());
                 bool ok = c == '\t' || (c >= 0x20 && c != 0x7f);
-                ASSERT_EQ(out.r, ok ? HpackResult::Ok : HpackResult::InvalidUtf8) << len << " " << at << " " << c;
+                HpackResult want = ok ? HpackResult::Ok : HpackResult::InvalidUtf8;
+                ASSERT_EQ(decode(b), want) << len << " " << at << " " << c;
+                ASSERT_EQ(decode(huffman({0x00, 0x01, 'a'}, v)), want) << len << " " << at << " " << c;
+                bool path_ok = c < 0x80 && c != 0 && c != '\r' && c != '\n';
+                ASSERT_EQ(decode(huffman({0x04}, v)), path_ok ? HpackResult::Ok : HpackResult::InvalidUtf8)
+                    << len << " " << at << " " << c;
             }
         }
     }
@@ -971,11 +987,17 @@ TEST(HpackHuffman, FastPathMatchesBitByBitReference) {
         bool ref_ok = reference_decode(in.data(), in.size(), &ref);
         std::vector<uint8_t> out(2 * in.size() + 1);
         size_t ol = 0;
-        bool ok = huffman_decode(in.data(), in.size(), out.data(), &ol);
+        bool printable = false;
+        bool ok = huffman_decode(in.data(), in.size(), out.data(), &ol, &printable);
         ASSERT_EQ(ok, ref_ok) << hex(in.data(), in.size());
         if (ok) {
             ++valid;
             ASSERT_EQ(std::string(reinterpret_cast<char*>(out.data()), ol), ref);
+            // Printable exactly when every code took at most 8 bits, and
+            // then every octet is printable ASCII.
+            bool short_codes = true;
+            for (unsigned char c : ref) short_codes &= wl::h2::tables::kHuffEncode[c].bits <= 8;
+            ASSERT_EQ(printable, short_codes) << hex(in.data(), in.size());
         }
     }
     EXPECT_GT(valid, 1000);
@@ -1007,6 +1029,12 @@ TEST(HpackHuffman, EncodeMatchesBitByBitReference) {
         ASSERT_EQ(huffman_encode(s, out.data()), out.data() + out.size());
         ASSERT_EQ(hex(out.data(), out.size()), hex(ref.data(), ref.size())) << iter;
     }
+}
+
+// The decoder skips the value checks for strings of short codes only.
+TEST(HpackHuffman, CodesOfAtMostEightBitsArePrintableAscii) {
+    for (int c = 0; c < 256; ++c)
+        if (wl::h2::tables::kHuffEncode[c].bits <= 8) EXPECT_TRUE(c >= 0x20 && c <= 0x7e) << c;
 }
 
 TEST(HpackHuffman, EverySymbolRoundTrips) {

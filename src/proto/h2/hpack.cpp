@@ -477,8 +477,10 @@ static inline bool valid_status(std::string_view v) {
 
 // Validates a decoded field. name_known: the name came from a table, where
 // only valid names live. Sets *pk to the pseudo kind or -1.
+// value_printable: the value is known to hold only octets 0x20 to 0x7E,
+// which every value check but those of :status and :method accepts.
 static inline HpackResult validate(std::string_view n, std::string_view v, bool name_known,
-                                   int* pk) {
+                                   bool value_printable, int* pk) {
     if (!n.empty() && n[0] == ':') {
         int k = pseudo_kind(n);
         if (k < 0) return HpackResult::InvalidPseudoheader;
@@ -491,13 +493,13 @@ static inline HpackResult validate(std::string_view n, std::string_view v, bool 
         default:
             // NUL, CR and LF would let a request line or header be split
             // wherever the value is written out again.
-            return valid_utf8(v) && !has_nul_cr_lf(v) ? HpackResult::Ok
-                                                      : HpackResult::InvalidUtf8;
+            return value_printable || (valid_utf8(v) && !has_nul_cr_lf(v)) ? HpackResult::Ok
+                                                                           : HpackResult::InvalidUtf8;
         }
     }
     *pk = -1;
     if (!name_known && !valid_lower_name(n)) return HpackResult::InvalidUtf8;
-    return valid_value(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
+    return value_printable || valid_value(v) ? HpackResult::Ok : HpackResult::InvalidUtf8;
 }
 
 // ---------------------------------------------------------------- field acceptance
@@ -629,8 +631,9 @@ struct HpackDecoder::Str {
     const uint8_t* raw = nullptr;  // bytes outside the scratch buffer, or null
     size_t off = 0;                // else offset in scratch
     size_t len = 0;
+    bool printable = false;        // Huffman-decoded from codes of at most 8 bits
     static Str of(std::string_view s) {
-        return {reinterpret_cast<const uint8_t*>(s.data()), 0, s.size()};
+        return {reinterpret_cast<const uint8_t*>(s.data()), 0, s.size(), false};
     }
 };
 
@@ -664,9 +667,10 @@ HpackResult HpackDecoder::read_str(const uint8_t*& p, const uint8_t* end, size_t
     } else {
         reserve_scratch(fill + size_t(len) * 2);
         size_t out_len;
-        if (!huffman_decode(q, len, scratch_.data() + fill, &out_len))
+        bool printable;
+        if (!huffman_decode(q, len, scratch_.data() + fill, &out_len, &printable))
             return HpackResult::InvalidHuffmanCode;
-        s = {nullptr, fill, out_len};
+        s = {nullptr, fill, out_len, printable};
         fill += out_len;
     }
     p = q + len;
@@ -849,7 +853,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                                     ns.len);
             value = std::string_view(reinterpret_cast<const char*>(vs.raw ? vs.raw : sbase + vs.off),
                                      vs.len);
-            r = validate(name, value, idx != 0, &pk);
+            r = validate(name, value, idx != 0, vs.printable, &pk);
             if (r != HpackResult::Ok) return r;
             if (idx == 0 && (indexing || pk < 0)) nh = HeaderList::hash_name(name);
             // name/value point at scratch or input, never into the table.

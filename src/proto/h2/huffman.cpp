@@ -79,7 +79,7 @@ static inline uint64_t load_be64(const uint8_t* p) {
     return __builtin_bswap64(w);
 }
 
-bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) {
+bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len, bool* printable) {
     const uint16_t* const root = kHuffDecode[0];
     uint8_t* o = out;
     const uint8_t* p = in;
@@ -90,6 +90,7 @@ bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) 
     constexpr uint64_t kBelowTopOctet = UINT64_MAX >> 8;
     uint64_t acc = uint64_t(1) << 63;
     const uint16_t* tbl = root;
+    bool long_code = false;  // a subtable was entered: some code is longer than 8 bits
     auto pending = [&] { return 63u - unsigned(__builtin_ctzll(acc)); };
     // Appends `bits` new bits (left-aligned in w, zeros below); at most 63
     // bits may then be pending.
@@ -106,6 +107,7 @@ bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) 
                 tbl = root;
             } else if (e & kHuffSub) {
                 tbl = kHuffDecode[e >> 8];
+                long_code = true;
             } else {
                 return false;
             }
@@ -163,6 +165,7 @@ bool huffman_decode(const uint8_t* in, size_t n, uint8_t* out, size_t* out_len) 
     if (tbl != root) return false;
     if (nbits && (acc >> (64 - nbits)) != (uint64_t(1) << nbits) - 1) return false;
     *out_len = size_t(o - out);
+    if (printable) *printable = !long_code;
     return true;
 }
 
