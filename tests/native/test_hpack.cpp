@@ -1033,8 +1033,11 @@ TEST(HpackHuffman, EncodeMatchesBitByBitReference) {
 
 // The decoder skips the value checks for strings of short codes only.
 TEST(HpackHuffman, CodesOfAtMostEightBitsArePrintableAscii) {
-    for (int c = 0; c < 256; ++c)
-        if (wl::h2::tables::kHuffEncode[c].bits <= 8) EXPECT_TRUE(c >= 0x20 && c <= 0x7e) << c;
+    for (int c = 0; c < 256; ++c) {
+        if (wl::h2::tables::kHuffEncode[c].bits <= 8) {
+            EXPECT_TRUE(c >= 0x20 && c <= 0x7e) << c;
+        }
+    }
 }
 
 TEST(HpackHuffman, EverySymbolRoundTrips) {
