@@ -953,12 +953,18 @@ static inline bool same_bytes(const char* a, const char* b, size_t n) {
 static constexpr uint64_t kNameSeed = 0x51ed270b27u;
 
 // Name hashes of the static table's entries, so that a field with a static
-// name hashes its value only.
-static const auto kStaticNameHash = [] {
-    std::array<uint32_t, 62> h{};
-    for (size_t i = 1; i < h.size(); ++i) h[i] = hash_bytes(kStatic[i].name, kNameSeed);
-    return h;
-}();
+// name hashes its value only. Made at first use: the static table lives in
+// another file, and at this file's static initialization it may not be
+// filled in yet (every name would then hash as the empty one, and every
+// static name would share one lookup chain).
+static const std::array<uint32_t, 62>& static_name_hashes() {
+    static const auto k = [] {
+        std::array<uint32_t, 62> h{};
+        for (size_t i = 1; i < h.size(); ++i) h[i] = hash_bytes(kStatic[i].name, kNameSeed);
+        return h;
+    }();
+    return k;
+}
 
 void EncoderTable::evict_one() {
     const Slot& s = slot(oldest_seq_);
@@ -1137,7 +1143,7 @@ void HpackEncoder::encode_field(std::string_view name, std::string_view value, i
         prev_static_ = uint32_t(sname);
         return;
     }
-    uint32_t nh = sname ? kStaticNameHash[sname] : hash_bytes(name, kNameSeed);
+    uint32_t nh = sname ? static_name_hashes()[sname] : hash_bytes(name, kNameSeed);
     uint32_t nvh = hash_bytes(value, nh);
     uint64_t hit = table_.find_nv(name, value, nvh);
     if (hit != UINT64_MAX) {
