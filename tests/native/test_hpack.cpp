@@ -579,6 +579,52 @@ TEST(HpackAccept, PseudoOrderDuplicatesConnectionFieldsTe) {
     }
 }
 
+// A field taken from either table is accepted as the same field written
+// out as a literal: the facts the tables keep (pseudo kind, connection
+// field) are those of its name and value.
+TEST(HpackAccept, IndexedFieldsAcceptedAsTheirLiterals) {
+    auto literal = [](uint8_t first, std::string_view n, std::string_view v) {
+        std::vector<uint8_t> b = {first, uint8_t(n.size())};
+        b.insert(b.end(), n.begin(), n.end());
+        b.push_back(uint8_t(v.size()));
+        b.insert(b.end(), v.begin(), v.end());
+        return b;
+    };
+    auto outcome = [](HpackDecoder& d, std::vector<uint8_t> b) {
+        Decoded out;
+        out.r = d.decode(b.data(), b.size(), &out.consumed, out.f, kBig);
+        return std::make_tuple(out.r, out.f.malformed, out.f.pseudo_mask, out.f.size,
+                               hpack_test::frame_fields(out.f));
+    };
+    const std::vector<uint8_t> regular = literal(0x00, "x-r", "1");
+    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    Fields fields = {{":method", "GET"},       {":path", "/x"},        {":authority", "a"},
+                     {":scheme", "https"},     {":status", "204"},     {":protocol", "websocket"},
+                     {"te", "trailers"},       {"te", "gzip"},         {"connection", "close"},
+                     {"upgrade", "h2c"},       {"keep-alive", "1"},    {"proxy-connection", "x"},
+                     {"transfer-encoding", "chunked"}, {"x-a", "b"}};
+    for (size_t i = 1; i <= 61; ++i)
+        fields.emplace_back(wl::h2::tables::kStatic[i].name, wl::h2::tables::kStatic[i].value);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const auto& [n, v] = fields[i];
+        for (bool after_regular : {false, true}) {
+            std::vector<uint8_t> head = after_regular ? regular : std::vector<uint8_t>{};
+            HpackDecoder lit, dyn;
+            auto want = outcome(lit, cat(head, literal(0x00, n, v)));
+            outcome(dyn, literal(0x40, n, v));  // inserted as entry 62
+            EXPECT_EQ(outcome(dyn, cat(head, {0xbe})), want) << n << ": " << v;
+            if (i >= fields.size() - 61) {
+                HpackDecoder st;
+                uint8_t idx = uint8_t(i - (fields.size() - 61) + 1);
+                EXPECT_EQ(outcome(st, cat(head, {uint8_t(0x80 | idx)})), want) << int(idx);
+            }
+        }
+    }
+}
+
 TEST(HpackAccept, PseudoValuesAndSizes) {
     HeaderFrame f;
     accept_field(f, ":method", "FROB", kBig);

@@ -215,7 +215,7 @@ size_t DecoderTable::place(size_t len) {
     return moved.off + moved.name_len + moved.value_len;
 }
 
-bool DecoderTable::insert(std::string_view n, std::string_view v, uint32_t hash) {
+bool DecoderTable::insert(std::string_view n, std::string_view v, uint32_t hash, FieldFacts facts) {
     uint64_t sz = field_size(n.size(), v.size());
     if (sz > max_size_) {
         oldest_seq_ = next_seq_;
@@ -228,7 +228,7 @@ bool DecoderTable::insert(std::string_view n, std::string_view v, uint32_t hash)
     char* p = bytes_.get() + at;
     if (!n.empty()) std::memcpy(p, n.data(), n.size());
     if (!v.empty()) std::memcpy(p + n.size(), v.data(), v.size());
-    entry(next_seq_) = Entry{at, uint32_t(n.size()), uint32_t(v.size()), hash};
+    entry(next_seq_) = Entry{at, uint32_t(n.size()), uint32_t(v.size()), hash, facts};
     ++next_seq_;
     size_ += sz;
     return true;
@@ -533,16 +533,23 @@ static inline uint64_t abuse_limit(size_t max_list) {
     return uint64_t(max_list) > UINT64_MAX / 4 ? UINT64_MAX : uint64_t(max_list) * 4;
 }
 
+// The facts of a valid field.
+static inline FieldFacts facts_of(std::string_view n, std::string_view v) {
+    if (!n.empty() && n[0] == ':') return {int8_t(pseudo_kind(n)), false};
+    return {-1, connection_specific(n, v)};
+}
+
 template <class Store>
-static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view v,
+static bool accept(HeaderFrame& f, FieldFacts facts, std::string_view n, std::string_view v,
                    size_t max_list, uint64_t abuse, Store&& store) {
+    const int pk = facts.pseudo;
     if (pk >= 0) {
         if (f.seen_regular || (f.pseudo_mask & (1u << pk))) {
             f.malformed = true;
             return true;
         }
     } else {
-        if (connection_specific(n, v)) {
+        if (facts.conn_specific) {
             f.malformed = true;
             return true;
         }
@@ -588,8 +595,8 @@ static bool accept(HeaderFrame& f, int pk, std::string_view n, std::string_view 
 
 bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view value,
                   size_t max_header_list_size) {
-    int pk = (!name.empty() && name[0] == ':') ? pseudo_kind(name) : -1;
-    return accept(frame, pk, name, value, max_header_list_size, abuse_limit(max_header_list_size),
+    return accept(frame, facts_of(name, value), name, value, max_header_list_size,
+                  abuse_limit(max_header_list_size),
                   [&](std::string_view n, std::string_view v) {
                       return frame.headers.append(n, v) == HeaderList::Status::Ok;
                   });
@@ -598,11 +605,13 @@ bool accept_field(HeaderFrame& frame, std::string_view name, std::string_view va
 // ---------------------------------------------------------------- decoder
 
 // HeaderList::hash_name of the static table's names, made under the seed in
-// force at first use; `probe` tells whether it still is.
+// force at first use (`probe` tells whether it still is), and the entries'
+// field facts.
 namespace {
 struct StaticHashes {
     uint32_t probe;
     uint32_t name[62];
+    FieldFacts facts[62];
 };
 }  // namespace
 
@@ -612,7 +621,10 @@ static const StaticHashes& static_hashes() {
     static const StaticHashes k = [] {
         StaticHashes s{};
         s.probe = hash_probe();
-        for (size_t i = 1; i < 62; ++i) s.name[i] = HeaderList::hash_name(kStatic[i].name);
+        for (size_t i = 1; i < 62; ++i) {
+            s.name[i] = HeaderList::hash_name(kStatic[i].name);
+            s.facts[i] = facts_of(kStatic[i].name, kStatic[i].value);
+        }
         return s;
     }();
     return k;
@@ -775,7 +787,7 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
         uint8_t b = *p;
         const uint8_t* q = p;
         std::string_view name, value;
-        int pk;
+        FieldFacts facts;
         HpackResult r;
         size_t start = fill;
         kept = false;
@@ -789,14 +801,15 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                 name = kStatic[idx].name;
                 value = kStatic[idx].value;
                 nh = static_hash(idx);
+                facts = sh.facts[idx];
             } else if (idx - 62 < table_.count()) {
                 name = table_.name(idx - 62);
                 value = table_.value(idx - 62);
                 nh = table_.name_hash(idx - 62);
+                facts = table_.facts(idx - 62);
             } else {
                 return HpackResult::InvalidTableIndex;
             }
-            pk = name[0] == ':' ? pseudo_kind(name) : -1;
             ns = Str::of(name);
             vs = Str::of(value);
         } else if ((b & 0xe0) == 0x20) {
@@ -853,16 +866,18 @@ HpackResult HpackDecoder::decode_pass(const uint8_t* data, size_t len, size_t* c
                                     ns.len);
             value = std::string_view(reinterpret_cast<const char*>(vs.raw ? vs.raw : sbase + vs.off),
                                      vs.len);
+            int pk;
             r = validate(name, value, idx != 0, vs.printable, &pk);
             if (r != HpackResult::Ok) return r;
+            facts = {int8_t(pk), pk < 0 && connection_specific(name, value)};
             if (idx == 0 && (indexing || pk < 0)) nh = HeaderList::hash_name(name);
             // name/value point at scratch or input, never into the table.
-            if (indexing) table_.insert(name, value, nh);
+            if (indexing) table_.insert(name, value, nh, facts);
         }
         field_seen = true;
         p = q;
         *consumed = size_t(p - data);
-        if (!wl::h2::accept(frame, pk, name, value, max_list, abuse, store)) return HpackResult::Ok;
+        if (!wl::h2::accept(frame, facts, name, value, max_list, abuse, store)) return HpackResult::Ok;
         if (!kept) fill = start;
     }
     return HpackResult::Ok;

@@ -154,11 +154,20 @@ protected:
     uint32_t max_size_;
 };
 
+// What field acceptance asks of a decoded field besides its bytes: its
+// pseudo kind (-1 for a regular field) and, for a regular field, whether it
+// is connection-specific (and so makes the frame malformed).
+struct FieldFacts {
+    int8_t pseudo = -1;
+    bool conn_specific = false;
+};
+
 // The decoder's table: the same queue, with every entry's bytes (name then
 // value) in one ring of bytes and its name's hash (HeaderList::hash_name)
-// kept beside it, so that inserting allocates only while the ring grows
-// and a field taken from the table is not hashed again. The ring never
-// needs more than twice the bytes a full table holds.
+// and field facts kept beside it, so that inserting allocates only while
+// the ring grows and a field taken from the table is not hashed or
+// classified again. The ring never needs more than twice the bytes a full
+// table holds.
 class DecoderTable {
 public:
     explicit DecoderTable(uint32_t max_size = kDefaultHeaderTableSize) : max_size_(max_size) {}
@@ -177,11 +186,12 @@ public:
         return {bytes_.get() + e.off + e.name_len, e.value_len};
     }
     uint32_t name_hash(size_t i) const { return newest(i).hash; }
+    FieldFacts facts(size_t i) const { return newest(i).facts; }
 
     void set_max_size(uint32_t m);
-    // As DynamicTable::insert; `hash` is the name's hash. The strings must
-    // not point into this table.
-    bool insert(std::string_view name, std::string_view value, uint32_t hash);
+    // As DynamicTable::insert; `hash` is the name's hash, `facts` the
+    // field's. The strings must not point into this table.
+    bool insert(std::string_view name, std::string_view value, uint32_t hash, FieldFacts facts = {});
     // Hashes every name again (after the hash seed changed).
     void rehash();
     // Octets of the ring (at most twice max_size(), or 256, unless the
@@ -192,6 +202,7 @@ private:
     struct Entry {
         size_t off;
         uint32_t name_len, value_len, hash;
+        FieldFacts facts;
     };
     Entry& entry(uint64_t seq) { return entries_[seq & (entries_.size() - 1)]; }
     const Entry& entry(uint64_t seq) const { return entries_[seq & (entries_.size() - 1)]; }
