@@ -191,7 +191,10 @@ WlParse wl_h1codec_parse_request(WlH1Codec* c, std::string_view data, WlParsedRe
         }
         h.method_text = {};
         h.target_raw = {};
-        h.uri = wl::Uri();
+        // From a constant: a temporary made here is stored and at once read
+        // back across its stores, which stalls the copy.
+        static const wl::Uri kNoUri;
+        h.uri = kNoUri;
         r = WlParse::Complete;
     });
     return lr == WlParse::Complete ? r : lr;
