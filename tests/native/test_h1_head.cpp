@@ -151,8 +151,9 @@ std::string outcome(ParseStatus st, ParseKind k, const RequestHead& h, size_t us
 TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
     // Random heads parsed whole (the request line in one go, lines read
     // through 32-byte windows, the last ones through a window that ends with
-    // the buffer) and one byte per call (the stepwise scan); past 16 names
-    // the list is indexed. The whole parse reuses one head, so its list
+    // the buffer; longer runs of lines through maps of their stop bytes, a
+    // long value through the vector scan) and one byte per call (the
+    // stepwise scan); past 16 names the list is indexed. The whole parse reuses one head, so its list
     // replaces what the last head left.
     std::mt19937 rng(2024);
     static const char* const kLines[] = {
@@ -176,7 +177,7 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
                 for (size_t j = 0; j < n; ++j) name += rng() % 16 ? char('a' + rng() % 3) : pick(kNameBytes, sizeof kNameBytes);
             }
             std::string value;
-            size_t n = rng() % 50;
+            size_t n = rng() % 16 ? rng() % 50 : rng() % 400;
             bool digits = rng() % 2;
             for (size_t j = 0; j < n; ++j)
                 value += digits ? char('0' + rng() % 2) : rng() % 64 ? 'v' : pick(kValueBytes, sizeof kValueBytes);
@@ -203,6 +204,31 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
         ParseStatus st3 = parse_request(b, cut, RequestLimits{}, scan3, split, &used3, &k3);
         if (st3 == ParseStatus::Partial) st3 = parse_request(b, s.size(), RequestLimits{}, scan3, split, &used3, &k3);
         ASSERT_EQ(outcome(st, k, whole, used), outcome(st3, k3, split, used3)) << s << " cut at " << cut;
+    }
+}
+
+TEST(H1Head, LineEndsAtEveryDistanceFromTheMaps) {
+    // A value of every length up to past three maps, then a byte that ends
+    // or interrupts it (line end, bare LF, tab, DEL, obs-text), after a first
+    // line that shifts where the maps start: read whole as byte by byte.
+    static const char* const kCuts[] = {"\r\n", "\n", "\tx\r\n", "\x7f\r\n", "\x80\r\n", "\r\r\n"};
+    for (size_t pad = 0; pad < 3; ++pad) {
+        for (size_t n = 0; n < 280; ++n) {
+            for (const char* cut : kCuts) {
+                std::string s = "GET / HTTP/1.1\r\nA: " + std::string(pad * 29, 'p') + "\r\nLong: " +
+                                std::string(n, 'v') + cut + "B: x\r\nC: " + std::string(120, 'c') + "\r\n\r\n";
+                const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
+                RequestHead whole, trickled;
+                size_t used = 0, used2 = 0;
+                ParseKind k = ParseKind::Internal, k2 = ParseKind::Internal;
+                ParseStatus st = parse_request(b, s.size(), RequestLimits{}, whole, &used, &k);
+                HeadScan scan;
+                ParseStatus st2 = ParseStatus::Partial;
+                for (size_t i = 1; i <= s.size() && st2 == ParseStatus::Partial; ++i)
+                    st2 = parse_request(b, i, RequestLimits{}, scan, trickled, &used2, &k2);
+                ASSERT_EQ(outcome(st, k, whole, used), outcome(st2, k2, trickled, used2)) << s;
+            }
+        }
     }
 }
 

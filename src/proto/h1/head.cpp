@@ -373,11 +373,9 @@ inline size_t whole_line(const uint8_t* b, size_t len, size_t p, RawHeader* h) {
 }
 
 // Runs of such lines read through the window while the fixed slots have
-// room, written to the slots directly. Stops at the first line it does not
-// take (the empty line included) and returns where that starts, for the
-// general loop.
-size_t whole_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
-    if (len < 32) return p;
+// room, written to the slots directly, for a short run of lines: each line
+// is looked at from its start.
+size_t window_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
     size_t room;
     RawHeader* const first = slots.free_slots(&room);
     RawHeader* out = first;
@@ -392,6 +390,70 @@ size_t whole_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
     }
     slots.commit(size_t(out - first));
     return p;
+}
+
+// The same for a longer run of lines. A line ends at its first stop byte
+// (names hold none), which a map of the stop bytes over 64 bytes at a time
+// gives: the next line's start follows from the map's bits alone, while the
+// name is checked through its own window off that chain. The maps cost more
+// than a short head's windows, which window_lines() keeps.
+[[gnu::noinline]] size_t mapped_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
+    size_t room;
+    RawHeader* const first = slots.free_slots(&room);
+    RawHeader* out = first;
+    RawHeader* const end = first + room;
+    // The map covers b[w, w + 64); the maps follow each other.
+    size_t w = p;
+    uint64_t stops = stop_bits(b, len, w);
+    while (out != end && p < len) {
+        size_t ve;  // the line's first stop byte, len when there is none
+        for (size_t s = p, k = 0;; ++k) {  // s: where the search goes on
+            size_t off = s - w;
+            if (off < 64) {
+                uint64_t m = stops >> off;
+                if (m) {
+                    ve = s + size_t(__builtin_ctzll(m));
+                    break;
+                }
+                s = w + 64;
+                off = 64;
+            }
+            if (k == 2) {
+                // A long value: the vector scan takes the rest, and the map
+                // is made anew where it ends.
+                ve = s < len ? s + scan_value(b + s, len - s) : len;
+                w = ve;
+                stops = ve < len ? stop_bits(b, len, ve) : 0;
+                break;
+            }
+            w = off < 128 ? w + 64 : s;
+            if (w >= len) {
+                ve = len;
+                break;
+            }
+            stops = stop_bits(b, len, w);
+        }
+        size_t n;
+        if (!name_window(b, len, p, &n)) break;
+        size_t next = finish_line(b, len, p, n, ve, out);
+        if (!next) break;
+        ++out;
+        p = next;
+    }
+    slots.commit(size_t(out - first));
+    return p;
+}
+
+// From this many bytes on after the start line, lines are read through the
+// maps (measured: below it the windows take fewer instructions).
+constexpr size_t kMappedRun = 128;
+
+// Runs of whole lines, as many as the fixed slots take. Stops at the first
+// line it does not take (the empty line included) and returns where that
+// starts, for the general loop.
+size_t whole_lines(const uint8_t* b, size_t len, size_t p, HeaderSlots& slots) {
+    if (len < 32 || p >= len) return p;
+    return len - p < kMappedRun ? window_lines(b, len, p, slots) : mapped_lines(b, len, p, slots);
 }
 
 // Header lines from s.pos up to and including the empty line that ends the

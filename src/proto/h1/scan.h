@@ -172,16 +172,35 @@ inline size_t name_run(const uint8_t* p, size_t n) {
 
 #if defined(__SSE2__)
 namespace scan_detail {
-// line_window() below, for a window that starts at the line (AtLine: at
+// name_window() below, for a window that starts at the line (AtLine: at
 // least 32 bytes are left from p) or ends at len.
+template <bool AtLine>
+inline bool name_window(const uint8_t* b, size_t len, size_t p, size_t* name_len) {
+    size_t w = AtLine ? p : len - 32;
+    unsigned shift = AtLine ? 0 : unsigned(p - w);
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w));
+    // Bits of the bytes from p on that are no common name bytes; the second
+    // half is looked at only when the name may reach into it.
+    unsigned other = (~unsigned(_mm_movemask_epi8(common_name_bytes(lo))) & 0xffffu) >> shift;
+    if (!other) {
+        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w + 16));
+        other = (~unsigned(_mm_movemask_epi8(common_name_bytes(hi))) << 16) >> shift;
+    }
+    if (!other) return false;
+    unsigned c = unsigned(__builtin_ctz(other));
+    if (c == 0 || b[p + c] != ':') return false;
+    *name_len = c;
+    return true;
+}
+
+// line_window() below, windows as for name_window(). The name is found as
+// name_window<AtLine>() finds it, from the same loads as the stops.
 template <bool AtLine>
 inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
     size_t w = AtLine ? p : len - 32;
     unsigned shift = AtLine ? 0 : unsigned(p - w);
     __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w));
     __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + w + 16));
-    // Bits of the bytes from p on that are no common name bytes; the second
-    // half is looked at only when the name may reach into it.
     unsigned other = (~unsigned(_mm_movemask_epi8(common_name_bytes(lo))) & 0xffffu) >> shift;
     if (!other) other = (~unsigned(_mm_movemask_epi8(common_name_bytes(hi))) << 16) >> shift;
     if (!other) return false;
@@ -207,28 +226,64 @@ inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len
     *stop = x - p + scan_sse2<0x1f>(b + x, len - x);
     return true;
 }
+
+// One bit per byte of p[0, 64), set for the bytes that stop a value run:
+// controls (HTAB included) and DEL.
+inline uint64_t stop_bits64(const uint8_t* p) {
+    auto bits = [p](size_t i) {
+        return uint64_t(stop_mask<0x1f>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
+    };
+    return bits(0) | bits(16) << 16 | bits(32) << 32 | bits(48) << 48;
+}
 }  // namespace scan_detail
 #endif
 
-// The start of the header line at b[p] (p < len) read through one 32-byte
-// window of b[0, len) (len >= 32): the window starts at the line, or ends
-// at len when fewer than 32 bytes are left, the bytes before the line being
-// readable too. The name is the run of common name bytes at p, which must
-// be non-empty and end at a ':' inside the window; then sets *name_len to
-// its length and *stop to the offset from p of the line's first control
-// byte or DEL (len - p when there is none) and returns true. The line end
-// comes from the same loads as the name, so the next line does not wait on
-// the name checks. False sends the line to the general scan.
+// The name at the start of the header line at b[p] (p < len), read through
+// one 32-byte window of b[0, len) (len >= 32): the window starts at the
+// line, or ends at len when fewer than 32 bytes are left, the bytes before
+// the line being readable too. The name is the run of common name bytes at
+// p, which must be non-empty and end at a ':' inside the window; then sets
+// *name_len to its length and returns true. False sends the line to the
+// general scan.
+inline bool name_window(const uint8_t* b, size_t len, size_t p, size_t* name_len) {
+#if defined(__SSE2__)
+    if (len - p >= 32) return scan_detail::name_window<true>(b, len, p, name_len);
+    // A line takes at least 3 bytes ("x:\n"): the empty line that ends a
+    // buffer needs no window.
+    if (len - p < 3) return false;
+    return scan_detail::name_window<false>(b, len, p, name_len);
+#else
+    (void)b, (void)len, (void)p, (void)name_len;
+    return false;
+#endif
+}
+
+// The name as name_window() reads it, and *stop set to the offset from p of
+// the line's first control byte or DEL (len - p when there is none). The
+// line end comes from the same loads as the name, so the next line does not
+// wait on the name checks.
 inline bool line_window(const uint8_t* b, size_t len, size_t p, size_t* name_len, size_t* stop) {
 #if defined(__SSE2__)
     if (len - p >= 32) return scan_detail::line_window<true>(b, len, p, name_len, stop);
-    // A line takes at least 3 bytes ("x:\n"): the empty line that ends a
-    // buffer needs no window.
     if (len - p < 3) return false;
     return scan_detail::line_window<false>(b, len, p, name_len, stop);
 #else
     (void)b, (void)len, (void)p, (void)name_len, (void)stop;
     return false;
+#endif
+}
+
+// The map of b[w, w + 64) that stop_bits64() gives, for w < len and
+// len >= 64: the bits of the bytes at len and beyond are clear.
+inline uint64_t stop_bits(const uint8_t* b, size_t len, size_t w) {
+#if defined(__SSE2__)
+    if (len - w >= 64) return scan_detail::stop_bits64(b + w);
+    return scan_detail::stop_bits64(b + len - 64) >> (w - (len - 64));
+#else
+    uint64_t m = 0;
+    for (size_t i = 0; i < 64 && w + i < len; ++i)
+        if (scan_detail::stops<0x1f>(b[w + i])) m |= uint64_t(1) << i;
+    return m;
 #endif
 }
 
