@@ -106,7 +106,9 @@ def main():
     w("")
     w("namespace wl::h2::tables {")
     w("")
-    w("const StaticEntry kStatic[62] = {")
+    # constinit: without it GCC fills the table at start-up, and an initializer
+    # in another file that reads it then could see empty names.
+    w("constinit const StaticEntry kStatic[62] = {")
     w('    {"", ""},')
     for idx, name, value in static:
         w("    {%s, %s},  // %d" % (c_str(name), c_str(value), idx))

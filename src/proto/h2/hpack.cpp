@@ -968,10 +968,7 @@ static inline bool same_bytes(const char* a, const char* b, size_t n) {
 static constexpr uint64_t kNameSeed = 0x51ed270b27u;
 
 // Name hashes of the static table's entries, so that a field with a static
-// name hashes its value only. Made at first use: the static table lives in
-// another file, and at this file's static initialization it may not be
-// filled in yet (every name would then hash as the empty one, and every
-// static name would share one lookup chain).
+// name hashes its value only. Made at first use.
 static const std::array<uint32_t, 62>& static_name_hashes() {
     static const auto k = [] {
         std::array<uint32_t, 62> h{};

@@ -5,7 +5,7 @@
 
 namespace wl::h2::tables {
 
-const StaticEntry kStatic[62] = {
+constinit const StaticEntry kStatic[62] = {
     {"", ""},
     {":authority", ""},  // 1
     {":method", "GET"},  // 2

@@ -9,8 +9,9 @@ namespace wl::h2::tables {
 struct StaticEntry {
     std::string_view name, value;
 };
-// Index 1..61; entry 0 is empty.
-extern const StaticEntry kStatic[62];
+// Index 1..61; entry 0 is empty. Constant-initialized, so it may be read
+// during static initialization in other files.
+extern constinit const StaticEntry kStatic[62];
 
 struct HuffCode {
     uint32_t code;  // right-aligned
