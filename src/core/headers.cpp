@@ -165,7 +165,7 @@ HeaderList::Span HeaderList::adopt_block(std::string_view block, size_t names) {
     return s;
 }
 
-HeaderList::Span HeaderList::assign_block(std::string_view block, size_t names) {
+HeaderList::Span HeaderList::assign_block_general(std::string_view block, size_t names) {
     // clear() and adopt_block() in one, the old store overwritten by the
     // block rather than emptied first. Should an allocation fail, the list
     // is left empty (the store's old bytes unreferenced).
@@ -174,19 +174,10 @@ HeaderList::Span HeaderList::assign_block(std::string_view block, size_t names) 
     entries_.reserve(names);
     if (names > kLinearNames) rebuild_index(index_size_for(names));
     const size_t n = block.size();
-    if (n - 16 <= 240 && n <= store_.size()) {
-        // A short block, no longer than the last one: the store is cut to
-        // size in place and the bytes copied in 16-byte steps, the last step
-        // ending at the block's end, with no general string assign and no
-        // memcpy call. The block never lies in the store.
-        store_.erase(n);
-        char* d = store_.data();
-        const char* s = block.data();
-        for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(d + i, s + i, 16);
-        std::memcpy(d + n - 16, s + n - 16, 16);
-    } else {
+    if (short_block(n))
+        copy_short_block(block);
+    else
         store_.assign(block.data(), n);
-    }
     return Span{0, uint32_t(n)};
 }
 
@@ -315,15 +306,6 @@ void HeaderList::clear() {
     drop_entries();
 }
 
-void HeaderList::drop_entries() {
-    entries_.clear();
-    extras_.clear();
-    index_.clear();
-    filter_ = 0;
-    free_extra_ = kNone;
-    values_ = 0;
-    garbage_ = 0;
-}
 
 void HeaderList::add_garbage(size_t n) { garbage_ += n; }
 

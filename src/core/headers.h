@@ -88,7 +88,17 @@ public:
     Span adopt_block(std::string_view block, size_t names);
     // The same for a list that may hold anything: its contents are replaced
     // by the block (clear() and adopt_block() in one step).
-    Span assign_block(std::string_view block, size_t names);
+    Span assign_block(std::string_view block, size_t names) {
+        // The usual head: a short block, no longer than the last one, of a
+        // few names, with room for their entries: nothing to allocate, and
+        // no call.
+        if (short_block(block.size()) && names <= kLinearNames && names <= entries_.capacity()) {
+            drop_entries();
+            copy_short_block(block);
+            return Span{0, uint32_t(block.size())};
+        }
+        return assign_block_general(block, names);
+    }
     // The stored bytes of s, for a parser to rewrite in place (lower-casing
     // names it stored) before it appends entries that use them.
     uint8_t* store_bytes_of(Span s) { return reinterpret_cast<uint8_t*>(store_.data()) + s.off; }
@@ -180,7 +190,29 @@ public:
 
 private:
     // Forgets every entry and index while the store keeps its bytes.
-    void drop_entries();
+    void drop_entries() {
+        entries_.clear();
+        extras_.clear();
+        index_.clear();
+        filter_ = 0;
+        free_extra_ = kNone;
+        values_ = 0;
+        garbage_ = 0;
+    }
+    // A block of 16 to 256 bytes, no longer than the store: copied in place.
+    bool short_block(size_t n) const { return n - 16 <= 240 && n <= store_.size(); }
+    // The store cut to the block's size in place and the bytes copied in
+    // 16-byte steps, the last step ending at the block's end, with no general
+    // string assign and no memcpy call. The block never lies in the store.
+    void copy_short_block(std::string_view block) {
+        const size_t n = block.size();
+        store_.erase(n);
+        char* d = store_.data();
+        const char* s = block.data();
+        for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(d + i, s + i, 16);
+        std::memcpy(d + n - 16, s + n - 16, 16);
+    }
+    Span assign_block_general(std::string_view block, size_t names);
     struct Extra {
         Span value;
         uint32_t next = kNone;
