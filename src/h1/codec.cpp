@@ -323,7 +323,7 @@ PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject*
 
 WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
                                              bool http10, bool has_length, uint64_t length, bool chunked,
-                                             std::string& head, SerializeError& err, bool* reuse) {
+                                             wl::ByteBuf& head, SerializeError& err, bool* reuse) {
     bool ok = false;
     WlParse lr = wl_h1codec_locked(c, [&] {
         if (headers) {
@@ -340,9 +340,9 @@ WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyOb
     return ok ? WlParse::Complete : WlParse::Failed;
 }
 
-void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
+void wl_h1codec_return_head(WlH1Codec* c, wl::ByteBuf& head) {
     WlLock g(c->mu);
-    std::string& mine = c->core.head_buffer();
+    wl::ByteBuf& mine = c->core.head_buffer();
     if (mine.capacity() < head.capacity()) mine.swap(head);
 }
 
@@ -355,9 +355,9 @@ void wl_h1codec_return_head(WlH1Codec* c, std::string& head) {
 // builds without that lock keep one per thread. A buffer past
 // kSpareHeadKeep (an unusually large head) is freed, not kept for good.
 #ifdef Py_GIL_DISABLED
-static thread_local std::string t_spare_head;
+static thread_local wl::ByteBuf t_spare_head;
 #else
-static std::string t_spare_head;
+static wl::ByteBuf t_spare_head;
 #endif
 constexpr size_t kSpareHeadKeep = 256 * 1024;
 
@@ -369,10 +369,10 @@ public:
     }
     SpareHead(const SpareHead&) = delete;
     SpareHead& operator=(const SpareHead&) = delete;
-    std::string& get() { return s_; }
+    wl::ByteBuf& get() { return s_; }
 
 private:
-    std::string s_;
+    wl::ByteBuf s_;
 };
 
 PyObject* wl_h1_serialize_error(WlParse r, const SerializeError& err) {
@@ -557,7 +557,7 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
     WlH1Codec* c = as_codec(o);
     SerializeError err;
     SpareHead spare;
-    std::string& head = spare.get();
+    wl::ByteBuf& head = spare.get();
     bool ok = false;
     WlParse r = wl_h1codec_locked(c, [&] {
         if (headers) {
@@ -570,7 +570,7 @@ PyObject* codec_serialize_request(PyObject* o, PyObject* const* args, Py_ssize_t
     });
     if (r == WlParse::Complete && !ok) r = WlParse::Failed;
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return wl_bytes(head);
+    return wl_bytes(head.view());
 }
 
 PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -594,7 +594,7 @@ PyObject* codec_serialize_response(PyObject* o, PyObject* const* args, Py_ssize_
     WlParse r = wl_h1codec_serialize_response_native(as_codec(o), unsigned(status), headers, keep_alive, http10,
                                                      has_len, len, chunked, spare.get(), err, nullptr);
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
-    return wl_bytes(spare.get());
+    return wl_bytes(spare.get().view());
 }
 
 PyObject* codec_continue_response(PyObject*, PyObject*) { return Py_NewRef(g_continue); }

@@ -148,12 +148,12 @@ PyObject* wl_h1codec_receive_head(WlH1Codec* c, std::string_view data, PyObject*
 // Failed (err filled), NoMemory or Broken.
 WlParse wl_h1codec_serialize_response_native(WlH1Codec* c, unsigned status, PyObject* headers, bool keep_alive,
                                              bool http10, bool has_length, uint64_t length, bool chunked,
-                                             std::string& head, wl::h1::SerializeError& err, bool* reuse);
+                                             wl::ByteBuf& head, wl::h1::SerializeError& err, bool* reuse);
 PyObject* wl_h1_serialize_error(WlParse r, const wl::h1::SerializeError& err);
 // Gives a head buffer back to the codec (after its bytes object was built)
 // so that the next head is written without an allocation; head is left
 // holding whatever the codec does not keep.
-void wl_h1codec_return_head(WlH1Codec* c, std::string& head);
+void wl_h1codec_return_head(WlH1Codec* c, wl::ByteBuf& head);
 
 // Puts src in front of the codec's read buffer (bytes that arrived before
 // anything buffered now); src ends empty. All or nothing: may throw

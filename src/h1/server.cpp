@@ -592,7 +592,7 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
     ServerState* s = ss(o);
     int code = REQ_OK;
     bool armed = false;
-    std::string head;
+    wl::ByteBuf head;
     wl::h1::SerializeError err;
     WlParse r = WlParse::Complete;
     PyObject* codec = nullptr;  // to give the head buffer back to
@@ -631,7 +631,7 @@ PyObject* m_respond_head(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (r != WlParse::Complete) return wl_h1_serialize_error(r, err);
     if (code != REQ_OK) return claim(code, nullptr, false);
-    PyObject* bytes = wl_bytes(head);
+    PyObject* bytes = wl_bytes(head.view());
     if (codec) {
         wl_h1codec_return_head(reinterpret_cast<WlH1Codec*>(codec), head);
         Py_DECREF(codec);

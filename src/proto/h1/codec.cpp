@@ -160,14 +160,15 @@ inline void copy_bytes(char* d, const char* s, size_t n) {
 // Head writer over the codec's reused buffer.
 class Writer {
 public:
-    // Writes into s from its start, sized once for `bound` bytes (a head's
-    // upper bound, see head_bound); finish() cuts s to what was written.
-    Writer(std::string& s, size_t bound, bool title) : s_(s), title_(title) {
-        s_.resize(bound);
-        p_ = s_.data();
+    // Writes into s from its start, with room made once for `bound` bytes (a
+    // head's upper bound, see head_bound) and left unset, as every byte kept
+    // is written; finish() keeps what was written.
+    Writer(ByteBuf& s, size_t bound, bool title) : s_(s), title_(title) {
+        s_.clear();
+        p_ = chars(s_.tail(bound));
         end_ = p_ + bound;
     }
-    void finish() { s_.resize(size_t(p_ - s_.data())); }
+    void finish() { s_.commit(size_t(p_ - chars(s_.data()) - s_.size())); }
 
     // Room for n more bytes; the bound makes the growth path dead code, the
     // check keeps a wrong bound from ever writing past the buffer.
@@ -222,18 +223,19 @@ public:
 private:
     void grow(size_t n) {
         // A static step that gets no pointer to the writer, which can then
-        // keep its position in registers across the copies.
-        size_t at = size_t(p_ - s_.data());
-        char* base = grow_to(s_, std::max(s_.size() * 2, at + n));
-        p_ = base + at;
-        end_ = base + s_.size();
+        // keep its position in registers across the copies. What was written
+        // is committed first, so that the move to a larger block keeps it.
+        size_t more = std::max(s_.capacity(), n);
+        p_ = grow_to(s_, size_t(p_ - chars(s_.data()) - s_.size()), more);
+        end_ = p_ + more;
     }
-    [[gnu::noinline]] static char* grow_to(std::string& s, size_t n) {
-        s.resize(n);
-        return s.data();
+    [[gnu::noinline]] static char* grow_to(ByteBuf& s, size_t written, size_t more) {
+        s.commit(written);
+        return chars(s.tail(more));
     }
+    static char* chars(uint8_t* p) { return reinterpret_cast<char*>(p); }
 
-    std::string& s_;
+    ByteBuf& s_;
     bool title_;
     char* p_;
     char* end_;

@@ -150,10 +150,10 @@ public:
                            SerializeError* err);
     bool serialize_response(unsigned status, const HeaderList* headers, bool keep_alive, bool http10,
                             bool has_length, uint64_t length, bool chunked, SerializeError* err);
-    std::string_view head() const { return head_; }
+    std::string_view head() const { return head_.view(); }
     // The buffer head() lives in: a caller may swap it out to keep the head
     // without copying and swap a buffer back in to be reused.
-    std::string& head_buffer() { return head_; }
+    ByteBuf& head_buffer() { return head_; }
 
     bool request_connection_close() const { return req_conn_close_; }
     bool response_is_last() const { return resp_is_last_; }
@@ -221,7 +221,7 @@ private:
 
     Encoder enc_;  // changed only through set_encoder (and plan_data's count)
     std::atomic<Encoder::Kind> enc_kind_{Encoder::Kind::None};
-    std::string head_;
+    ByteBuf head_;
 };
 
 }  // namespace wl::h1
