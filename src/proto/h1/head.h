@@ -120,7 +120,12 @@ public:
     // that writes lines there itself and then commits them; *room is 0 once
     // the lines have moved to the heap.
     RawHeader* free_slots(size_t* room) {
-        *room = heap_.empty() ? std::min(max_, kFixed) - count_ : 0;
+        // Past the fixed array the count no longer indexes it.
+        if (!heap_.empty()) {
+            *room = 0;
+            return fixed_;
+        }
+        *room = std::min(max_, kFixed) - count_;
         return fixed_ + count_;
     }
     void commit(size_t k) { count_ += k; }
