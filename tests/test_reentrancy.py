@@ -164,3 +164,47 @@ def test_head_parsed_by_a_finalizer_inside_a_parse_keeps_both_results_apart():
         assert (first.method, first.target, first.headers.items()) == ("GET", "/a", [("x-a", b"1")])
         assert (second.method, second.target, second.headers.items()) == ("POST", f"/b{i}", [("x-b", b"%d" % i)])
     assert inner == [("PUT", "/inner", [("x-inner", b"1")])] * 3
+
+
+# (setup, call): call() builds a result list whose every item allocates.
+LISTS = {
+    "items": (
+        "wire = b'GET / HTTP/1.1\\r\\n' + b''.join(b'x-n%d: v%d\\r\\n' % (i, i) for i in range(100)) + b'\\r\\n'\n"
+        "def call():\n"
+        "    m = w.H1Codec(max_headers=200).receive_request_head(wire).headers\n"
+        "    return m.items(), m.raw_items()",
+        "got[-1][0][7] == ('x-n7', b'v7')",
+    ),
+    "h2_fail": (
+        "def call():\n"
+        "    e = w.H2Streams('client', initial_window_size=65535, connection_window=65535, max_frame_size=16384,\n"
+        "                    max_header_list_size=65536, max_send_buf_size=65536)\n"
+        "    e.begin()\n"
+        "    for _ in range(100):\n"
+        "        e.open_stream('GET', 'https://a.example/', None, True, False, object())\n"
+        "    return e.fail()",
+        "len(got[-1]) == 100 and type(got[-1][7][1]) is w.H2Stopped",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(LISTS))
+def test_collection_inside_a_list_build_reads_only_filled_items(case):
+    # A collection started by an allocation while a result list is filled
+    # may run Python code (here a collector callback) that reaches the list.
+    setup, check = LISTS[case]
+    run_child(textwrap.dedent("""
+        import gc
+        import wirelet._wirelet as w
+    """) + setup + textwrap.dedent(f"""
+        def walk(phase, info):
+            for o in gc.get_objects():
+                if type(o) is list:
+                    [type(x) for x in o]  # reads every item
+        gc.callbacks.append(walk)
+        gc.set_threshold(1, 1, 1)
+        got = [call() for _ in range(3)]  # each kept: the next call makes new pairs
+        gc.callbacks.remove(walk)
+        assert {check}
+        print("ok")
+    """))

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "errors/errors.h"
+#include "py/fresh.h"
 
 using wl::h2::EngineError;
 using wl::h2::Stop;
@@ -50,7 +51,8 @@ PyObject* WlRefs::to_list() {
 
 PyObject* WlAborted::to_list() {
     auto& hs = handles.items();
-    PyObject* l = PyList_New(Py_ssize_t(hs.size()));
+    // Each pair allocates: a collection meanwhile may reach the list.
+    PyObject* l = wl_fresh_list(Py_ssize_t(hs.size()));
     if (!l) return nullptr;
     for (size_t i = 0; i < hs.size(); ++i) {
         PyObject* stop = wl_h2_stopped_new(stops[i]);
@@ -68,7 +70,7 @@ PyObject* WlAborted::to_list() {
             Py_DECREF(l);
             return nullptr;
         }
-        PyList_SET_ITEM(l, Py_ssize_t(i), t);
+        wl_fresh_list_set(l, Py_ssize_t(i), t);
     }
     hs.clear();
     return l;

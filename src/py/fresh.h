@@ -19,6 +19,17 @@
 #define WL_FRESH_BY_HAND 0
 #endif
 
+// Where result lists grow one item at a time. The interpreter makes the list
+// itself; only its item array and size are set here, which debug builds do
+// not track, so they take this too: before 3.12 a collection may start at
+// any tracked allocation made while the list is filled, and run Python code
+// that reaches the list, which then must hold no empty slots.
+#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_GIL_DISABLED)
+#define WL_FRESH_LIST_BY_HAND 1
+#else
+#define WL_FRESH_LIST_BY_HAND 0
+#endif
+
 // The header of a fresh variable-size object of a static type: one
 // reference, its type and its size.
 inline void wl_fresh_var(PyVarObject* o, PyTypeObject* tp, Py_ssize_t size) {
@@ -66,7 +77,7 @@ inline PyObject* wl_fresh_ascii(const char* p, size_t n) {
 // item, so a collection that runs meanwhile sees only the items put in.
 // NULL with MemoryError.
 inline PyObject* wl_fresh_list(Py_ssize_t n) {
-#if WL_FRESH_BY_HAND
+#if WL_FRESH_LIST_BY_HAND
     PyObject* l = PyList_New(0);
     if (!l || n == 0) return l;
     auto* o = reinterpret_cast<PyListObject*>(l);
@@ -85,7 +96,7 @@ inline PyObject* wl_fresh_list(Py_ssize_t n) {
 // Puts item i (taking the reference) into a list from wl_fresh_list, items
 // 0 to i-1 being in.
 inline void wl_fresh_list_set(PyObject* l, Py_ssize_t i, PyObject* item) {
-#if WL_FRESH_BY_HAND
+#if WL_FRESH_LIST_BY_HAND
     reinterpret_cast<PyListObject*>(l)->ob_item[i] = item;
     Py_SET_SIZE(l, i + 1);
 #else
