@@ -148,6 +148,26 @@ std::string outcome(ParseStatus st, ParseKind k, const RequestHead& h, size_t us
     return s;
 }
 
+// A head parsed whole into `into`, and the same head fed one byte per call.
+std::string parsed_whole(const std::string& s, RequestHead& into) {
+    size_t used = 0;
+    ParseKind k = ParseKind::Internal;
+    ParseStatus st = parse_request(reinterpret_cast<const uint8_t*>(s.data()), s.size(), RequestLimits{}, into, &used, &k);
+    return outcome(st, k, into, used);
+}
+
+std::string parsed_trickled(const std::string& s) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
+    RequestHead h;
+    HeadScan scan;
+    size_t used = 0;
+    ParseKind k = ParseKind::Internal;
+    ParseStatus st = ParseStatus::Partial;
+    for (size_t n = 1; n <= s.size() && st == ParseStatus::Partial; ++n)
+        st = parse_request(b, n, RequestLimits{}, scan, h, &used, &k);
+    return outcome(st, k, h, used);
+}
+
 TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
     // Random heads parsed whole (the request line in one go, lines read
     // through 32-byte windows, the last ones through a window that ends with
@@ -186,15 +206,8 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
         }
         s += "\r\n";
         const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
-        RequestHead trickled;
-        size_t used = 0, used2 = 0;
-        ParseKind k = ParseKind::Internal, k2 = ParseKind::Internal;
-        ParseStatus st = parse_request(b, s.size(), RequestLimits{}, whole, &used, &k);
-        HeadScan scan;
-        ParseStatus st2 = ParseStatus::Partial;
-        for (size_t n = 1; n <= s.size() && st2 == ParseStatus::Partial; ++n)
-            st2 = parse_request(b, n, RequestLimits{}, scan, trickled, &used2, &k2);
-        ASSERT_EQ(outcome(st, k, whole, used), outcome(st2, k2, trickled, used2)) << s;
+        const std::string expected = parsed_whole(s, whole);
+        ASSERT_EQ(expected, parsed_trickled(s)) << s;
         // Two pieces: the second call resumes inside a line or at a line's
         // start and reads the rest of the head whole.
         HeadScan scan3;
@@ -203,7 +216,7 @@ TEST(H1Head, WholeLinesReadAsTheStepwiseScanReadsThem) {
         ParseKind k3 = ParseKind::Internal;
         ParseStatus st3 = parse_request(b, cut, RequestLimits{}, scan3, split, &used3, &k3);
         if (st3 == ParseStatus::Partial) st3 = parse_request(b, s.size(), RequestLimits{}, scan3, split, &used3, &k3);
-        ASSERT_EQ(outcome(st, k, whole, used), outcome(st3, k3, split, used3)) << s << " cut at " << cut;
+        ASSERT_EQ(expected, outcome(st3, k3, split, used3)) << s << " cut at " << cut;
     }
 }
 
@@ -217,16 +230,8 @@ TEST(H1Head, LineEndsAtEveryDistanceFromTheMaps) {
             for (const char* cut : kCuts) {
                 std::string s = "GET / HTTP/1.1\r\nA: " + std::string(pad * 29, 'p') + "\r\nLong: " +
                                 std::string(n, 'v') + cut + "B: x\r\nC: " + std::string(120, 'c') + "\r\n\r\n";
-                const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
-                RequestHead whole, trickled;
-                size_t used = 0, used2 = 0;
-                ParseKind k = ParseKind::Internal, k2 = ParseKind::Internal;
-                ParseStatus st = parse_request(b, s.size(), RequestLimits{}, whole, &used, &k);
-                HeadScan scan;
-                ParseStatus st2 = ParseStatus::Partial;
-                for (size_t i = 1; i <= s.size() && st2 == ParseStatus::Partial; ++i)
-                    st2 = parse_request(b, i, RequestLimits{}, scan, trickled, &used2, &k2);
-                ASSERT_EQ(outcome(st, k, whole, used), outcome(st2, k2, trickled, used2)) << s;
+                RequestHead whole;
+                ASSERT_EQ(parsed_whole(s, whole), parsed_trickled(s)) << s;
             }
         }
     }
